@@ -548,7 +548,11 @@ void SimEngine::ReceiveBoot(const uint8_t* data, size_t count, uint64_t now) {
   if (options_.expectSize != 0 && !expectReached_ && image_.size() >= options_.expectSize) {
     expectReached_ = true;
     SaveImage();
-    Notice("Received " + std::to_string(image_.size()) + " bytes");
+    // The final count is shown at once, not at the next display period.
+    shown_ = true;
+    shownCount_ = image_.size();
+    lastShownAt_ = now;
+    if (display_) display_("(" + std::to_string(shownCount_) + ")");
   }
 }
 
