@@ -128,14 +128,15 @@ SimProcess::SimProcess(std::vector<std::string> args) {
   transcriptPath_ = scratch_.File("transcript.jsonl");
   std::vector<std::string> all = {BinaryPath(), "--transcript", transcriptPath_};
   all.insert(all.end(), args.begin(), args.end());
+  // Built before the fork: the child of a threaded process may not allocate.
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return;
   pid_ = fork();
   if (pid_ == 0) {
     dup2(fds[1], STDOUT_FILENO);
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);
   }

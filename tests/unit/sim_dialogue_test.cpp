@@ -98,6 +98,19 @@ TEST_F(SimDialogue, AResentChunkIsAnsweredAgainButStoredOnce) {
   EXPECT_EQ(ReadAll(dir_.File("settings.bin")), (std::vector<uint8_t>{1, 2, 0}));
 }
 
+TEST_F(SimDialogue, ARepeatLongAfterTheAnswerIsANewPacket) {
+  // First session: the settings file is missing.
+  Host().Send(CMD_FILE_GET_START, "25", 1000);
+  EXPECT_EQ(Host().One().command, CMD_FILE_ERROR);
+  WriteAll(dir_.File("settings.bin"), Bytes("abc"));
+  // A new session sends the very same first packet (same id) much later.
+  HostSide second(Engine());
+  second.Send(CMD_FILE_GET_START, "25", 5000);
+  ReceivedPacket p = second.One();
+  EXPECT_EQ(p.command, CMD_FILE_GET_START);
+  EXPECT_EQ(TextOf(p), "3");
+}
+
 TEST_F(SimDialogue, ChunksOutsideAFileSendAreRefusedWithAFileError) {
   Host().Send(CMD_FILE_CHUNK, std::vector<uint8_t>{1, 2, 3});
   EXPECT_EQ(Host().One().command, CMD_FILE_ERROR);
