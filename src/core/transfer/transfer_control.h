@@ -13,6 +13,9 @@ namespace quillon {
 struct App;
 class ResultNotifier;
 
+// A chosen path holds at most this many characters.
+constexpr size_t TRANSFER_NAME_MAX = 255;
+
 struct TransferFile {
   std::FILE* file = nullptr;
   std::string name;  // at most 255 characters
@@ -28,6 +31,8 @@ void CloseNlecFile(App& app);
 void CloseTransferFiles(App& app);
 
 void BeginTransfer(App& app, int commandId, ResultNotifier* notifier);
+// The system's file choosers; a chosen path longer than TRANSFER_NAME_MAX
+// is cut. false on cancel.
 bool ChooseOpenFile(App& app, std::string& name, const FileFilter& filter);
 bool ChooseSaveFile(App& app, std::string& name, const FileFilter& filter);
 const FileFilter& FileTransferFilter();
