@@ -91,6 +91,8 @@ int main(int argc, char** argv) {
   monitor->add_option("--seconds", options.seconds, "Stop after N seconds (default: at Ctrl-C)")
       ->check(CLI::NonNegativeNumber);
   auto* guide = cli.add_subcommand("guide", "The six-page download guide, step by step");
+  guide->add_option("--image", options.image, "Send this file instead of the built-in image")
+      ->check(CLI::ExistingFile);
 
   try {
     cli.parse(argc, argv);

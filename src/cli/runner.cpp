@@ -8,13 +8,13 @@
 #include <mutex>
 #include <optional>
 
-#include "cli/file_image.h"
 #include "cli/outcome.h"
 #include "cli/progress.h"
 #include "cli/terminal_host.h"
 #include "core/app.h"
 #include "core/app/guide.h"
 #include "core/app/main_dialog.h"
+#include "core/boot/image_file.h"
 #include "core/serial/serial_port.h"
 #include "platform/posix/port_discovery.h"
 
@@ -572,6 +572,10 @@ int CheckBeforeStart(const Options& o, Environment& env) {
   if (c == "receive" && o.what == "program" && o.programName.empty()) {
     return fail("a program name is needed");
   }
+  if (c == "guide" && !o.image.empty()) {
+    std::string why = CheckReadableFile(o.image);
+    if (!why.empty()) return fail(why);
+  }
   if (c == "download") {
     if (o.baud != 115200 && o.baud != 38400) return fail("--baud must be 115200 or 38400");
     if (!o.image.empty()) {
@@ -597,13 +601,17 @@ int Run(const Options& options, Environment& env) {
   if (code != EXIT_DONE) return code;
 
   ImageSource* images = env.images;
-  FileImageSource fileImage;
+  // --image stands in for the chosen image; the other stays the built-in one.
+  FileImageSource fileImage(env.images);
   if (options.command == "download" && !options.image.empty()) {
-    std::string why;
-    if (!fileImage.Load(options.image, &why)) {
-      env.console.Err("quillon: " + why);
-      return EXIT_USAGE;
-    }
+    fileImage.SetFile(options.what == "bootloader" ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE,
+                      options.image);
+    images = &fileImage;
+  }
+  if (options.command == "guide" && !options.image.empty()) {
+    // The guide's choice is made on its page 3: the file serves either.
+    fileImage.SetFile(IMAGE_BOOTLOADER, options.image);
+    fileImage.SetFile(IMAGE_SOFTWARE, options.image);
     images = &fileImage;
   }
 
