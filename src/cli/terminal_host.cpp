@@ -1,13 +1,9 @@
 #include "cli/terminal_host.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <cstring>
 #include <thread>
 
 #include "core/app/main_dialog.h"
+#include "platform/posix/posix_system.h"
 
 namespace quillon::cli {
 
@@ -168,25 +164,18 @@ void TerminalHost::Post(UiMessage message) {
 
 std::string TerminalHost::SystemErrorText(int code) {
   lastErrorCode_.store(code);
-  const char* text = std::strerror(code);
-  return text ? text : std::string();
+  return posix::SystemErrorText(code);
 }
 
 bool TerminalHost::CreateTempFile(const std::string& prefix, std::string& path) {
-  const char* dir = std::getenv("TMPDIR");
-  std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/" + prefix + "XXXXXX";
-  std::vector<char> buffer(pattern.begin(), pattern.end());
-  buffer.push_back('\0');
-  int fd = ::mkstemp(buffer.data());
-  if (fd < 0) return false;
-  ::close(fd);
-  path = buffer.data();
-  return true;
+  return posix::CreateTempFile(prefix, path);
 }
 
 void TerminalHost::OpenInViewer(const std::string& path) {
-  // No viewer on a terminal: say where the file is.
-  if (callbacks_.box) callbacks_.box(path, MB_STYLE_OK);
+  // Without a graphical session the path is told, so the user can open it.
+  posix::OpenInViewer(path, [this](const std::string& where) {
+    if (callbacks_.box) callbacks_.box(where, MB_STYLE_OK);
+  });
 }
 
 void TerminalHost::SetOpenAnswer(const std::string& path) {
