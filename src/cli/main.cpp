@@ -43,11 +43,12 @@ int main(int argc, char** argv) {
   cli.fallthrough();
   cli.require_subcommand(1, 1);
   cli.add_option("--port", options.port,
-                 "Serial device of the readout (default: the USB bridge 10C4:EA60 found in sysfs)");
+                 "Serial device of the readout (default: the USB bridge 10C4:EA60 found in sysfs)")
+      ->option_text("PORT");
   auto* quiet = cli.add_flag("-q,--quiet", options.quiet, "Print only errors and results");
   cli.add_flag("-v,--verbose", options.verbose, "Print the event log as it is written")
       ->excludes(quiet);
-  cli.add_option("--log", options.logFile, "Write the event log to FILE");
+  cli.add_option("--log", options.logFile, "Write the event log to FILE")->option_text("FILE");
   cli.footer(
       "Exit codes: 0 done; 1 the operation failed (readout error, checksum mismatch, retries "
       "exhausted, time-out, hang-up); 2 usage error or local file problem; 3 port not found or "

@@ -239,6 +239,10 @@ int Session::OnInterrupt() {
   if (app_.protocol.transferActive.load() != 0) OnCommand(app_, IDC_NLEC_SEND);
   Shutdown();
   std::string text = "Interrupted.";
+  if (options_.command == "download" && app_.boot.imageSize > 0) {
+    text += " The download stopped after " + std::to_string(app_.boot.sentCount.load()) + " of " +
+            std::to_string(app_.boot.imageSize) + " bytes.";
+  }
   if (!receivedFile_.empty() && std::filesystem::exists(receivedFile_)) {
     text += " The part received so far is kept in " + receivedFile_ + ".";
   }

@@ -102,6 +102,9 @@ Result Quillon(const std::vector<std::string>& args, const std::string& dir,
   ::waitpid(pid, &status, 0);
   EXPECT_TRUE(ended) << "quillon did not end: " << result.out << result.err;
   result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  // In the sanitizer builds a report also ends the program with 1: never take it for a result.
+  EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
+  EXPECT_EQ(result.err.find("runtime error"), std::string::npos) << result.err;
   return result;
 }
 

@@ -3,7 +3,9 @@
 // before anything reaches the readout.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <random>
 
@@ -25,10 +27,19 @@ class RecordingConsole : public Console {
   void EndProgress() override {}
   bool Interactive() const override { return interactive; }
   bool ProgressInPlace() const override { return false; }
-  std::optional<std::string> Ask(const std::string&) override { return std::nullopt; }
+  std::optional<std::string> Ask(const std::string& prompt) override {
+    asked.push_back(prompt);
+    if (onAsk) onAsk();
+    if (answers.empty()) return std::nullopt;
+    std::string answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
   void Bell() override {}
 
-  std::vector<std::string> out, err, progress;
+  std::vector<std::string> out, err, progress, asked;
+  std::deque<std::string> answers;
+  std::function<void()> onAsk;
   bool interactive = false;
 
   std::string AllErr() const {
@@ -60,13 +71,14 @@ class CliRunner : public ::testing::Test {
   }
 
   int Run() {
-    Environment env{console, serial, nullptr, nullptr};
+    Environment env{console, serial, nullptr, &interrupted};
     return cli::Run(options, env);
   }
 
   fs::path dir;
   Options options;
   RecordingConsole console;
+  std::atomic<bool> interrupted{false};
   test::FakeSerialFactory serial;
 };
 
@@ -137,6 +149,52 @@ TEST_F(CliRunner, EraseWithoutAPersonOrYesIsRefused) {
   EXPECT_EQ(Run(), EXIT_USAGE);
   EXPECT_NE(console.AllErr().find("--yes"), std::string::npos);
   EXPECT_TRUE(serial.created.empty());
+}
+
+TEST_F(CliRunner, EraseAnsweredNoOrInterruptedAtTheQuestionSendsNothing) {
+  options.port = "/dev/fake-readout";
+  options.command = "erase";
+  console.interactive = true;
+  console.answers = {"n"};
+  EXPECT_EQ(Run(), EXIT_FAILED);
+  ASSERT_EQ(console.asked.size(), 1u);
+  EXPECT_EQ(console.asked[0], "Are you sure you want to erase the flash? [y/N] ");
+  ASSERT_FALSE(serial.created.empty());
+  EXPECT_TRUE(serial.Last()->Written().empty());
+  EXPECT_EQ(console.err.back(), "Not erased.");
+
+  // Ctrl-C while the question waits: nothing sent, exit 130.
+  console.answers.clear();
+  console.onAsk = [this] { interrupted.store(true); };
+  EXPECT_EQ(Run(), EXIT_INTERRUPTED);
+  EXPECT_TRUE(serial.Last()->Written().empty());
+  EXPECT_EQ(console.err.back(), "Interrupted.");
+}
+
+TEST_F(CliRunner, TestWithoutAnAnswerFailsAfterItsWait) {
+  options.port = "/dev/fake-readout";
+  options.command = "test";
+  options.testWaitSeconds = 0.05;
+  EXPECT_EQ(Run(), EXIT_FAILED);
+  ASSERT_FALSE(serial.created.empty());
+  // The test packet went out: 7E 7E, checksum, length 6, command 19, id, "100000".
+  std::vector<uint8_t> written = serial.Last()->Written();
+  ASSERT_EQ(written.size(), 16u);
+  EXPECT_EQ(written[6], 19);
+  EXPECT_EQ(std::string(written.begin() + 10, written.end()), "100000");
+  EXPECT_EQ(console.err.back(), "quillon: no answer from the readout");
+  EXPECT_TRUE(console.out.empty());
+}
+
+TEST_F(CliRunner, APortThatCannotBeOpenedEndsWithThreeAndSaysWhy) {
+  options.port = "/dev/fake-readout";
+  options.command = "test";
+  serial.next = std::make_shared<test::FakeSerialDevice>();
+  serial.next->openError = EACCES;
+  EXPECT_EQ(Run(), EXIT_PORT);
+  EXPECT_NE(console.AllErr().find("cannot open /dev/fake-readout: permission denied; add yourself to the dialout group"),
+            std::string::npos)
+      << console.AllErr();
 }
 
 }  // namespace
