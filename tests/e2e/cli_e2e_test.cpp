@@ -75,16 +75,22 @@ struct Result {
   std::string err;
 };
 
-// Runs quillon with the arguments, standard input from /dev/null.
+// Runs quillon with the arguments; standard input is the given text (a file,
+// so it never blocks), or /dev/null.
 Result Quillon(const std::vector<std::string>& args, const std::string& dir,
                const std::function<void(pid_t, const std::string&)>& onErr = nullptr,
-               int timeoutSeconds = 90) {
+               int timeoutSeconds = 90, const std::string& input = "") {
   std::vector<std::string> argv{QUILLON};
   argv.insert(argv.end(), args.begin(), args.end());
   int out[2], err[2];
   EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
   EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
-  int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  std::string inputPath = "/dev/null";
+  if (!input.empty()) {
+    inputPath = dir + "/stdin.txt";
+    std::ofstream(inputPath, std::ios::binary) << input;
+  }
+  int in = ::open(inputPath.c_str(), O_RDONLY | O_CLOEXEC);
   pid_t pid = Spawn(argv, in, out[1], err[1], dir);
   ::close(in);
   ::close(out[1]);
@@ -309,6 +315,31 @@ TEST_F(CliE2e, DownloadAndEraseAgainstTheBootloader) {
     EXPECT_EQ(r.code, 2);
     EXPECT_NE(r.err.find("--yes"), std::string::npos);
   }
+}
+
+TEST_F(CliE2e, TheGuideLeadsThroughASoftwareDownload) {
+  std::string image = RandomBytes(30356, 6);
+  WriteFile(dir / "image.bin", image);
+  Sim sim({"--mode", "boot", "--save-image", D("received.bin"), "--expect-size", "30356"},
+          dir.string());
+  // Next, Next, Software, Next (the download), then Close on page 6.
+  Result r = Quillon({"--port", sim.path, "guide", "--image", D("image.bin")}, dir.string(), nullptr,
+                     90, "\n\ns\n\nq\n");
+  EXPECT_EQ(r.code, 0) << r.err;
+  size_t step1 = r.out.find("STEP 1 - Connecting the USB Cable");
+  size_t step3 = r.out.find("Select \"Bootloader\" or \"Software\".");
+  size_t step4 = r.out.find("STEP 4 - Downloading the Software");
+  size_t done = r.out.find("Please verify that the number of data bytes transmitted (30356) matches");
+  ASSERT_NE(step1, std::string::npos) << r.out;
+  ASSERT_NE(step3, std::string::npos) << r.out;
+  ASSERT_NE(step4, std::string::npos) << r.out;
+  ASSERT_NE(done, std::string::npos) << r.out;
+  EXPECT_LT(step1, step3);
+  EXPECT_LT(step3, step4);
+  EXPECT_LT(step4, done);
+  EXPECT_NE(r.out.find("Press CLOSE to exit this program."), std::string::npos);
+  EXPECT_TRUE(sim.WaitFor("Received 30356 bytes"));
+  EXPECT_EQ(ReadFile(dir / "received.bin"), image);
 }
 
 TEST_F(CliE2e, FailuresOfTheReadoutEndWithOne) {
