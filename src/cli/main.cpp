@@ -11,6 +11,9 @@
 #include "cli/runner.h"
 #include "core/app/main_dialog.h"
 #include "platform/posix/posix_serial.h"
+#if QUILLON_HAVE_IMAGES
+#include "resources/embedded_images.h"
+#endif
 
 namespace {
 
@@ -118,6 +121,12 @@ int main(int argc, char** argv) {
   InstallSignalHandlers();
   quillon::cli::StdConsole console;
   quillon::posix::PosixSerialFactory serial;
-  quillon::cli::Environment env{console, serial, nullptr, &interrupted};
+#if QUILLON_HAVE_IMAGES
+  quillon::EmbeddedImages embedded;
+  quillon::ImageSource* images = &embedded;
+#else
+  quillon::ImageSource* images = nullptr;  // only --image can give one
+#endif
+  quillon::cli::Environment env{console, serial, images, &interrupted};
   return quillon::cli::Run(options, env);
 }

@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -86,6 +87,14 @@ int main(int argc, char** argv) {
   if (app.count("--send-erase-result") > 0) options.sendEraseResult = eraseResult;
   line.exitOnExpect = options.expectSize > 0;
 
+  if (!options.storeDir.empty()) {
+    std::error_code dirError;
+    std::filesystem::create_directories(options.storeDir, dirError);
+    if (dirError) {
+      std::fprintf(stderr, "quillon-sim: %s: %s\n", options.storeDir.c_str(), dirError.message().c_str());
+      return 1;
+    }
+  }
   SimLine sim(options, line);
   std::string error;
   if (!sim.Open(&error)) {

@@ -14,6 +14,10 @@ constexpr uint64_t DISPLAY_PERIOD_MS = 100;
 constexpr uint64_t IMAGE_SAVE_QUIET_MS = 200;
 constexpr uint64_t SPLIT_GAP_MS = 2;
 constexpr uint16_t OVERSIZE_LENGTH = 600;
+// A host resends after 500 to about 600 ms without an answer, at once after a
+// checksum error, and never for the long command; a repeat later than this is
+// a new packet.
+constexpr uint64_t REPEAT_WINDOW_MS = 3000;
 
 std::vector<uint8_t> Text(const std::string& text) { return {text.begin(), text.end()}; }
 
@@ -165,7 +169,11 @@ void SimEngine::HandlePacket(const ReceivedPacket& p, uint64_t now) {
   // A resend of the packet just answered (same id, command and checksum):
   // the answer was lost or damaged on its way, so it goes out again and the
   // dialogue does not move on a second time.
-  if (haveLast_ && p.id == lastRxId_ && p.command == lastRxCmd_ && p.receivedChecksum == lastRxSum_) {
+  // Only within the time a host resends in, so that a new session whose first
+  // packet happens to equal the last one of an earlier session is answered anew.
+  if (haveLast_ && now - lastAnsweredAt_ <= REPEAT_WINDOW_MS && p.id == lastRxId_ &&
+      p.command == lastRxCmd_ && p.receivedChecksum == lastRxSum_) {
+    lastAnsweredAt_ = now;
     EmitAnswer(lastAnswer_, ++answerCount_, now);
     return;
   }
@@ -202,6 +210,7 @@ void SimEngine::HandlePacket(const ReceivedPacket& p, uint64_t now) {
   lastRxId_ = p.id;
   lastRxCmd_ = p.command;
   lastRxSum_ = p.receivedChecksum;
+  lastAnsweredAt_ = now;
   EmitAnswer(lastAnswer_, number, now);
 }
 
@@ -548,7 +557,11 @@ void SimEngine::ReceiveBoot(const uint8_t* data, size_t count, uint64_t now) {
   if (options_.expectSize != 0 && !expectReached_ && image_.size() >= options_.expectSize) {
     expectReached_ = true;
     SaveImage();
-    Notice("Received " + std::to_string(image_.size()) + " bytes");
+    // The final count is shown at once, not at the next display period.
+    shown_ = true;
+    shownCount_ = image_.size();
+    lastShownAt_ = now;
+    if (display_) display_("(" + std::to_string(shownCount_) + ")");
   }
 }
 

@@ -118,6 +118,7 @@ class SimEngine {
   bool haveLast_ = false;
   uint16_t lastRxId_ = 0, lastRxCmd_ = 0, lastRxSum_ = 0;
   std::vector<uint8_t> lastAnswer_;
+  uint64_t lastAnsweredAt_ = 0;
   bool unaskedDue_ = false;
   uint64_t unaskedAt_ = 0;
   bool unaskedSent_ = false;

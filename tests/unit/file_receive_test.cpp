@@ -127,5 +127,17 @@ TEST_F(FileReceive, CancelledSaveStartsNothing) {
   EXPECT_TRUE(Sent().empty());
 }
 
+TEST_F(FileReceive, FileTheDiskRefusedIsReportedAsAFailure) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  rig.host.saveAnswers.push_back("/dev/full");
+  ASSERT_TRUE(StartFileReceive(rig.app, IDC_RECEIVE_SETTINGS, "Receiving Settings File..."));
+  ReceivedPacket piece = FromReadout(RS232_FILE_GET_DATA, "data");
+  HandleFileData(rig.app, piece);
+  ReceivedPacket end = FromReadout(RS232_FILE_GET_END, "");
+  HandleFileEnd(rig.app, end);
+  EXPECT_EQ(rig.host.Boxes().back().text, "Settings transfer failure.");
+  EXPECT_FALSE(Active());
+}
+
 }  // namespace
 }  // namespace quillon::test

@@ -7,6 +7,7 @@
 #include "core/app.h"
 #include "core/boot/flash_erase.h"
 #include "core/boot/image_download.h"
+#include "core/serial/receive_thread.h"
 #include "support/fakes.h"
 
 namespace quillon::test {
@@ -182,6 +183,35 @@ TEST(FlashErase, BusyEraseRefusesStartsAndStopsAtShutdown) {
   StartFlashErase(r.app);
   Answer(r, *port, {{0x07, 0x06}});
   ExpectOneDone(Finish(r), true);
+}
+
+TEST(FlashErase, ReceiveThreadHandsTheAnswerToTheEraseNotTheParser) {
+  Rig r;
+  std::mutex mutex;
+  std::vector<uint8_t> parsed;
+  r.app.receiver.parserHook = [&](const uint8_t* data, size_t count) {
+    std::lock_guard<std::mutex> lock(mutex);
+    parsed.insert(parsed.end(), data, data + count);
+  };
+  auto port = r.OpenFakePort();
+  StartReceiveThread(r.app);
+
+  StartFlashErase(r.app);
+  ASSERT_TRUE(WaitUntil([&] { return port->Written().size() == 2; }));
+  port->Inject({0x00, 0x07});
+  port->Inject({0x06});
+  ExpectOneDone(Finish(r), true);
+  EXPECT_EQ(r.host.LogLines(), DONE_LINES);
+
+  // Once the erase is over, bytes go to the parser again.
+  port->Inject({0x7E});
+  EXPECT_TRUE(WaitUntil([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !parsed.empty();
+  }));
+  StopReceiveThread(r.app);
+  std::lock_guard<std::mutex> lock(mutex);
+  EXPECT_EQ(parsed, (std::vector<uint8_t>{0x7E}));
 }
 
 }  // namespace

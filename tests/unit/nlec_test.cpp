@@ -145,6 +145,17 @@ TEST_F(Nlec, GetWritesEachLineWithCrLf) {
   EXPECT_EQ(rig.host.GetControlText(IDC_NLEC_GET), "Get NLEC");
 }
 
+TEST_F(Nlec, TableTheDiskRefusedIsNotReportedAsReceived) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
+  rig.host.saveAnswers.push_back("/dev/full");
+  ASSERT_TRUE(StartNlecGet(rig.app, IDC_NLEC_GET));
+  ReceivedPacket last = FromReadout(RS232_NLEC_GET_END, "only");
+  HandleNlecLastLine(rig.app, last);
+  EXPECT_EQ(rig.host.Boxes().back().text, "NLEC Transfer error.");
+  EXPECT_EQ(rig.app.nlecFile.file, nullptr);
+  EXPECT_FALSE(Active());
+}
+
 TEST_F(Nlec, StopDuringAGetWritesAndSendsNothingMore) {
   rig.host.saveAnswers.push_back(Path("got.txt"));
   ASSERT_TRUE(StartNlecGet(rig.app, IDC_NLEC_GET));

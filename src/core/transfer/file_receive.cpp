@@ -82,11 +82,18 @@ void HandleFileData(App& app, ReceivedPacket& packet) {
 }
 
 void HandleFileEnd(App& app, ReceivedPacket&) {
+  // A file the disk did not take whole (full, removed) must not be reported
+  // as received.
+  bool written = AllWritten(app.dataFile);
   CloseDataFile(app);
   app.protocol.transferActive.store(0);
   app.host.DestroyProgressStrip();
   // Restores the start button and beeps before the notifier's box.
-  ReportResult(app, Report::COMPLETE, "Transfer complete.");
+  if (written) {
+    ReportResult(app, Report::COMPLETE, "Transfer complete.");
+  } else {
+    ReportResult(app, Report::FAILURE, "Transfer error.");
+  }
 }
 
 }  // namespace quillon

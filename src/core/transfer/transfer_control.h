@@ -25,6 +25,10 @@ struct TransferFile {
 
 constexpr const char* BITMAP_FILE_NAME = "bitmap.bin";
 
+// Whether everything written to an open file has reached it (buffers are
+// flushed first). A file that is not open counts as written.
+bool AllWritten(const TransferFile& file);
+
 void CloseDataFile(App& app);
 void CloseNlecFile(App& app);
 // Process exit: the NlecFile first, then the DataFile.
