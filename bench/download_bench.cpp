@@ -4,9 +4,10 @@
 // Paced: the simulator takes bytes at a stated baud rate; the bound is the
 // line rate, size x 11 bits / baud (start, 8 data, parity, stop). The
 // counter ratio_to_bound is the measured time over that bound.
-// Unpaced: the same image with no pacing, against `cat` of the same bytes
-// into a pseudo-terminal read as fast as it can be: the cost of the host's
-// own path (blocks, the worker, the backend) over the bare tty.
+// Unpaced: the same image with no pacing, to the simulator and to a bare
+// drained pseudo-terminal, against `cat` of the same bytes into such a
+// pseudo-terminal: the cost of the host's own path (blocks, the worker, the
+// backend) over the bare tty.
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -121,6 +123,75 @@ void BM_UnpacedDownload(benchmark::State& state) {
 }
 BENCHMARK(BM_UnpacedDownload)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
+// A pseudo-terminal in raw mode whose master a thread drains as fast as it
+// can, counting the bytes.
+struct DrainedPty {
+  int master = -1;
+  int slave = -1;
+  char name[256] = {};
+  std::atomic<size_t> received{0};
+  std::thread reader;
+
+  bool Open(size_t expect) {
+    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) return false;
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    reader = std::thread([this, expect] {
+      std::vector<char> buffer(65536);
+      while (received.load() < expect) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) break;
+        ssize_t n = read(master, buffer.data(), buffer.size());
+        if (n <= 0) break;
+        received.fetch_add(static_cast<size_t>(n));
+      }
+    });
+    return true;
+  }
+  ~DrainedPty() {
+    if (reader.joinable()) reader.join();
+    if (slave >= 0) close(slave);
+    if (master >= 0) close(master);
+  }
+};
+
+// The host's own path alone: the core and the POSIX backend writing into a
+// drained pseudo-terminal, no simulator on the other side.
+void BM_UnpacedDownloadToRawPty(benchmark::State& state) {
+  const size_t size = ImageSize(IMAGE_SOFTWARE);
+  for (auto _ : state) {
+    DrainedPty pty;
+    if (!pty.Open(size)) {
+      state.SkipWithError("openpty failed");
+      break;
+    }
+    test::FakeHost host;
+    posix::PosixSerialFactory factory;
+    EmbeddedImages images;
+    App app(host, factory, &images);
+    OpenDevicePath(app, pty.name);
+    auto start = Clock::now();
+    if (StartImageDownload(app, 115200) != 1) {
+      state.SkipWithError("download not started");
+      break;
+    }
+    const bool posted = host.WaitForPost(10 * 60 * 1000);
+    JoinBootWorker(app);
+    pty.reader.join();
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    CloseDevice(app);
+    auto posts = host.TakePosts();
+    if (!posted || posts.size() != 1 || !posts[0].success || pty.received.load() != size) {
+      state.SkipWithError("download failed");
+      break;
+    }
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(size) * state.iterations());
+}
+BENCHMARK(BM_UnpacedDownloadToRawPty)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 // The floor: cat of the same bytes into a raw pseudo-terminal whose master is
 // drained as fast as possible.
 void BM_CatIntoPty(benchmark::State& state) {
@@ -134,35 +205,17 @@ void BM_CatIntoPty(benchmark::State& state) {
   }
   close(fd);
   for (auto _ : state) {
-    int master = -1, slave = -1;
-    char name[256];
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    DrainedPty pty;
+    if (!pty.Open(size)) {
       state.SkipWithError("openpty failed");
       break;
     }
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    size_t received = 0;
-    std::thread reader([&] {
-      std::vector<char> buffer(65536);
-      while (received < size) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0) break;
-        ssize_t n = read(master, buffer.data(), buffer.size());
-        if (n <= 0) break;
-        received += static_cast<size_t>(n);
-      }
-    });
-    const std::string command = std::string("cat '") + path + "' > '" + name + "'";
+    const std::string command = std::string("cat '") + path + "' > '" + pty.name + "'";
     auto start = Clock::now();
     const int rc = std::system(command.c_str());
-    reader.join();
+    pty.reader.join();
     state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-    close(slave);
-    close(master);
-    if (rc != 0 || received != size) {
+    if (rc != 0 || pty.received.load() != size) {
       state.SkipWithError("cat did not deliver the image");
       break;
     }
