@@ -20,8 +20,7 @@ std::vector<uint8_t> Stream(size_t dataSize) {
   for (size_t i = 0; i < dataSize; ++i) data[i] = static_cast<uint8_t>(i * 31 + 7);
   std::vector<uint8_t> stream;
   for (uint16_t id = 1; stream.size() < 256 * 1024; ++id) {
-    auto frame = EncodeFrame(RS232_FILE_GET_DATA, id, data.data(),
-                             static_cast<uint16_t>(dataSize));
+    auto frame = EncodeFrame(RS232_FILE_GET_DATA, id, data.data(), static_cast<uint16_t>(dataSize));
     stream.insert(stream.end(), frame.begin(), frame.end());
   }
   return stream;

@@ -1,11 +1,12 @@
 // Received packets acted on by code, from bytes on the line to what the
 // user sees.
+#include "core/protocol/dispatcher.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "core/app/main_dialog.h"
-#include "core/protocol/dispatcher.h"
 #include "core/protocol/packet.h"
 #include "core/protocol/parser.h"
 #include "support/fakes.h"

@@ -1,11 +1,12 @@
 // Sending, resending and giving up on packets.
+#include "core/protocol/packet.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "core/app/main_dialog.h"
 #include "core/protocol/dispatcher.h"
-#include "core/protocol/packet.h"
 #include "support/fakes.h"
 
 namespace quillon {
@@ -111,15 +112,6 @@ TEST(Packet, ResendWritesTheFirstTransmissionAgain) {
   RS232_LogLastCommand(rig.app);
   EXPECT_NE(rig.host.LogLines().back().find("Resend=0, Id=2"), std::string::npos);
   EXPECT_NE(rig.host.LogLines().back().find("cause=REMOTE_CHECKSUM"), std::string::npos);
-}
-
-TEST(Packet, CauseNames) {
-  EXPECT_STREQ(ResendCauseName(REMOTE_CHECKSUM), "REMOTE_CHECKSUM");
-  EXPECT_STREQ(ResendCauseName(LOCAL_CHECKSUM), "LOCAL_CHECKSUM");
-  EXPECT_STREQ(ResendCauseName(REMOTE_TIMEOUT), "REMOTE_TIMEOUT");
-  EXPECT_STREQ(ResendCauseName(LOCAL_TIMEOUT), "LOCAL_TIMEOUT");
-  EXPECT_STREQ(ResendCauseName(0), "Unknown");
-  EXPECT_STREQ(ResendCauseName(5), "Unknown");
 }
 
 // A transfer in progress, as a start would leave it.

@@ -1,5 +1,7 @@
 // The receive parser on blocks of bytes, and the answer and inter-byte
 // timeouts on the hand-driven clock.
+#include "core/protocol/parser.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,7 +10,6 @@
 #include "core/app/main_dialog.h"
 #include "core/protocol/dispatcher.h"
 #include "core/protocol/packet.h"
-#include "core/protocol/parser.h"
 #include "support/fakes.h"
 
 namespace quillon {
@@ -101,7 +102,6 @@ TEST(Parser, DropsALoneMarkWithTheByteAfterIt) {
   EXPECT_EQ(got[0].command, 3);
   EXPECT_EQ(got[0].id, 7);
   EXPECT_EQ(DataOf(got[0]), "hello");
-
 }
 
 TEST(Parser, ThirdMarkIsTheChecksumsLowByte) {
@@ -191,9 +191,9 @@ struct Timeouts : ::testing::Test {
   }
   int Fired(const char* which) {
     auto lines = rig.host.LogLines();
-    return static_cast<int>(std::count(lines.begin(), lines.end(),
-                                       std::string("WM_TIMER") + which +
-                                           " calling RS232_ResendPacket"));
+    return static_cast<int>(
+        std::count(lines.begin(), lines.end(),
+                   std::string("WM_TIMER") + which + " calling RS232_ResendPacket"));
   }
 };
 

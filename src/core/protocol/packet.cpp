@@ -133,8 +133,10 @@ void RS232_LogLastCommand(App& app) {
   const PacketHeader& h = p.lastHeader;
   int length = h.Length();
   // The data of the last packet with data; never read past what is kept.
-  int shown = static_cast<int>(std::min<size_t>(static_cast<size_t>(length), p.retainedData.size()));
-  const char* text = p.retainedData.empty() ? "" : reinterpret_cast<const char*>(p.retainedData.data());
+  int shown =
+      static_cast<int>(std::min<size_t>(static_cast<size_t>(length), p.retainedData.size()));
+  const char* text =
+      p.retainedData.empty() ? "" : reinterpret_cast<const char*>(p.retainedData.data());
   LogLine(app, 0, "LAST COMMAND: Resend=%d, Id=%d, Cmd=%d, cs=%d, buf(%d)=%.*s, cause=%s",
           p.resendFlag, static_cast<int>(h.Id()), static_cast<int>(h.Command()),
           static_cast<int>(h.Checksum()), length, shown, text, ResendCauseName(p.lastCause));
