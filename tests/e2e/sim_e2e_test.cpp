@@ -148,6 +148,9 @@ TEST(SimE2E, TheEraseExchangeCompletesAfterTheEraseDelay) {
   host.Send({0x07, 0x06});
   EXPECT_EQ(host.Receive(2), (std::vector<uint8_t>{0x07, 0x06}));
   EXPECT_EQ(sim.Line().Erases(), 1);
+  // The answer reaches the line before its transcript entry is written.
+  ASSERT_TRUE(sim.WaitForTranscript(
+      [](const Entries& e) { return !OfKind(e, "tx", "raw").empty(); }, DEADLINE));
   auto entries = sim.Transcript();
   auto rx = OfKind(entries, "rx", "raw");
   auto tx = OfKind(entries, "tx", "raw");
