@@ -148,6 +148,7 @@ TEST_F(GuideTest, ProgressPageEstimatesAndCompletePageCount) {
 }
 
 TEST_F(GuideTest, WalkToTheDownloadAndBack) {
+  rig.images.images[IMAGE_SOFTWARE] = std::vector<uint8_t>(2000, 0x5A);
   ShowPage(PAGE_CABLE);
   GuideBack(rig.app);  // disabled on page 1
   EXPECT_EQ(rig.app.guide.page, PAGE_CABLE);
@@ -178,8 +179,10 @@ TEST_F(GuideTest, WalkToTheDownloadAndBack) {
   RenderGuidePage(rig.app);
   GuideNext(rig.app);  // nothing on page 5
   EXPECT_EQ(rig.app.guide.page, PAGE_IN_PROGRESS);
-
-  OnBootDone(rig.app, true);
+  ASSERT_TRUE(rig.host.WaitForPost(5000));
+  rig.host.Pump(rig.app);  // the run's completion
+  EXPECT_EQ(rig.factory.Last()->Written(), rig.images.images[IMAGE_SOFTWARE]);
+  EXPECT_EQ(rig.factory.Last()->baud.load(), 38400u);
   EXPECT_EQ(rig.app.guide.page, PAGE_COMPLETE);
   EXPECT_EQ(rig.host.invalidations.back(), false);
   RenderGuidePage(rig.app);
@@ -188,6 +191,23 @@ TEST_F(GuideTest, WalkToTheDownloadAndBack) {
   GuideBack(rig.app);
   EXPECT_EQ(rig.app.guide.page, PAGE_CHOICE);
   EXPECT_FALSE(rig.app.link.IsOpen());
+}
+
+TEST_F(GuideTest, RefusedDownloadStartKeepsPage4UnlessARunIsUnderWay) {
+  // No image at all: the start shows its error box and returns 0.
+  rig.OpenFakePort();
+  ShowPage(PAGE_INSTRUCTIONS);
+  GuideNext(rig.app);
+  EXPECT_EQ(rig.app.guide.page, PAGE_INSTRUCTIONS);
+  ASSERT_EQ(rig.host.Boxes().size(), 1u);
+  EXPECT_EQ(rig.host.Boxes()[0].text,
+            "Internal Error 001.  Unable to extract software for loading to unit.");
+  // A run already under way (started by command 1015): its completion will
+  // come, so the guide waits on page 5.
+  rig.app.boot.bootBusy = 1;
+  GuideNext(rig.app);
+  EXPECT_EQ(rig.app.guide.page, PAGE_IN_PROGRESS);
+  rig.app.boot.bootBusy = 0;
 }
 
 TEST_F(GuideTest, AskModeShowsThePortDialogOnEveryNextFromPage2) {

@@ -204,10 +204,16 @@ void GuideNext(App& app) {
       app.guide.choice = CHOICE_SOFTWARE;
       GoTo(app, PAGE_INSTRUCTIONS);
       break;
-    case PAGE_INSTRUCTIONS:
-      StartImageDownload(app, 115200);
+    case PAGE_INSTRUCTIONS: {
+      // A start refused with nothing running (its error box has told the
+      // user why) would leave page 5 waiting for a completion that never
+      // comes, with both buttons hidden; stay here instead. A start refused
+      // because a run is under way does get that run's completion.
+      const bool idle = BootWorkerIdle(app);
+      if (StartImageDownload(app, 115200) == 0 && idle) break;
       GoTo(app, PAGE_IN_PROGRESS);
       break;
+    }
     default:
       break;
   }
