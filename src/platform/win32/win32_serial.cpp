@@ -141,8 +141,17 @@ size_t Win32SerialDevice::BytesWaiting() {
   return QueueCountLocked();
 }
 
-void Win32SerialDevice::CancelAndDrain(OVERLAPPED& ov) {
-  CancelIoEx(handle_, &ov);
+void Win32SerialDevice::CancelAndDrain(OVERLAPPED& ov, bool commWait) {
+  // Some drivers (and Wine) cannot cancel a serial operation by record; a
+  // new event mask ends a comm-event wait, an abort purge a read or write.
+  bool cancelled = CancelIoEx(handle_, &ov) != FALSE;
+  if (!cancelled || WaitForSingleObject(ov.hEvent, 1000) == WAIT_TIMEOUT) {
+    if (commWait) {
+      SetCommMask(handle_, EV_RXCHAR);
+    } else {
+      PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT);
+    }
+  }
   DWORD done = 0;
   // The record must not go out of scope while the driver may still use it.
   GetOverlappedResult(handle_, &ov, &done, TRUE);
@@ -152,7 +161,7 @@ bool Win32SerialDevice::FinishOverlapped(OVERLAPPED& ov, DWORD* done, DWORD* err
   HANDLE waits[2] = {ov.hEvent, closeEvent_};
   DWORD which = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
   if (which != WAIT_OBJECT_0) {
-    CancelAndDrain(ov);
+    CancelAndDrain(ov, false);
     *error = which == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED : GetLastError();
     return false;
   }
@@ -252,7 +261,7 @@ WaitResult Win32SerialDevice::WaitForData(int timeoutMs, int* error) {
       }
       // Bytes may have come between the queue check and the wait.
       if (QueueCountLocked() > 0) {
-        CancelAndDrain(call.ov);
+        CancelAndDrain(call.ov, true);
         return WaitResult::DATA;
       }
       HANDLE waits[3] = {call.ov.hEvent, cancelEvent_, closeEvent_};
@@ -269,7 +278,7 @@ WaitResult Win32SerialDevice::WaitForData(int timeoutMs, int* error) {
         } else if (which == WAIT_OBJECT_0 + 1 && !cancelled()) {
           continue;  // a cancel meant for an earlier wait
         } else {
-          CancelAndDrain(call.ov);
+          CancelAndDrain(call.ov, true);
           if (which == WAIT_TIMEOUT) return WaitResult::TIMEOUT;
           if (which == WAIT_OBJECT_0 + 1 || which == WAIT_OBJECT_0 + 2) return WaitResult::CANCELLED;
           if (error) *error = static_cast<int>(GetLastError());
@@ -282,6 +291,9 @@ WaitResult Win32SerialDevice::WaitForData(int timeoutMs, int* error) {
         DWORD errors = 0;
         ClearCommError(handle_, &errors, nullptr);
         if (cancelled()) return WaitResult::CANCELLED;
+        // Wine ends a wait cut short by an event-mask change this way, where
+        // Windows completes it with a zero mask: wait again.
+        if (failure == ERROR_OPERATION_ABORTED) continue;
         if (error) *error = static_cast<int>(failure);
         return WaitResult::FAILED;
       }

@@ -46,7 +46,9 @@ class Win32SerialDevice : public SerialDevice {
   // cancelling it) when the device is being closed. Returns the transferred
   // count through *done; false with *error on failure or close.
   bool FinishOverlapped(OVERLAPPED& ov, DWORD* done, DWORD* error);
-  void CancelAndDrain(OVERLAPPED& ov);
+  // Cancels an operation pending on ov and waits until the driver has let
+  // go of the record.
+  void CancelAndDrain(OVERLAPPED& ov, bool commWait);
 
   mutable std::shared_mutex mutex_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;  // guarded by mutex_
