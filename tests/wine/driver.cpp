@@ -5,6 +5,7 @@
 //
 //   wait:<ms>                      the main dialog appears within ms
 //   text:<id>                      prints "<id>=<text>" of a main-dialog control
+//   until:<id>:<text>:<ms>        waits until a main-dialog control shows text; prints it
 //   shown:<id> / enabled:<id>      prints "<id>.shown=0|1" / "<id>.enabled=0|1"
 //   click:<id>                     posts the button's command to the main dialog
 //   escape                         posts the Escape key to the main dialog
@@ -14,6 +15,11 @@
 //   wtext:<caption>:<id>           prints a control's text in that window
 //   wset:<caption>:<id>:<text>     sets a control's text in that window
 //   wclick:<caption>:<id>          posts the command id to that window
+//   wcount:<caption>:<id>          prints the item count of a list box in that window
+//   witem:<caption>:<id>:<n>       prints item n of that list box
+//   wfind:<part>:<ms>              a visible top-level window whose caption holds part
+//                                  appears; prints "found=<caption>"
+//   wclose:<part>                  posts WM_CLOSE to that window
 //   box:<ms>                       waits for a message box; prints "box=<text>"
 //   answer:<id>                    presses button id (1 OK, 6 Yes, 7 No) of the box
 //   gone:<ms>                      the main dialog has gone within ms
@@ -50,6 +56,42 @@ bool WaitFor(int ms, F condition) {
 }
 
 HWND FindByCaption(const std::string& caption) { return FindWindowA(nullptr, caption.c_str()); }
+
+// The message boxes share the main dialog's caption; the dialog is the
+// window with the Close button.
+BOOL CALLBACK FindMain(HWND window, LPARAM param) {
+  if (TextOf(window) == kTitle && GetDlgItem(window, 1030)) {
+    *reinterpret_cast<HWND*>(param) = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+struct PartSearch {
+  std::string part;
+  HWND found;
+};
+
+BOOL CALLBACK FindPart(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<PartSearch*>(param);
+  if (IsWindowVisible(window) && TextOf(window).find(search->part) != std::string::npos) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+HWND FindByPart(const std::string& part) {
+  PartSearch search{part, nullptr};
+  EnumWindows(FindPart, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND FindMainDialog() {
+  HWND found = nullptr;
+  EnumWindows(FindMain, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
 
 struct BoxSearch {
   DWORD process;
@@ -95,7 +137,7 @@ bool Step(const std::string& step) {
   auto arg = [&](size_t i) { return i < parts.size() ? parts[i] : std::string(); };
   auto num = [&](size_t i) { return std::atoi(arg(i).c_str()); };
   if (verb == "wait") {
-    return WaitFor(num(1), [] { return (g_main = FindByCaption(kTitle)) != nullptr; });
+    return WaitFor(num(1), [] { return (g_main = FindMainDialog()) != nullptr; });
   }
   if (verb == "pause") {
     Sleep(static_cast<DWORD>(num(1)));
@@ -106,6 +148,18 @@ bool Step(const std::string& step) {
   }
   if (verb == "win") {
     return WaitFor(num(2), [&] { return FindByCaption(arg(1)) != nullptr; });
+  }
+  if (verb == "wfind") {
+    HWND found = nullptr;
+    bool seen = WaitFor(num(2), [&] { return (found = FindByPart(arg(1))) != nullptr; });
+    if (seen) std::printf("found=%s\n", TextOf(found).c_str());
+    return seen;
+  }
+  if (verb == "wclose") {
+    HWND found = FindByPart(arg(1));
+    if (!found) return false;
+    PostMessageA(found, WM_CLOSE, 0, 0);
+    return true;
   }
   if (verb == "box") {
     DWORD process = 0;
@@ -131,6 +185,13 @@ bool Step(const std::string& step) {
     if (!control) return false;
     std::printf("%d=%s\n", num(1), TextOf(control).c_str());
     return true;
+  }
+  if (verb == "until") {
+    HWND control = GetDlgItem(g_main, num(1));
+    if (!control) return false;
+    bool seen = WaitFor(num(3), [&] { return TextOf(control) == arg(2); });
+    std::printf("%d=%s\n", num(1), TextOf(control).c_str());
+    return seen;
   }
   if (verb == "shown" || verb == "enabled") {
     HWND control = GetDlgItem(g_main, num(1));
@@ -171,6 +232,26 @@ bool Step(const std::string& step) {
     std::string text = arg(3);
     SendMessageTimeoutA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
                         SMTO_ABORTIFHUNG, 2000, nullptr);
+    return true;
+  }
+  if (verb == "wcount" || verb == "witem") {
+    HWND control = GetDlgItem(window, num(2));
+    if (!control) return false;
+    DWORD_PTR count = 0;
+    SendMessageTimeoutA(control, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 2000, &count);
+    if (verb == "wcount") {
+      std::printf("%s/%d.count=%d\n", arg(1).c_str(), num(2), static_cast<int>(count));
+      return true;
+    }
+    if (num(3) < 0 || static_cast<DWORD_PTR>(num(3)) >= count) return false;
+    // The wide form: Wine carries only the first character of the narrow
+    // one across processes.
+    wchar_t wide[2048] = {};
+    SendMessageTimeoutW(control, LB_GETTEXT, static_cast<WPARAM>(num(3)), reinterpret_cast<LPARAM>(wide),
+                        SMTO_ABORTIFHUNG, 2000, nullptr);
+    char item[4096] = {};
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, item, sizeof item, nullptr, nullptr);
+    std::printf("%s/%d[%d]=%s\n", arg(1).c_str(), num(2), num(3), item);
     return true;
   }
   if (verb == "wclick") {
