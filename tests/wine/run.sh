@@ -21,6 +21,8 @@ cmake --preset win32 >/dev/null && cmake --build --preset win32 -j2 >/dev/null |
 APP=$ROOT/build/win32/src/win32app/QuillonDownload.exe
 $CXX "${FLAGS[@]}" -o "$OUT/driver.exe" tests/wine/driver.cpp || exit 1
 $CXX "${FLAGS[@]}" -o "$OUT/serial_check.exe" tests/wine/serial_check.cpp src/platform/win32/win32_serial.cpp || exit 1
+$CXX "${FLAGS[@]}" -o "$OUT/host_check.exe" tests/wine/host_check.cpp src/platform/win32/win32_host.cpp \
+  -lcomctl32 -lcomdlg32 -lsetupapi -lgdi32 || exit 1
 gcc -shared -fPIC -Wall -Wextra -Werror -o "$OUT/pty_modem_shim.so" tests/wine/pty_modem_shim.c -ldl || exit 1
 
 export WINEPREFIX=$OUT/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -82,6 +84,10 @@ app_exit() {  # waits for the program to end; prints its exit code
 echo "--- serial backend on COM7"
 timeout 120 wine "$OUT/serial_check.exe" 7 'Z:'"${QUILLON_PTY_CTS_OFF//\//\\}" 2>/dev/null | tr -d '\r' | tee "$OUT/serial_check.txt"
 grep -q '^0 failure(s)$' "$OUT/serial_check.txt" || FAILED=1
+
+echo "--- dialog host on real windows"
+timeout 120 wine "$OUT/host_check.exe" 2>/dev/null | tr -d '\r' | tee "$OUT/host_check.txt"
+grep -q '^0 failure(s)$' "$OUT/host_check.txt" || FAILED=1
 
 echo "--- guide with COM7 from the command line"
 start_app com7
