@@ -101,6 +101,21 @@ int main() {
   host.SetControlText(1008, "status");  // a service-panel control with the panel closed
   Check(!host.GetControlText(1008).has_value(), "panel controls are absent while the panel is closed");
 
+  // Changes asked for by a worker wait for the dialog's thread, in order.
+  std::thread changer([&] {
+    host.SetControlText(1027, "from a worker");
+    host.EnableControl(1016, false);
+    host.ShowControl(1016, true);
+  });
+  changer.join();
+  Check(host.GetControlText(1027) == std::string("STEP 1 - Connecting the USB Cable") && IsWindowEnabled(next),
+        "a worker's control changes are not made on the worker");
+  Pump();
+  Check(host.GetControlText(1027) == std::string("from a worker") && !IsWindowEnabled(next) &&
+            (GetWindowLongA(next, GWL_STYLE) & WS_VISIBLE),
+        "they are made once the dialog's thread runs");
+  host.EnableControl(1016, true);
+
   // The progress strip, from the dialog's thread.
   host.CreateProgressStrip(70000, false);
   HWND strip = FindStrip(frame);

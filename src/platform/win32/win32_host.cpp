@@ -173,7 +173,7 @@ bool Win32Host::IsPanelControl(int id) {
 }
 
 void Win32Host::AttachServicePanel(HWND panel) {
-  panel_ = panel;
+  panel_.store(panel);
   if (!panel) return;
   SetDlgItemTextA(panel, ID_EDIT, portNumberText_.c_str());
   HWND list = GetDlgItem(panel, ID_LIST);
@@ -182,14 +182,40 @@ void Win32Host::AttachServicePanel(HWND panel) {
 }
 
 HWND Win32Host::Control(int id) const {
-  if (IsPanelControl(id)) return panel_ ? GetDlgItem(panel_, id) : nullptr;
+  if (IsPanelControl(id)) {
+    HWND panel = panel_.load();
+    return panel ? GetDlgItem(panel, id) : nullptr;
+  }
   HWND dialog = dialog_.load();
   return dialog ? GetDlgItem(dialog, id) : nullptr;
 }
 
+bool Win32Host::PostControlChange(ControlChange change) {
+  if (OnUiThread()) return false;
+  HWND dialog = dialog_.load();
+  auto* copy = new ControlChange(std::move(change));
+  if (!dialog || !PostMessageA(dialog, WM_APP_CONTROL, 0, reinterpret_cast<LPARAM>(copy))) delete copy;
+  return true;
+}
+
+void Win32Host::ApplyControlChange(const ControlChange& change) {
+  switch (change.kind) {
+    case ControlChange::TEXT:
+      if (change.id == ID_EDIT) portNumberText_ = change.text;
+      if (HWND control = Control(change.id)) SetWindowTextA(control, change.text.c_str());
+      break;
+    case ControlChange::ENABLE:
+      if (HWND control = Control(change.id)) EnableWindow(control, change.flag ? TRUE : FALSE);
+      break;
+    case ControlChange::SHOW:
+      if (HWND control = Control(change.id)) ShowWindow(control, change.flag ? SW_SHOW : SW_HIDE);
+      break;
+  }
+}
+
 void Win32Host::SetControlText(int id, const std::string& text) {
-  if (id == ID_EDIT) portNumberText_ = text;
-  if (HWND control = Control(id)) SetWindowTextA(control, text.c_str());
+  ControlChange change{ControlChange::TEXT, id, text, false};
+  if (!PostControlChange(change)) ApplyControlChange(change);
 }
 
 std::optional<std::string> Win32Host::GetControlText(int id) {
@@ -203,7 +229,8 @@ std::optional<std::string> Win32Host::GetControlText(int id) {
 }
 
 void Win32Host::EnableControl(int id, bool enabled) {
-  if (HWND control = Control(id)) EnableWindow(control, enabled ? TRUE : FALSE);
+  ControlChange change{ControlChange::ENABLE, id, std::string(), enabled};
+  if (!PostControlChange(change)) ApplyControlChange(change);
 }
 
 bool Win32Host::IsControlEnabled(int id) {
@@ -212,7 +239,8 @@ bool Win32Host::IsControlEnabled(int id) {
 }
 
 void Win32Host::ShowControl(int id, bool shown) {
-  if (HWND control = Control(id)) ShowWindow(control, shown ? SW_SHOW : SW_HIDE);
+  ControlChange change{ControlChange::SHOW, id, std::string(), shown};
+  if (!PostControlChange(change)) ApplyControlChange(change);
 }
 
 // Lines are taken from the core's log on the dialog's thread. A worker only
@@ -230,7 +258,8 @@ void Win32Host::OnLogLineAdded(const std::string&) {
 }
 
 void Win32Host::OnLogCleared() {
-  HWND list = panel_ ? GetDlgItem(panel_, ID_LIST) : nullptr;
+  HWND panel = panel_.load();
+  HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr;
   if (list && OnUiThread()) {
     SendMessageA(list, LB_RESETCONTENT, 0, 0);
   } else if (HWND dialog = dialog_.load()) {
@@ -240,7 +269,8 @@ void Win32Host::OnLogCleared() {
 
 void Win32Host::SyncLogList() {
   logSyncPosted_.store(false);
-  HWND list = panel_ ? GetDlgItem(panel_, ID_LIST) : nullptr;
+  HWND panel = panel_.load();
+  HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr;
   if (!list || !logSource_) return;
   std::vector<std::string> lines = logSource_();
   LRESULT shown = SendMessageA(list, LB_GETCOUNT, 0, 0);
@@ -256,7 +286,8 @@ void Win32Host::SyncLogList() {
 }
 
 bool Win32Host::IsLogLineSelected(size_t index) {
-  HWND list = panel_ ? GetDlgItem(panel_, ID_LIST) : nullptr;
+  HWND panel = panel_.load();
+  HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr;
   if (!list) return false;
   return SendMessageA(list, LB_GETSEL, index, 0) > 0;
 }
@@ -332,6 +363,11 @@ bool Win32Host::HandlePrivateMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_APP_PROGRESS:
       DoProgress(static_cast<ProgressOp>(wParam), static_cast<uint32_t>(lParam));
       return true;
+    case WM_APP_CONTROL: {
+      std::unique_ptr<ControlChange> change(reinterpret_cast<ControlChange*>(lParam));
+      if (change) ApplyControlChange(*change);
+      return true;
+    }
     default:
       return false;
   }

@@ -25,6 +25,7 @@ namespace quillon::win32 {
 constexpr UINT WM_APP_UI_MESSAGE = WM_APP + 1;  // lParam: UiMessage* (heap)
 constexpr UINT WM_APP_LOG_SYNC = WM_APP + 2;    // new event-log lines to show
 constexpr UINT WM_APP_PROGRESS = WM_APP + 3;    // wParam: ProgressOp, lParam: value
+constexpr UINT WM_APP_CONTROL = WM_APP + 4;     // lParam: ControlChange* (heap)
 
 // Resource numbers of the dialog layouts.
 constexpr int IDD_MAIN = 101;
@@ -64,7 +65,7 @@ class Win32Host : public Host {
   // The service panel (modeless) carrying list 1002 and the maintenance
   // controls; null when it is closed.
   void AttachServicePanel(HWND panel);
-  HWND ServicePanel() const { return panel_; }
+  HWND ServicePanel() const { return panel_.load(); }
   // The paint context while a WM_PAINT is being handled (null otherwise).
   void SetPaintDc(HDC dc) { paintDc_ = dc; }
   // Handles the host's own posted messages; true when msg was one of them.
@@ -111,6 +112,16 @@ class Win32Host : public Host {
 
  private:
   enum ProgressOp : WPARAM { PROGRESS_CREATE16, PROGRESS_CREATE32, PROGRESS_SET, PROGRESS_ADVANCE, PROGRESS_DESTROY };
+  // A change of a control asked for on another thread, carried out on the
+  // dialog's: a worker that waited for the dialog could deadlock it.
+  struct ControlChange {
+    enum Kind { TEXT, ENABLE, SHOW } kind;
+    int id;
+    std::string text;
+    bool flag;
+  };
+  void ApplyControlChange(const ControlChange& change);
+  bool PostControlChange(ControlChange change);
   HWND Control(int id) const;
   bool OnUiThread() const { return GetCurrentThreadId() == uiThread_.load(); }
   void DoProgress(ProgressOp op, uint32_t value);
@@ -119,7 +130,7 @@ class Win32Host : public Host {
   HINSTANCE instance_;
   std::atomic<HWND> dialog_{nullptr};
   std::atomic<DWORD> uiThread_{0};
-  HWND panel_ = nullptr;        // UI thread only
+  std::atomic<HWND> panel_{nullptr};
   HDC paintDc_ = nullptr;       // UI thread only
   HWND progressStrip_ = nullptr;  // UI thread only
   int clientWidth_ = 0, clientHeight_ = 0, listWidth_ = 0, listHeight_ = 0;
