@@ -23,6 +23,9 @@ $CXX "${FLAGS[@]}" -o "$OUT/driver.exe" tests/wine/driver.cpp || exit 1
 $CXX "${FLAGS[@]}" -o "$OUT/serial_check.exe" tests/wine/serial_check.cpp src/platform/win32/win32_serial.cpp || exit 1
 $CXX "${FLAGS[@]}" -o "$OUT/host_check.exe" tests/wine/host_check.cpp src/platform/win32/win32_host.cpp \
   -lcomctl32 -lcomdlg32 -lsetupapi -lgdi32 || exit 1
+x86_64-w64-mingw32-windres -I src/win32app src/win32app/quillon.rc -O coff -o "$OUT/quillon_res.o" || exit 1
+$CXX "${FLAGS[@]}" -o "$OUT/dialog_check.exe" tests/wine/dialog_check.cpp src/platform/win32/win32_host.cpp \
+  "$OUT/quillon_res.o" -lcomctl32 -lcomdlg32 -lsetupapi -lgdi32 || exit 1
 gcc -shared -fPIC -Wall -Wextra -Werror -o "$OUT/pty_modem_shim.so" tests/wine/pty_modem_shim.c -ldl || exit 1
 
 export WINEPREFIX=$OUT/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -74,11 +77,12 @@ start_app() {  # start_app <command line>; sets APP_PID
   APP_PID=$!
   PIDS+=($APP_PID)
 }
-app_exit() {  # waits for the program to end; prints its exit code
+app_exit() {  # waits (up to 10 s) for the program to end; sets EXIT_CODE
   local waited=0
   while kill -0 "$APP_PID" 2>/dev/null && (( waited < 100 )); do sleep 0.1; waited=$((waited + 1)); done
-  wait "$APP_PID" 2>/dev/null
-  echo $?
+  if kill -0 "$APP_PID" 2>/dev/null; then EXIT_CODE="still running"; return; fi
+  wait "$APP_PID" 2>/dev/null  # in this shell: a subshell cannot wait for it
+  EXIT_CODE=$?
 }
 
 echo "--- serial backend on COM7"
@@ -88,6 +92,11 @@ grep -q '^0 failure(s)$' "$OUT/serial_check.txt" || FAILED=1
 echo "--- dialog host on real windows"
 timeout 120 wine "$OUT/host_check.exe" 2>/dev/null | tr -d '\r' | tee "$OUT/host_check.txt"
 grep -q '^0 failure(s)$' "$OUT/host_check.txt" || FAILED=1
+
+echo "--- the host's modal dialogs and file choosers"
+echo probe > "$OUT/exists.txt"
+timeout 120 wine "$OUT/dialog_check.exe" "Z:${OUT//\//\\}\\exists.txt" 2>/dev/null | tr -d '\r' | tee "$OUT/dialog_check.txt"
+grep -q '^0 failure(s)$' "$OUT/dialog_check.txt" || FAILED=1
 
 echo "--- guide with COM7 from the command line"
 start_app com7
@@ -132,7 +141,8 @@ R=$(drive wait:1000 click:1017 until:1027:"STEP 3 - Selecting the Download":5000
 check "Back on page 4 returns to page 3" "1027=STEP 3 - Selecting the Download" "$R"
 check "Bootloader keeps the open port, page 4" "1027=STEP 4 - Downloading the Bootloader" "$R"
 drive wait:1000 escape gone:5000 >/dev/null
-check "Escape ends the program with 0" "0" "$(app_exit)"
+app_exit
+check "Escape ends the program with 0" "0" "$EXIT_CODE"
 
 echo "--- port number asked for (\"com\" without a number)"
 start_app com
@@ -142,7 +152,8 @@ check "page 3 after the port dialog" "1027=STEP 3 - Selecting the Download" "$R"
 R=$(drive wait:1000 click:1016 until:1027:"STEP 4 - Downloading the Software":5000)
 check "the entered port 7 opens" "1027=STEP 4 - Downloading the Software" "$R"
 drive wait:1000 close gone:5000 >/dev/null
-check "the close box ends the program with 0" "0" "$(app_exit)"
+app_exit
+check "the close box ends the program with 0" "0" "$EXIT_CODE"
 
 echo "--- a port that cannot be opened (COM9)"
 start_app com9
@@ -152,7 +163,8 @@ shot open-failure
 R=$(drive wait:1000 box:2000 answer:1 until:1027:"STEP 1 - Connecting the USB Cable":5000)
 check "Software after a failed open returns to page 1" "1027=STEP 1 - Connecting the USB Cable" "$R"
 drive wait:1000 click:1030 gone:5000 >/dev/null
-check "Close ends the program with 0" "0" "$(app_exit)"
+app_exit
+check "Close ends the program with 0" "0" "$EXIT_CODE"
 
 echo "--- port number from the registry (\"Portname\" when \"PortName\" holds none)"
 KEY='HKLM\SYSTEM\CurrentControlSet\Enum\USB\Vid_10C4&Pid_EA60&Mi_00\0001_00\Device Parameters'
@@ -165,7 +177,8 @@ R=$(drive wait:30000 syscmd:16 win:"Service Tools":5000 pause:300 wtext:"Service
 check "the registry's port is shown" "Service Tools/1000=7" "$R"
 check "no port dialog; the registry's port opens" "1027=STEP 4 - Downloading the Software" "$R"
 drive wait:1000 escape gone:5000 >/dev/null
-check "Escape ends the program with 0" "0" "$(app_exit)"
+app_exit
+check "Escape ends the program with 0" "0" "$EXIT_CODE"
 wine reg delete "$KEY" /f >/dev/null 2>&1
 
 if (( FAILED )); then echo "SOME CHECKS FAILED"; exit 1; fi
