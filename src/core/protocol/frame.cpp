@@ -2,7 +2,6 @@
 // receive parser and the simulator.
 
 #include <algorithm>
-#include <cstddef>
 
 #include "core/protocol/packet.h"
 #include "core/protocol/parser.h"
@@ -26,11 +25,11 @@ std::vector<uint8_t> EncodeFrame(uint16_t command, uint16_t id, const uint8_t* d
   header.SetField(6, command);
   header.SetField(8, id);
   header.SetField(2, PacketChecksum(length, command, id, data, length));
-  // Sized once and filled, rather than grown by insert: g++ 12 at -O2 warns
-  // falsely about the inlined insert (array-bounds) in the MinGW build.
-  std::vector<uint8_t> frame(header.bytes.size() + length);
+  // Sized once and filled in place: growing the vector by insert trips a
+  // false array-bounds warning of g++ 12 in optimised builds.
+  std::vector<uint8_t> frame(HEADER_SIZE + length);
   std::copy(header.bytes.begin(), header.bytes.end(), frame.begin());
-  if (length > 0) std::copy(data, data + length, frame.begin() + static_cast<ptrdiff_t>(header.bytes.size()));
+  if (length > 0) std::copy(data, data + length, frame.begin() + HEADER_SIZE);
   return frame;
 }
 
