@@ -62,6 +62,10 @@ struct ProtocolState {
   int resendFlag = 0;
   int lastCause = 0;
   uint16_t countedId = 0;
+  // Whether countedId names a packet yet. Without it the zero of start-up
+  // would pass for id 0 and that packet, after the id wrap, would lose one
+  // of its resends.
+  bool counting = false;
   int consecutiveResends = 0;
   std::atomic<int32_t> totalRetryCount{0};
   std::atomic<int> linkState{LINK_IDLE};

@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -46,12 +48,22 @@ struct ReceiveThreadState {
   std::atomic<int> rawLogging{0};
   ByteTap tap;
   std::thread thread;
+  // Where drained blocks go when no erase takes them; empty means the packet
+  // parser (RS232_ReceiveBytes). Set before the thread starts, never after.
+  std::function<void(const uint8_t*, size_t)> parserHook;
+  // The idle wait between looks at the link, cut short by a stop or by a
+  // newly opened port.
+  std::mutex idleMutex;
+  std::condition_variable idleWake;
+  bool wakeRequested = false;  // guarded by idleMutex
 };
 
 // Starts and stops (joins) the thread. StopReceiveThread raises the stop
 // flag and ends any wait on the port.
 void StartReceiveThread(App& app);
 void StopReceiveThread(App& app);
+// Ends the thread's idle wait early, so a newly opened port is served at once.
+void WakeReceiveThread(App& app);
 
 void RS232_CommEventThread(App& app);
 void RS232_DrainReceive(App& app);

@@ -13,6 +13,9 @@ namespace quillon {
 struct App;
 class ResultNotifier;
 
+// A chosen path holds at most this many characters.
+constexpr size_t TRANSFER_NAME_MAX = 255;
+
 struct TransferFile {
   std::FILE* file = nullptr;
   std::string name;  // at most 255 characters
@@ -22,12 +25,18 @@ struct TransferFile {
 
 constexpr const char* BITMAP_FILE_NAME = "bitmap.bin";
 
+// Whether everything written to an open file has reached it (buffers are
+// flushed first). A file that is not open counts as written.
+bool AllWritten(const TransferFile& file);
+
 void CloseDataFile(App& app);
 void CloseNlecFile(App& app);
 // Process exit: the NlecFile first, then the DataFile.
 void CloseTransferFiles(App& app);
 
 void BeginTransfer(App& app, int commandId, ResultNotifier* notifier);
+// The system's file choosers; a chosen path longer than TRANSFER_NAME_MAX
+// is cut. false on cancel.
 bool ChooseOpenFile(App& app, std::string& name, const FileFilter& filter);
 bool ChooseSaveFile(App& app, std::string& name, const FileFilter& filter);
 const FileFilter& FileTransferFilter();

@@ -1,0 +1,19 @@
+// The two firmware images linked into the program itself, for the portable
+// programs (and any build that does not use Windows resources).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "core/boot/image_download.h"
+
+namespace quillon {
+
+class EmbeddedImages : public ImageSource {
+ public:
+  // IMAGE_BOOTLOADER or IMAGE_SOFTWARE; 1 for any other name, 2 when empty.
+  int Lookup(const std::string& name, const uint8_t** data, size_t* size) override;
+};
+
+}  // namespace quillon

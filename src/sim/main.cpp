@@ -1,0 +1,127 @@
+// quillon-sim: plays the readout on a pseudo-terminal (or a given device).
+// The first line on standard output is the path the host should open.
+
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "sim/sim_line.h"
+
+namespace {
+
+quillon::sim::SimLine* g_line = nullptr;
+
+void OnSignal(int) {
+  if (g_line != nullptr) g_line->RequestStop();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace quillon::sim;
+  SimOptions options;
+  LineOptions line;
+  FaultOptions& f = options.faults;
+  std::string mode = "app";
+  std::string fileError;
+  std::string eraseResult;
+
+  CLI::App app{"quillon-sim: simulates the Quillon readout on a pseudo-terminal.\n"
+               "Prints the path to open as the first line of standard output.\n"
+               "Fault counts N number the readout's answers from 1 (repeated answers count)."};
+  app.add_option("--device", line.device, "Use this existing device instead of a new pseudo-terminal");
+  app.add_option("--baud", line.baud, "Pace both directions at N/11 bytes per second (default: unpaced)");
+  app.add_option("--mode", mode, "app: packet protocol (default); boot: bootloader (raw image, erase)")
+      ->check(CLI::IsMember({"app", "boot"}));
+  app.add_option("--transcript", line.transcript,
+                 "Write JSON lines {t,dir,kind,cmd,id,len,hex[,fault][,checksum_ok]} to FILE");
+  app.add_option("--store", options.storeDir,
+                 "Directory of the readout's files: settings.bin, program.bin, bitmap.bin, "
+                 "binary.bin, nlec.txt (default: .)");
+  app.add_option("--piece-size", options.pieceSize, "Data bytes per file-receive piece, 1..512 (default 128)")
+      ->check(CLI::Range(1, 512));
+  // Bootloader mode.
+  app.add_option("--save-image", options.saveImage, "boot: write the received image to FILE");
+  app.add_option("--expect-size", options.expectSize,
+                 "boot: print \"Received N bytes\" and exit once N image bytes arrived");
+  app.add_option("--erase-delay", options.eraseDelayMs, "boot: ms from the erase command to its answer (default 200)");
+  app.add_option("--erase-quiet", options.eraseQuietMs,
+                 "boot: 07 06 as the first bytes, then this many ms of silence, is the erase command; "
+                 "anything sooner makes them image bytes (default 50)");
+  bool noErase = false;
+  app.add_flag("--no-erase", noErase, "boot: never take 07 06 as the erase command");
+  // Packets sent unasked.
+  app.add_option("--send-log", options.sendLog, "Send a LOG packet (code 3) with TEXT (repeatable)");
+  app.add_option("--send-erase-result", eraseResult, "Send a flash-erase result packet (code 15) with TEXT");
+  app.add_flag("--send-nop", options.sendNop, "Send a NOP packet (code 23)");
+  app.add_option("--send-after", options.sendAfterMs,
+                 "Send those packets MS after start (default: when the first byte arrives)");
+  // Faults.
+  app.add_option("--seed", f.seed, "Seed of the noise and split faults (default 1)");
+  app.add_option("--drop-nth", f.dropNth, "Do not send answer N");
+  app.add_option("--drop-every", f.dropEvery, "Do not send every Nth answer");
+  app.add_option("--corrupt-checksum", f.corruptChecksum, "Send answer N with a wrong checksum");
+  app.add_option("--answer-bad-checksum", f.answerBadChecksum,
+                 "Answer N is code 1 (bad checksum); the packet is not taken");
+  app.add_option("--answer-remote-timeout", f.answerRemoteTimeout,
+                 "Answer N is code 2 (remote timeout); the packet is not taken");
+  app.add_option("--noise", f.noise, "Send N noise bytes (never 7E) before each answer");
+  app.add_flag("--split-writes", f.splitWrites, "Write each answer in up to 3 pieces at random boundaries, 2 ms apart");
+  app.add_option("--stall-mid-packet", f.stallMidPacket, "Send only the first half of answer N");
+  app.add_flag("--silent", f.silent, "Never answer");
+  app.add_option("--file-error", fileError, "Answer file send and file receive starts with code 13 and TEXT");
+  app.add_flag("--nlec-error", f.nlecError, "Answer NLEC send and get starts with code 8");
+  app.add_option("--hangup-after", f.hangupAfter, "Close the line after N received bytes");
+  app.add_flag("--oversize-header", f.oversizeHeader,
+               "Before the first answer, send a header announcing 600 data bytes (no data)");
+  app.add_flag("--wrong-final-checksum", f.wrongFinalChecksum,
+               "Answer file-send and NLEC-send ends with the checksum plus one");
+  CLI11_PARSE(app, argc, argv);
+
+  options.mode = mode == "boot" ? SimMode::BOOT : SimMode::APP;
+  options.eraseDetect = !noErase;
+  if (app.count("--file-error") > 0) f.fileError = fileError;
+  if (app.count("--send-erase-result") > 0) options.sendEraseResult = eraseResult;
+  line.exitOnExpect = options.expectSize > 0;
+
+  if (!options.storeDir.empty()) {
+    std::error_code dirError;
+    std::filesystem::create_directories(options.storeDir, dirError);
+    if (dirError) {
+      std::fprintf(stderr, "quillon-sim: %s: %s\n", options.storeDir.c_str(), dirError.message().c_str());
+      return 1;
+    }
+  }
+  SimLine sim(options, line);
+  std::string error;
+  if (!sim.Open(&error)) {
+    std::fprintf(stderr, "quillon-sim: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s\n", sim.Path().c_str());
+  std::fflush(stdout);
+  sim.SetDisplay([](const std::string& text) {
+    std::printf("%s\n", text.c_str());
+    std::fflush(stdout);
+  });
+  sim.SetNotice([](const std::string& text) { std::fprintf(stderr, "quillon-sim: %s\n", text.c_str()); });
+
+  g_line = &sim;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  sim.Run();
+  g_line = nullptr;
+  if (sim.Finished()) {
+    std::printf("Received %llu bytes\n", static_cast<unsigned long long>(sim.ImageBytes()));
+    std::fflush(stdout);
+  }
+  if (sim.HungUp()) std::fprintf(stderr, "quillon-sim: line closed\n");
+  return 0;
+}

@@ -1,0 +1,147 @@
+// The readout's side of the line, free of any device: bytes in, timed byte
+// chunks out. The line loop (sim_line.h) and the unit tests drive it with
+// their own clocks (milliseconds from the start).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/protocol/parser.h"
+#include "sim/sim_options.h"
+#include "sim/transcript.h"
+
+namespace quillon::sim {
+
+// Command codes as the readout sees them.
+enum : uint16_t {
+  CMD_BAD_CHECKSUM = 1,
+  CMD_REMOTE_TIMEOUT = 2,
+  CMD_LOG = 3,
+  CMD_NLEC_SEND_START = 5,
+  CMD_NLEC_LINE = 6,
+  CMD_NLEC_SEND_END = 7,
+  CMD_NLEC_ERROR = 8,
+  CMD_FILE_SEND_START = 10,
+  CMD_FILE_CHUNK = 11,
+  CMD_FILE_SEND_END = 12,
+  CMD_FILE_ERROR = 13,
+  CMD_FLASH_ERASE_RESULT = 15,
+  CMD_NLEC_GET_START = 16,
+  CMD_NLEC_GET_LINE = 17,
+  CMD_NLEC_GET_END = 18,
+  CMD_TEST = 19,
+  CMD_FILE_GET_START = 20,
+  CMD_FILE_GET_DATA = 21,
+  CMD_FILE_GET_END = 22,
+  CMD_NOP = 23,
+};
+
+// One write for the line, not before `due`.
+struct OutChunk {
+  std::vector<uint8_t> bytes;
+  uint64_t due = 0;
+  TranscriptEntry info;  // dir/kind/cmd/id/len/fault; t and hex filled when written
+};
+
+// File names in the store directory.
+std::string StoreNameForKind(int kind);
+
+class SimEngine {
+ public:
+  // transcript may be null.
+  SimEngine(SimOptions options, Transcript* transcript);
+
+  void Start(uint64_t now);
+  void Receive(const uint8_t* data, size_t count, uint64_t now);
+  // Runs what is due by time: erase detection, the erase answer, unasked
+  // packets, the display and the image file.
+  void Poll(uint64_t now);
+  // The earliest time at which Poll or TakeDue has something to do.
+  std::optional<uint64_t> NextDeadline() const;
+  // Chunks due by now, in order.
+  std::vector<OutChunk> TakeDue(uint64_t now);
+  // Everything queued, due or not (tests).
+  std::vector<OutChunk> TakeAll();
+  // Sends the configured unasked packets now.
+  void SendUnasked(uint64_t now);
+  // Writes the image file if anything changed (also called at the end).
+  bool SaveImage();
+
+  bool ExpectReached() const { return expectReached_; }
+  uint64_t ImageBytes() const { return image_.size(); }
+  const std::vector<uint8_t>& Image() const { return image_; }
+  int Erases() const { return erases_; }
+  // The display line of the bootloader ("(N)") goes here when it changes.
+  void SetDisplay(std::function<void(const std::string&)> display) { display_ = std::move(display); }
+  // Messages for the person watching (stored files, errors).
+  void SetNotice(std::function<void(const std::string&)> notice) { notice_ = std::move(notice); }
+
+ private:
+  enum class Dialogue { NONE, FILE_SEND, FILE_GET, NLEC_SEND, NLEC_GET };
+
+  void ReceiveApp(const uint8_t* data, size_t count, uint64_t now);
+  void ReceiveBoot(const uint8_t* data, size_t count, uint64_t now);
+  void HandlePacket(const ReceivedPacket& packet, uint64_t now);
+  // Produces the answer frame for a good packet; false when it calls for none.
+  bool Answer(const ReceivedPacket& packet, uint16_t* cmd, std::vector<uint8_t>* data);
+  bool FileSend(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
+  bool FileGet(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
+  bool NlecSend(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
+  bool NlecGet(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
+  std::vector<uint8_t> NewFrame(uint16_t cmd, const std::vector<uint8_t>& data);
+  void EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t now);
+  void Push(std::vector<uint8_t> bytes, uint64_t due, TranscriptEntry info);
+  void Record(TranscriptEntry entry, uint64_t now);
+  void Notice(const std::string& text);
+  bool WriteStoreFile(const std::string& name, const std::vector<uint8_t>& content);
+  bool ReadStoreFile(const std::string& name, std::vector<uint8_t>* content);
+
+  SimOptions options_;
+  Transcript* transcript_;
+  std::function<void(const std::string&)> display_;
+  std::function<void(const std::string&)> notice_;
+  std::mt19937 random_;
+  std::deque<OutChunk> queue_;
+  uint64_t lastDue_ = 0;
+
+  // Packet side.
+  FrameParser parser_;
+  std::vector<uint8_t> rxPending_;  // bytes since the last completed frame
+  uint16_t nextId_ = 0;
+  uint32_t answerCount_ = 0;
+  bool oversizeSent_ = false;
+  bool haveLast_ = false;
+  uint16_t lastRxId_ = 0, lastRxCmd_ = 0, lastRxSum_ = 0;
+  std::vector<uint8_t> lastAnswer_;
+  uint64_t lastAnsweredAt_ = 0;
+  bool unaskedDue_ = false;
+  uint64_t unaskedAt_ = 0;
+  bool unaskedSent_ = false;
+
+  Dialogue dialogue_ = Dialogue::NONE;
+  int sendKind_ = 0;
+  std::vector<uint8_t> received_;  // file send / NLEC send content
+  std::vector<uint8_t> serving_;   // file get content
+  size_t servedOffset_ = 0;
+  std::vector<std::string> nlecLines_;
+  size_t nlecIndex_ = 0;
+
+  // Bootloader side.
+  std::vector<uint8_t> image_;
+  bool eraseCandidate_ = false;
+  uint64_t eraseDecideAt_ = 0;
+  int erases_ = 0;
+  uint64_t lastRxAt_ = 0;
+  bool imageDirty_ = false;
+  bool expectReached_ = false;
+  uint64_t shownCount_ = 0;
+  uint64_t lastShownAt_ = 0;
+  bool shown_ = false;
+};
+
+}  // namespace quillon::sim

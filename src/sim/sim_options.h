@@ -1,0 +1,54 @@
+// What the simulated readout does, and which faults it makes on purpose.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillon::sim {
+
+enum class SimMode { APP, BOOT };
+
+// Faults counted in answers: every packet the readout answers counts one,
+// a repeated answer to a resent packet included, starting at 1.
+struct FaultOptions {
+  uint32_t seed = 1;
+  uint32_t dropNth = 0;              // that answer is not sent
+  uint32_t dropEvery = 0;            // every Nth answer is not sent
+  uint32_t corruptChecksum = 0;      // that answer goes out with a wrong checksum field
+  uint32_t answerBadChecksum = 0;    // instead of that answer: code 1, packet not taken
+  uint32_t answerRemoteTimeout = 0;  // instead of that answer: code 2, packet not taken
+  uint32_t noise = 0;                // this many noise bytes before each answer
+  uint32_t stallMidPacket = 0;       // that answer stops half-way, the rest never comes
+  bool splitWrites = false;          // answers written in pieces at random boundaries
+  bool silent = false;               // nothing is ever answered
+  std::optional<std::string> fileError;  // file send/get starts answered with code 13
+  bool nlecError = false;            // NLEC starts answered with code 8
+  uint64_t hangupAfter = 0;          // the line closes after this many received bytes
+  bool oversizeHeader = false;       // a header announcing 600 bytes before the first answer
+  bool wrongFinalChecksum = false;   // file and NLEC end checksums off by one
+};
+
+struct SimOptions {
+  SimMode mode = SimMode::APP;
+  std::string storeDir = ".";
+  size_t pieceSize = 128;            // data bytes per file-receive piece (1..512)
+
+  // Bootloader side.
+  std::string saveImage;             // where the received image is written
+  uint64_t expectSize = 0;           // 0: none
+  uint32_t eraseDelayMs = 200;       // the erase's duration before the answer
+  uint32_t eraseQuietMs = 50;        // silence after 07 06 that makes it an erase
+  bool eraseDetect = true;
+
+  // Packets the readout sends unasked.
+  std::vector<std::string> sendLog;
+  std::optional<std::string> sendEraseResult;
+  bool sendNop = false;
+  int64_t sendAfterMs = -1;          // <0: when the first byte arrives
+
+  FaultOptions faults;
+};
+
+}  // namespace quillon::sim

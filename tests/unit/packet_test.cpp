@@ -1,0 +1,266 @@
+// Sending, resending and giving up on packets.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "core/app/main_dialog.h"
+#include "core/protocol/dispatcher.h"
+#include "core/protocol/packet.h"
+#include "support/fakes.h"
+
+namespace quillon {
+namespace {
+
+using test::Bytes;
+
+std::vector<uint8_t> Frame(uint16_t command, uint16_t id, const std::string& data) {
+  return EncodeFrame(command, id, reinterpret_cast<const uint8_t*>(data.data()),
+                     static_cast<uint16_t>(data.size()));
+}
+
+int Count(const std::vector<std::string>& lines, const std::string& line) {
+  return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+TEST(Packet, TestCommandWritesTheExampleFrameInTwoWritesAndLogsIt) {
+  test::Rig rig;
+  auto device = rig.OpenFakePort();
+  rig.host.tick = 4242;
+
+  OnCommand(rig.app, IDC_TEST);
+
+  std::vector<uint8_t> header = {0x7E, 0x7E, 0x3B, 0x01, 0x06, 0x00, 0x13, 0x00, 0x01, 0x00};
+  auto writes = device->Writes();
+  ASSERT_EQ(writes.size(), 2u);
+  EXPECT_EQ(writes[0], header);
+  EXPECT_EQ(writes[1], Bytes("100000"));
+  EXPECT_EQ(rig.app.protocol.linkState.load(), LINK_AWAIT_REPLY);
+  EXPECT_EQ(rig.app.protocol.lastSendTick.load(), 4242u);
+  EXPECT_EQ(rig.app.protocol.transferActive.load(), 0);  // no transfer is started
+
+  RS232_LogLastCommand(rig.app);
+  EXPECT_EQ(rig.host.LogLines().back(),
+            "LAST COMMAND: Resend=0, Id=1, Cmd=19, cs=315, buf(6)=100000, cause=Unknown");
+}
+
+TEST(Packet, IdsCountFromOneAndWrapAfter65535) {
+  test::Rig rig;
+  auto device = rig.OpenFakePort();
+  RS232_SendText(rig.app, 11, "a");
+  RS232_SendText(rig.app, 11, "b");
+  EXPECT_EQ(rig.app.protocol.lastHeader.Id(), 2);
+  rig.app.protocol.idCounter = 65534;
+  device->ClearWritten();
+  for (int i = 0; i < 3; ++i) RS232_SendText(rig.app, 11, "c");
+  auto writes = device->Writes();
+  ASSERT_EQ(writes.size(), 6u);
+  uint16_t expectedIds[] = {65535, 0, 1};
+  for (size_t i = 0; i < 3; ++i) {
+    std::vector<uint8_t> frame = writes[2 * i];
+    frame.insert(frame.end(), writes[2 * i + 1].begin(), writes[2 * i + 1].end());
+    EXPECT_EQ(frame, Frame(11, expectedIds[i], "c")) << "packet " << i;
+  }
+}
+
+TEST(Packet, PacketWithoutDataIsTheHeaderAloneAndKeepsTheRetainedData) {
+  test::Rig rig;
+  auto device = rig.OpenFakePort();
+  RS232_SendText(rig.app, 10, "9,1234,56,");
+  device->ClearWritten();
+  RS232_SendPacket(rig.app, 12, nullptr, 0);
+
+  auto writes = device->Writes();
+  ASSERT_EQ(writes.size(), 1u);
+  EXPECT_EQ(writes[0], Frame(12, 2, ""));
+  EXPECT_EQ(rig.app.protocol.retainedData, Bytes("9,1234,56,"));
+  RS232_LogLastCommand(rig.app);
+  EXPECT_EQ(rig.host.LogLines().back(),
+            "LAST COMMAND: Resend=0, Id=2, Cmd=12, cs=14, buf(0)=, cause=Unknown");
+
+  // A resend of it is the header alone as well.
+  device->ClearWritten();
+  RS232_ResendPacket(rig.app, REMOTE_TIMEOUT);
+  EXPECT_EQ(device->Writes(), std::vector<std::vector<uint8_t>>{Frame(12, 2, "")});
+}
+
+TEST(Packet, ResendWritesTheFirstTransmissionAgain) {
+  test::Rig rig;
+  auto device = rig.OpenFakePort();
+  // 0x7E in the data and checksum fields is sent as it is: no escaping.
+  std::string data = "~~x";
+  RS232_SendText(rig.app, 6, data);
+  auto first = device->Writes();
+  device->ClearWritten();
+  rig.app.protocol.linkState = LINK_IDLE;
+  rig.host.Advance(700);
+
+  RS232_ResendPacket(rig.app, REMOTE_CHECKSUM);
+
+  EXPECT_EQ(device->Writes(), first);
+  EXPECT_EQ(rig.app.protocol.linkState.load(), LINK_AWAIT_REPLY);
+  EXPECT_EQ(rig.app.protocol.lastSendTick.load(), rig.host.tick.load());
+  EXPECT_EQ(rig.app.protocol.totalRetryCount.load(), 1);
+  RS232_LogLastCommand(rig.app);
+  EXPECT_EQ(rig.host.LogLines().back(),
+            "LAST COMMAND: Resend=1, Id=1, Cmd=6, cs=" +
+                std::to_string(PacketChecksum(3, 6, 1, Bytes(data).data(), 3)) +
+                ", buf(3)=~~x, cause=REMOTE_CHECKSUM");
+
+  // A new packet clears the resend flag but not the cause.
+  RS232_SendText(rig.app, 6, "y");
+  RS232_LogLastCommand(rig.app);
+  EXPECT_NE(rig.host.LogLines().back().find("Resend=0, Id=2"), std::string::npos);
+  EXPECT_NE(rig.host.LogLines().back().find("cause=REMOTE_CHECKSUM"), std::string::npos);
+}
+
+TEST(Packet, CauseNames) {
+  EXPECT_STREQ(ResendCauseName(REMOTE_CHECKSUM), "REMOTE_CHECKSUM");
+  EXPECT_STREQ(ResendCauseName(LOCAL_CHECKSUM), "LOCAL_CHECKSUM");
+  EXPECT_STREQ(ResendCauseName(REMOTE_TIMEOUT), "REMOTE_TIMEOUT");
+  EXPECT_STREQ(ResendCauseName(LOCAL_TIMEOUT), "LOCAL_TIMEOUT");
+  EXPECT_STREQ(ResendCauseName(0), "Unknown");
+  EXPECT_STREQ(ResendCauseName(5), "Unknown");
+}
+
+// A transfer in progress, as a start would leave it.
+struct GiveUpFixture : ::testing::Test {
+  test::Rig rig;
+  std::shared_ptr<test::FakeSerialDevice> device = rig.OpenFakePort();
+
+  void SetUp() override {
+    rig.host.AddControl(IDC_SEND_SETTINGS, "Stop Transfer");
+    rig.app.session.startButton = IDC_SEND_SETTINGS;
+    rig.app.session.savedCaption = "Send Settings";
+    rig.app.protocol.transferActive = 1;
+    rig.host.CreateProgressStrip(100, false);
+    RS232_SendText(rig.app, 11, "chunk");
+  }
+
+  // Six requests are carried out, each writing the packet again.
+  void SixResends() {
+    auto frame = Frame(11, rig.app.protocol.lastHeader.Id(), "chunk");
+    size_t boxes = rig.host.Boxes().size();
+    for (int i = 0; i < 6; ++i) {
+      device->ClearWritten();
+      RS232_ResendPacket(rig.app, LOCAL_TIMEOUT);
+      ASSERT_EQ(device->Written(), frame) << "resend " << i + 1;
+    }
+    EXPECT_EQ(rig.app.protocol.transferActive.load(), 1);
+    EXPECT_EQ(rig.host.Boxes().size(), boxes);
+  }
+
+  void ExpectGivenUp() {
+    EXPECT_TRUE(device->Writes().empty());
+    EXPECT_EQ(rig.app.protocol.transferActive.load(), 0);
+    EXPECT_EQ(rig.app.protocol.linkState.load(), LINK_IDLE);
+    EXPECT_TRUE(rig.host.Strips().back().destroyed);
+    EXPECT_EQ(rig.host.GetControlText(IDC_SEND_SETTINGS), "Send Settings");
+  }
+};
+
+TEST_F(GiveUpFixture, SeventhRequestGivesUpWithoutNotifier) {
+  SixResends();
+  device->ClearWritten();
+  RS232_ResendPacket(rig.app, LOCAL_TIMEOUT);
+
+  ExpectGivenUp();
+  EXPECT_EQ(rig.app.protocol.totalRetryCount.load(), 6);
+  EXPECT_EQ(rig.host.Beeps(), 1);
+  EXPECT_EQ(rig.host.LogLines().back(), "Retry Error.");
+  auto boxes = rig.host.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "Retry Error.");
+  EXPECT_EQ(boxes[0].caption, APP_TITLE);
+  EXPECT_EQ(boxes[0].style, MB_STYLE_OK);
+  EXPECT_TRUE(boxes[0].owned);
+
+  // Every further request for the same packet gives up again.
+  RS232_ResendPacket(rig.app, LOCAL_CHECKSUM);
+  EXPECT_EQ(rig.host.Boxes().size(), 2u);
+  EXPECT_TRUE(device->Writes().empty());
+
+  // Another packet starts the count again.
+  rig.app.protocol.transferActive = 1;
+  RS232_SendText(rig.app, 11, "chunk");
+  SixResends();
+  EXPECT_EQ(rig.host.Boxes().size(), 2u);
+}
+
+TEST_F(GiveUpFixture, SeventhRequestGivesUpThroughTheFileNotifier) {
+  rig.app.session.notifier = &rig.app.session.fileNotifier;
+  SixResends();
+  device->ClearWritten();
+  RS232_ResendPacket(rig.app, REMOTE_TIMEOUT);
+
+  ExpectGivenUp();
+  const std::string text = "Binary Test transfer failure. Retry count exceeded.";
+  EXPECT_EQ(Count(rig.host.LogLines(), text), 1);
+  EXPECT_EQ(Count(rig.host.LogLines(), "Retry Error."), 0);
+  // One beep where the result is reported, one from the notifier itself.
+  EXPECT_EQ(rig.host.Beeps(), 2);
+  auto boxes = rig.host.Boxes();
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, text);
+  EXPECT_EQ(boxes[0].caption, APP_TITLE);
+  EXPECT_EQ(boxes[0].style, MB_STYLE_OK);
+}
+
+TEST_F(GiveUpFixture, SeventhRequestGivesUpThroughTheNlecNotifier) {
+  rig.app.session.notifier = &rig.app.session.nlecNotifier;
+  SixResends();
+  RS232_ResendPacket(rig.app, LOCAL_TIMEOUT);
+  ASSERT_EQ(rig.host.Boxes().size(), 1u);
+  EXPECT_EQ(rig.host.Boxes()[0].text, "Nlec transfer failure. Retry count exceeded.");
+}
+
+TEST_F(GiveUpFixture, PacketWithIdZeroAfterTheWrapGetsItsSixResends) {
+  rig.app.protocol.idCounter = 65535;
+  RS232_SendText(rig.app, 11, "chunk");
+  ASSERT_EQ(rig.app.protocol.lastHeader.Id(), 0);
+  SixResends();
+  RS232_ResendPacket(rig.app, LOCAL_TIMEOUT);
+  EXPECT_EQ(rig.host.Boxes().size(), 1u);
+}
+
+TEST(Packet, LongCommandIsNeverResent) {
+  test::Rig rig;
+  auto device = rig.OpenFakePort();
+  RS232_SendText(rig.app, RS232_LONG_COMMAND, "1");
+  device->ClearWritten();
+  rig.app.protocol.linkState = LINK_IDLE;
+  for (int i = 0; i < 10; ++i) RS232_ResendPacket(rig.app, LOCAL_TIMEOUT);
+  EXPECT_TRUE(device->Writes().empty());
+  EXPECT_EQ(rig.app.protocol.linkState.load(), LINK_IDLE);
+  EXPECT_EQ(rig.app.protocol.totalRetryCount.load(), 0);
+  EXPECT_EQ(rig.app.protocol.resendFlag, 0);
+  EXPECT_EQ(rig.app.protocol.lastCause, 0);
+  EXPECT_TRUE(rig.host.Boxes().empty());
+}
+
+TEST(Packet, NothingIsResentBeforeTheFirstPacket) {
+  test::Rig rig;
+  auto device = rig.OpenFakePort();
+  for (int i = 0; i < 10; ++i) RS232_ResendPacket(rig.app, REMOTE_CHECKSUM);
+  EXPECT_TRUE(device->Writes().empty());
+  EXPECT_EQ(rig.app.protocol.totalRetryCount.load(), 0);
+  EXPECT_TRUE(rig.host.Boxes().empty());
+}
+
+TEST(Packet, FailedWritesStillCountAsSent) {
+  test::Rig rig;
+  auto device = rig.OpenFakePort();
+  device->writeFails = true;
+  EXPECT_EQ(RS232_SendText(rig.app, 16, "1"), 1);
+  EXPECT_EQ(device->clearErrors.load(), 2);  // header and data
+  EXPECT_EQ(rig.app.protocol.linkState.load(), LINK_AWAIT_REPLY);
+  EXPECT_EQ(rig.app.protocol.retainedData, Bytes("1"));
+
+  // And with no port at all.
+  test::Rig closed;
+  EXPECT_EQ(RS232_SendText(closed.app, 16, "1"), 1);
+  EXPECT_EQ(closed.app.protocol.lastHeader.Id(), 1);
+  EXPECT_EQ(closed.app.protocol.linkState.load(), LINK_AWAIT_REPLY);
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,211 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "core/serial/receive_thread.h"
+#include "support/fakes.h"
+
+namespace quillon {
+namespace {
+
+using test::Rig;
+
+// Collects what the drain hands to the parser, one entry per block.
+struct ParserSpy {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::vector<uint8_t>> blocks;
+
+  void Attach(App& app) {
+    app.receiver.parserHook = [this](const uint8_t* data, size_t count) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        blocks.emplace_back(data, data + count);
+      }
+      changed.notify_all();
+    };
+  }
+  size_t Total() {
+    std::lock_guard<std::mutex> lock(mutex);
+    size_t n = 0;
+    for (auto& b : blocks) n += b.size();
+    return n;
+  }
+  bool WaitForTotal(size_t n, int ms) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+      size_t total = 0;
+      for (auto& b : blocks) total += b.size();
+      return total >= n;
+    });
+  }
+};
+
+// Waits (bounded) until pred holds; polls, since the fakes have no signal
+// for every counter.
+template <typename Pred>
+bool Eventually(Pred pred, int ms = 5000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+TEST(RawLine, ShowsPrintableBytesAndSignedValuesOfTheRest) {
+  const uint8_t example[] = {0x7E, 0x7E, 0x0D, 0x41, 0xFF};
+  EXPECT_EQ(FormatRawLine(example, 5), "RAW_DATA: ~~[13]A[-1]");
+  const uint8_t edges[] = {'\t', ' ', 0x80, 0x7F, 0x00, 0x1F, '%', 'd'};
+  EXPECT_EQ(FormatRawLine(edges, sizeof edges), "RAW_DATA: [9] [-128][127][0][31]%d");
+  EXPECT_EQ(FormatRawLine(edges, 0), "RAW_DATA: ");
+}
+
+TEST(Drain, SplitsAt511AndHandsEachBlockToTheParserBeforeLoggingIt) {
+  Rig rig;
+  ParserSpy spy;
+  // The parser records how many log lines existed when it saw each block.
+  std::vector<size_t> logCountAtBlock;
+  rig.app.receiver.parserHook = [&](const uint8_t* data, size_t count) {
+    logCountAtBlock.push_back(rig.app.log.Count());
+    spy.blocks.emplace_back(data, data + count);
+  };
+  auto device = rig.OpenFakePort();
+  std::vector<uint8_t> bytes(600, 'x');
+  bytes[0] = '%';
+  device->Inject(bytes);
+  rig.app.receiver.rawLogging = 1;
+  RS232_DrainReceive(rig.app);
+  ASSERT_EQ(spy.blocks.size(), 2u);
+  EXPECT_EQ(spy.blocks[0].size(), 511u);
+  EXPECT_EQ(spy.blocks[1].size(), 89u);
+  EXPECT_EQ(logCountAtBlock, (std::vector<size_t>{0, 1}));
+  auto lines = rig.host.LogLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "RAW_DATA: %" + std::string(510, 'x'));
+  EXPECT_EQ(lines[1], "RAW_DATA: " + std::string(89, 'x'));
+
+  // Logging off: the parser still gets everything, the log nothing.
+  rig.app.receiver.rawLogging = 0;
+  device->Inject(test::Bytes("abc"));
+  RS232_DrainReceive(rig.app);
+  ASSERT_EQ(spy.blocks.size(), 3u);
+  EXPECT_EQ(spy.blocks[2], test::Bytes("abc"));
+  EXPECT_EQ(rig.host.LogLines().size(), 2u);
+}
+
+TEST(Drain, AnActiveTapTakesTheBytesInsteadOfTheParser) {
+  Rig rig;
+  ParserSpy spy;
+  spy.Attach(rig.app);
+  auto device = rig.OpenFakePort();
+  rig.app.receiver.tap.Begin();
+  device->Inject({0x07, 0x06});
+  RS232_DrainReceive(rig.app);
+  EXPECT_EQ(spy.Total(), 0u);
+  EXPECT_EQ(rig.app.receiver.tap.WaitFor({0x07, 0x06}, 0), ByteTap::Result::MATCHED);
+  rig.app.receiver.tap.End();
+  device->Inject({0x01});
+  RS232_DrainReceive(rig.app);
+  EXPECT_EQ(spy.Total(), 1u);
+}
+
+TEST(ByteTapTest, MatchesThePatternAcrossOffersAndPastLeadingNoise) {
+  ByteTap tap;
+  const uint8_t noise[] = {0x00, 0x00, 0x07};
+  const uint8_t rest[] = {0x06, 0x55};
+  EXPECT_FALSE(tap.Offer(noise, 3));  // no one waiting: not taken
+  tap.Begin();
+  EXPECT_TRUE(tap.Active());
+  EXPECT_TRUE(tap.Offer(noise, 3));
+  EXPECT_EQ(tap.WaitFor({0x00, 0x07, 0x06}, 0), ByteTap::Result::TIMED_OUT);
+  std::thread sender([&] { tap.Offer(rest, 2); });
+  EXPECT_EQ(tap.WaitFor({0x00, 0x07, 0x06}, 5000), ByteTap::Result::MATCHED);
+  sender.join();
+  // The bytes of a match are used up.
+  EXPECT_EQ(tap.WaitFor({0x00, 0x07, 0x06}, 0), ByteTap::Result::TIMED_OUT);
+  tap.End();
+  EXPECT_FALSE(tap.Active());
+}
+
+TEST(ByteTapTest, TimesOutWithoutThePatternAndEndsAtOnceOnCancel) {
+  ByteTap tap;
+  tap.Begin();
+  const uint8_t wrong[] = {0x07, 0x07};
+  tap.Offer(wrong, 2);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(tap.WaitFor({0x07, 0x06}, 30), ByteTap::Result::TIMED_OUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(30));
+
+  std::thread canceller([&] { tap.Cancel(); });
+  EXPECT_EQ(tap.WaitFor({0x07, 0x06}, -1), ByteTap::Result::CANCELLED);
+  canceller.join();
+  // A new erase starts uncancelled.
+  tap.Begin();
+  tap.Offer(wrong, 2);
+  const uint8_t six[] = {0x06};
+  tap.Offer(six, 1);
+  EXPECT_EQ(tap.WaitFor({0x07, 0x06}, 0), ByteTap::Result::MATCHED);
+}
+
+TEST(ReceiveThread, DeliversQueuedBytesInOrderAndStopsPromptly) {
+  Rig rig;
+  ParserSpy spy;
+  spy.Attach(rig.app);
+  auto device = rig.OpenFakePort();
+  StartReceiveThread(rig.app);
+  std::vector<uint8_t> bytes(600);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
+  device->Inject(bytes);
+  ASSERT_TRUE(spy.WaitForTotal(600, 5000));
+  StopReceiveThread(rig.app);
+  EXPECT_FALSE(rig.app.receiver.thread.joinable());
+  std::vector<uint8_t> got;
+  for (auto& b : spy.blocks) got.insert(got.end(), b.begin(), b.end());
+  EXPECT_EQ(got, bytes);
+  EXPECT_EQ(rig.host.Beeps(), 0);
+}
+
+TEST(ReceiveThread, IdlesWithoutAPortAndServesOneOpenedLater) {
+  Rig rig;
+  ParserSpy spy;
+  spy.Attach(rig.app);
+  StartReceiveThread(rig.app);
+  OpenDevice(rig.app, 2);
+  rig.factory.Last()->Inject(test::Bytes("hello"));
+  ASSERT_TRUE(spy.WaitForTotal(5, 5000));
+  // Closing the port while the thread waits on it is no failure.
+  CloseDevice(rig.app);
+  StopReceiveThread(rig.app);
+  EXPECT_EQ(rig.host.Beeps(), 0);
+}
+
+TEST(ReceiveThread, RepeatedFailedWaitsBeepOnceAndArePacedByAStoppablePause) {
+  Rig rig;
+  rig.app.limits.failedWaitPauseMs = 60000;
+  auto device = rig.OpenFakePort();
+  // A port that stays on the link but whose every wait fails, like a pulled cable.
+  device->Close();
+  StartReceiveThread(rig.app);
+  ASSERT_TRUE(Eventually([&] { return device->clearErrors.load() >= 1; }));
+  // The thread now sits in its one-minute pause; the stop must cut it short.
+  auto start = std::chrono::steady_clock::now();
+  StopReceiveThread(rig.app);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(device->clearErrors.load(), 1);
+  EXPECT_EQ(rig.host.Beeps(), 1);
+
+  Rig fast;
+  fast.app.limits.failedWaitPauseMs = 1;
+  auto failing = fast.OpenFakePort();
+  failing->Close();
+  StartReceiveThread(fast.app);
+  ASSERT_TRUE(Eventually([&] { return failing->clearErrors.load() >= 5; }));
+  StopReceiveThread(fast.app);
+  EXPECT_EQ(fast.host.Beeps(), 1);
+}
+
+}  // namespace
+}  // namespace quillon

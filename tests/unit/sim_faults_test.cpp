@@ -1,0 +1,222 @@
+// Deliberate faults: each one shows on the wire and in the transcript, and
+// each is deterministic for a seed.
+#include <gtest/gtest.h>
+
+#include "sim_test_support.h"
+
+namespace quillon::sim::test {
+namespace {
+
+struct Rig {
+  explicit Rig(FaultOptions faults) {
+    options.storeDir = dir.str();
+    options.faults = std::move(faults);
+    engine = std::make_unique<SimEngine>(options, &transcript);
+    host = std::make_unique<HostSide>(*engine);
+  }
+  std::vector<TranscriptEntry> WithFault(const std::string& fault) {
+    std::vector<TranscriptEntry> out;
+    for (auto& e : transcript.Entries())
+      if (e.fault == fault) out.push_back(e);
+    for (auto& e : host->sent)
+      if (e.fault == fault) out.push_back(e);
+    return out;
+  }
+  TempDir dir;
+  SimOptions options;
+  Transcript transcript;
+  std::unique_ptr<SimEngine> engine;
+  std::unique_ptr<HostSide> host;
+};
+
+TEST(SimFaults, DropNthLosesOneAnswerAndTheResendGetsIt) {
+  FaultOptions f;
+  f.dropNth = 2;
+  Rig rig(f);
+  rig.host->Send(CMD_TEST, "100000");
+  EXPECT_EQ(rig.host->Answers().size(), 1u);
+  rig.host->Send(CMD_FILE_SEND_START, "25,0,0,");
+  EXPECT_TRUE(rig.host->Answers().empty());
+  auto dropped = rig.WithFault("drop-nth");
+  ASSERT_EQ(dropped.size(), 1u);
+  EXPECT_EQ(dropped[0].kind, "dropped");
+  EXPECT_EQ(dropped[0].cmd, CMD_FILE_CHUNK);
+  rig.host->Resend();
+  EXPECT_EQ(rig.host->One().command, CMD_FILE_CHUNK);
+}
+
+TEST(SimFaults, DropEveryLosesEveryNthAnswer) {
+  FaultOptions f;
+  f.dropEvery = 3;
+  Rig rig(f);
+  std::vector<size_t> counts;
+  for (int i = 0; i < 6; ++i) {
+    rig.host->Send(CMD_TEST, "100000");
+    counts.push_back(rig.host->Answers().size());
+  }
+  EXPECT_EQ(counts, (std::vector<size_t>{1, 1, 0, 1, 1, 0}));
+  EXPECT_EQ(rig.WithFault("drop-every").size(), 2u);
+}
+
+TEST(SimFaults, CorruptChecksumDamagesOneAnswerAndTheResendIsClean) {
+  FaultOptions f;
+  f.corruptChecksum = 1;
+  Rig rig(f);
+  rig.host->Send(CMD_TEST, "100000");
+  ReceivedPacket bad = rig.host->One();
+  EXPECT_NE(bad.receivedChecksum, bad.computedChecksum);
+  auto entries = rig.WithFault("corrupt-checksum");
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_FALSE(entries[0].checksumOk);
+  rig.host->Resend();
+  ReceivedPacket good = rig.host->One();
+  EXPECT_EQ(good.receivedChecksum, good.computedChecksum);
+  EXPECT_EQ(good.id, bad.id);
+}
+
+TEST(SimFaults, ClaimedLinkErrorsAnswerCodes1And2WithoutTakingThePacket) {
+  FaultOptions f;
+  f.answerBadChecksum = 1;
+  f.answerRemoteTimeout = 3;
+  Rig rig(f);
+  rig.host->Send(CMD_FILE_SEND_START, "25,9,2,");
+  EXPECT_EQ(rig.host->One().command, CMD_BAD_CHECKSUM);
+  rig.host->Resend();  // now taken
+  EXPECT_EQ(rig.host->One().command, CMD_FILE_CHUNK);
+  rig.host->Send(CMD_FILE_CHUNK, std::vector<uint8_t>{4, 5});
+  EXPECT_EQ(rig.host->One().command, CMD_REMOTE_TIMEOUT);
+  rig.host->Resend();
+  EXPECT_EQ(rig.host->One().command, CMD_FILE_CHUNK);
+  rig.host->Send(CMD_FILE_SEND_END, "1");
+  EXPECT_EQ(TextOf(rig.host->One()), "9");  // the chunk was stored once
+  EXPECT_EQ(rig.WithFault("answer-bad-checksum").size(), 1u);
+  EXPECT_EQ(rig.WithFault("answer-remote-timeout").size(), 1u);
+}
+
+TEST(SimFaults, NoiseComesBeforeEveryAnswerNeverHoldsAStartMarkAndFollowsTheSeed) {
+  auto noiseOf = [](uint32_t seed) {
+    FaultOptions f;
+    f.noise = 64;
+    f.seed = seed;
+    Rig rig(f);
+    rig.host->Send(CMD_TEST, "100000");
+    auto chunks = rig.engine->TakeAll();
+    EXPECT_EQ(chunks.size(), 2u);
+    EXPECT_EQ(chunks[0].info.kind, "noise");
+    EXPECT_EQ(chunks[0].bytes.size(), 64u);
+    for (uint8_t b : chunks[0].bytes) EXPECT_NE(b, START_MARK);
+    EXPECT_EQ(chunks[1].info.kind, "frame");
+    return chunks[0].bytes;
+  };
+  EXPECT_EQ(noiseOf(7), noiseOf(7));
+  EXPECT_NE(noiseOf(7), noiseOf(8));
+}
+
+TEST(SimFaults, SplitWritesCutAnAnswerIntoTimedPiecesThatRejoin) {
+  FaultOptions f;
+  f.splitWrites = true;
+  f.seed = 3;
+  Rig rig(f);
+  rig.host->Send(CMD_TEST, "100000", 50);
+  auto pieces = rig.engine->TakeDue(50);
+  ASSERT_FALSE(pieces.empty());
+  std::vector<OutChunk> all = pieces;
+  for (auto& rest : rig.engine->TakeAll()) all.push_back(rest);
+  ASSERT_GE(all.size(), 2u);
+  std::vector<uint8_t> joined;
+  uint64_t lastDue = 0;
+  for (auto& c : all) {
+    EXPECT_EQ(c.info.fault, "split-writes");
+    EXPECT_GE(c.due, lastDue);
+    lastDue = c.due;
+    joined.insert(joined.end(), c.bytes.begin(), c.bytes.end());
+  }
+  EXPECT_GT(all.back().due, all.front().due);
+  EXPECT_EQ(joined, EncodeFrame(CMD_LOG, 1, Bytes("100000").data(), 6));
+}
+
+TEST(SimFaults, StallSendsHalfAnAnswerAndTheResendIsWhole) {
+  FaultOptions f;
+  f.stallMidPacket = 1;
+  Rig rig(f);
+  rig.host->Send(CMD_TEST, "100000");
+  std::vector<uint8_t> half = rig.host->Wire();
+  EXPECT_EQ(half.size(), 8u);
+  EXPECT_EQ(rig.WithFault("stall-mid-packet").size(), 1u);
+  rig.host->Resend();
+  std::vector<uint8_t> whole = rig.host->Wire();
+  ASSERT_EQ(whole.size(), 16u);
+  EXPECT_TRUE(std::equal(half.begin(), half.end(), whole.begin()));
+}
+
+TEST(SimFaults, SilentNeverAnswersButStillTranscribes) {
+  FaultOptions f;
+  f.silent = true;
+  Rig rig(f);
+  rig.host->Send(CMD_TEST, "100000");
+  EXPECT_TRUE(rig.host->Wire().empty());
+  ASSERT_EQ(rig.transcript.Size(), 1u);
+  EXPECT_EQ(rig.transcript.Entries()[0].dir, "rx");
+}
+
+TEST(SimFaults, FileAndNlecErrorsAnswerTheStarts) {
+  FaultOptions f;
+  f.fileError = "Flash full";
+  f.nlecError = true;
+  Rig rig(f);
+  WriteAll(rig.dir.File("settings.bin"), Bytes("abc"));
+  WriteAll(rig.dir.File("nlec.txt"), Bytes("a\n"));
+  rig.host->Send(CMD_FILE_SEND_START, "25,0,0,");
+  ReceivedPacket p = rig.host->One();
+  EXPECT_EQ(p.command, CMD_FILE_ERROR);
+  EXPECT_EQ(TextOf(p), "Flash full");
+  rig.host->Send(CMD_FILE_GET_START, "25");
+  EXPECT_EQ(rig.host->One().command, CMD_FILE_ERROR);
+  rig.host->Send(CMD_NLEC_SEND_START, "0");
+  EXPECT_EQ(rig.host->One().command, CMD_NLEC_ERROR);
+  rig.host->Send(CMD_NLEC_GET_START, "1");
+  EXPECT_EQ(rig.host->One().command, CMD_NLEC_ERROR);
+}
+
+TEST(SimFaults, OversizeHeaderIsDroppedByTheFramingAndTheAnswerStillArrives) {
+  FaultOptions f;
+  f.oversizeHeader = true;
+  Rig rig(f);
+  rig.host->Send(CMD_TEST, "100000");
+  auto chunks = rig.engine->TakeAll();
+  ASSERT_EQ(chunks.size(), 2u);
+  EXPECT_EQ(chunks[0].info.fault, "oversize-header");
+  ASSERT_EQ(chunks[0].bytes.size(), HEADER_SIZE);
+  EXPECT_EQ(chunks[0].bytes[4] | (chunks[0].bytes[5] << 8), 600);
+  FrameParser parser;
+  std::vector<ReceivedPacket> got;
+  for (auto& c : chunks)
+    for (uint8_t b : c.bytes)
+      if (auto packet = parser.Feed(b)) got.push_back(*packet);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].command, CMD_LOG);
+  // Only once.
+  rig.host->Send(CMD_TEST, "100000");
+  EXPECT_EQ(rig.engine->TakeAll().size(), 1u);
+}
+
+TEST(SimFaults, WrongFinalChecksumIsOffByOneForFilesAndNlec) {
+  FaultOptions f;
+  f.wrongFinalChecksum = true;
+  Rig rig(f);
+  rig.host->Send(CMD_FILE_SEND_START, "25,3,1,");
+  rig.host->Wire();
+  rig.host->Send(CMD_FILE_CHUNK, std::vector<uint8_t>{3});
+  rig.host->Wire();
+  rig.host->Send(CMD_FILE_SEND_END, "1");
+  EXPECT_EQ(TextOf(rig.host->One()), "4");
+  rig.host->Send(CMD_NLEC_SEND_START, "65535");
+  rig.host->Wire();
+  rig.host->Send(CMD_NLEC_LINE, std::vector<uint8_t>{0xFF, 0xFF});  // sum 510
+  rig.host->Wire();
+  rig.host->Send(CMD_NLEC_SEND_END, "1");
+  EXPECT_EQ(TextOf(rig.host->One()), "511");
+}
+
+}  // namespace
+}  // namespace quillon::sim::test
