@@ -17,6 +17,8 @@
 //   wclick:<caption>:<id>          posts the command id to that window
 //   wcount:<caption>:<id>          prints the item count of a list box in that window
 //   witem:<caption>:<id>:<n>       prints item n of that list box
+//   wline:<caption>:<id>:<text>   waits (10 s) until a list box in that window holds
+//                                  the line; prints "line=<text>"
 //   wfind:<part>:<ms>              a visible top-level window whose caption holds part
 //                                  appears; prints "found=<caption>"
 //   wclose:<part>                  posts WM_CLOSE to that window
@@ -104,9 +106,9 @@ BOOL CALLBACK FindBox(HWND window, LPARAM param) {
   GetWindowThreadProcessId(window, &process);
   char cls[64] = {};
   GetClassNameA(window, cls, sizeof cls);
-  // A message box is a dialog with a static text of id 0xFFFF.
+  // A message box: a dialog with the program's caption and a static text of id 0xFFFF.
   if (process == search->process && window != g_main && IsWindowVisible(window) &&
-      std::string(cls) == "#32770" && GetDlgItem(window, 0xFFFF)) {
+      std::string(cls) == "#32770" && GetDlgItem(window, 0xFFFF) && TextOf(window) == kTitle) {
     search->found = window;
     return FALSE;
   }
@@ -253,6 +255,24 @@ bool Step(const std::string& step) {
     WideCharToMultiByte(CP_ACP, 0, wide, -1, item, sizeof item, nullptr, nullptr);
     std::printf("%s/%d[%d]=%s\n", arg(1).c_str(), num(2), num(3), item);
     return true;
+  }
+  if (verb == "wline") {
+    HWND control = GetDlgItem(window, num(2));
+    if (!control) return false;
+    const std::string line = arg(3);
+    const std::wstring wanted(line.begin(), line.end());
+    bool seen = WaitFor(10000, [&] {
+      DWORD_PTR count = 0;
+      SendMessageTimeoutA(control, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 2000, &count);
+      for (DWORD_PTR i = 0; i < count; ++i) {
+        wchar_t wide[2048] = {};
+        SendMessageTimeoutW(control, LB_GETTEXT, i, reinterpret_cast<LPARAM>(wide), SMTO_ABORTIFHUNG, 2000, nullptr);
+        if (wanted == wide) return true;
+      }
+      return false;
+    });
+    if (seen) std::printf("line=%s\n", arg(3).c_str());
+    return seen;
   }
   if (verb == "wclick") {
     PostCommand(window, num(2));

@@ -51,7 +51,10 @@ fi
 
 python3 tests/wine/pty_peer.py --link "$WINEPREFIX/dosdevices/com7" --echo --log "$OUT/com7.log" >/dev/null 2>&1 &
 PIDS+=($!)
-for _ in $(seq 50); do [[ -L $WINEPREFIX/dosdevices/com7 ]] && break; sleep 0.1; done
+# COM8 only listens: what the program sends is kept in com8.log.
+python3 tests/wine/pty_peer.py --link "$WINEPREFIX/dosdevices/com8" --log "$OUT/com8.log" >/dev/null 2>&1 &
+PIDS+=($!)
+for _ in $(seq 50); do [[ -L $WINEPREFIX/dosdevices/com7 && -L $WINEPREFIX/dosdevices/com8 ]] && break; sleep 0.1; done
 
 FAILED=0
 check() {  # check <description> <expected line> <output>
@@ -180,6 +183,39 @@ drive wait:1000 escape gone:5000 >/dev/null
 app_exit
 check "Escape ends the program with 0" "0" "$EXIT_CODE"
 wine reg delete "$KEY" /f >/dev/null 2>&1
+
+echo "--- bootloader download on COM8"
+start_app com8
+R=$(drive wait:30000 until:1027:"STEP 1 - Connecting the USB Cable":5000 click:1016 until:1027:"STEP 2 - Readying the Quillon":5000 \
+    click:1016 until:1027:"STEP 3 - Selecting the Download":5000 click:1017 until:1027:"STEP 4 - Downloading the Bootloader":5000)
+check "Bootloader opens COM8, page 4" "1027=STEP 4 - Downloading the Bootloader" "$R"
+: > "$OUT/com8.log"
+R=$(drive wait:1000 click:1016 until:1027:"Download Complete":60000 text:1029 text:1026)
+check "page 6 after the download" "1027=Download Complete" "$R"
+check "page 6 gives the byte count" "1029=Please verify that the number of data bytes transmitted (30356) matches the number of bytes received by the Quillon.  The Quillon shows the number in parenthesis at the bottom of the display." "$R"
+check "page 6 prompt" "1026=Press BACK if you want to load the software." "$R"
+shot page6-bootloader
+IMAGE=$ROOT/build/win32/src/resources/ZYN_BOOTLOADER.bin
+sleep 0.5
+check "the readout received the image byte for byte" "same" "$(cmp -s "$IMAGE" "$OUT/com8.log" && echo same || echo "differs: $(stat -c %s "$OUT/com8.log") bytes")"
+R=$(drive wait:1000 syscmd:16 win:"Service Tools":5000 wline:"Service Tools":1002:"Done loading." wclick:"Service Tools":2)
+check "the log says the load is done" "line=Done loading." "$R"
+drive wait:1000 escape gone:5000 >/dev/null
+app_exit
+check "Escape ends the program with 0" "0" "$EXIT_CODE"
+
+echo "--- flash erase answered by the readout (COM7 echoes)"
+start_app com7
+R=$(drive wait:30000 until:1027:"STEP 1 - Connecting the USB Cable":5000 click:1016 until:1027:"STEP 2 - Readying the Quillon":5000 \
+    click:1016 until:1027:"STEP 3 - Selecting the Download":5000 click:1016 until:1027:"STEP 4 - Downloading the Software":5000 \
+    syscmd:16 win:"Service Tools":5000 wclick:"Service Tools":1014 box:5000 answer:6 \
+    wline:"Service Tools":1002:"Done erasing user storage." until:1027:"Download Complete":10000)
+check "the erase asks first" "box=Tarnfield Quillon (v1.0.2) Software Download Utility|Are you sure you want to erase the flash?" "$R"
+check "the echoed answer completes the erase" "line=Done erasing user storage." "$R"
+check "page 6 after the erase" "1027=Download Complete" "$R"
+drive wait:1000 escape gone:5000 >/dev/null
+app_exit
+check "Escape ends the program with 0" "0" "$EXIT_CODE"
 
 if (( FAILED )); then echo "SOME CHECKS FAILED"; exit 1; fi
 echo "all checks passed"
