@@ -18,7 +18,7 @@
 //   wcount:<caption>:<id>          prints the item count of a list box in that window
 //   witem:<caption>:<id>:<n>       prints item n of that list box
 //   wline:<caption>:<id>:<text>   waits (10 s) until a list box in that window holds
-//                                  the line; prints "line=<text>"
+//                                  a line containing text; prints "line=<line>"
 //   wfind:<part>:<ms>              a visible top-level window whose caption holds part
 //                                  appears; prints "found=<caption>"
 //   wclose:<part>                  posts WM_CLOSE to that window
@@ -261,17 +261,21 @@ bool Step(const std::string& step) {
     if (!control) return false;
     const std::string line = arg(3);
     const std::wstring wanted(line.begin(), line.end());
+    char found[4096] = {};
     bool seen = WaitFor(10000, [&] {
       DWORD_PTR count = 0;
       SendMessageTimeoutA(control, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 2000, &count);
       for (DWORD_PTR i = 0; i < count; ++i) {
         wchar_t wide[2048] = {};
         SendMessageTimeoutW(control, LB_GETTEXT, i, reinterpret_cast<LPARAM>(wide), SMTO_ABORTIFHUNG, 2000, nullptr);
-        if (wanted == wide) return true;
+        if (std::wstring(wide).find(wanted) != std::wstring::npos) {
+          WideCharToMultiByte(CP_ACP, 0, wide, -1, found, sizeof found, nullptr, nullptr);
+          return true;
+        }
       }
       return false;
     });
-    if (seen) std::printf("line=%s\n", arg(3).c_str());
+    if (seen) std::printf("line=%s\n", found);
     return seen;
   }
   if (verb == "wclick") {

@@ -217,5 +217,37 @@ drive wait:1000 escape gone:5000 >/dev/null
 app_exit
 check "Escape ends the program with 0" "0" "$EXIT_CODE"
 
+SIM=$ROOT/build/dev/src/sim/quillon-sim
+winpath() { echo "Z:${1//\//\\}"; }
+if [[ -x $SIM ]]; then
+  echo "--- packet transfers against quillon-sim on COM5"
+  rm -rf "$OUT/simstore" && mkdir -p "$OUT/simstore"
+  "$SIM" --store "$OUT/simstore" > "$OUT/sim.out" 2>&1 &
+  PIDS+=($!)
+  for _ in $(seq 50); do [[ -s $OUT/sim.out ]] && break; sleep 0.1; done
+  ln -sfn "$(head -1 "$OUT/sim.out")" "$WINEPREFIX/dosdevices/com5"
+  printf 'settings payload \000\001\377 end' > "$OUT/settings.bin"
+  rm -f "$OUT/got_settings.bin"
+  start_app com5
+  R=$(drive wait:30000 until:1027:"STEP 1 - Connecting the USB Cable":5000 click:1016 until:1027:"STEP 2 - Readying the Quillon":5000 \
+      click:1016 until:1027:"STEP 3 - Selecting the Download":5000 click:1016 until:1027:"STEP 4 - Downloading the Software":5000 \
+      syscmd:16 win:"Service Tools":5000 wclick:"Service Tools":1003 wline:"Service Tools":1002:"buf(6)=100000")
+  check "the test packet comes back as a LOG line" "1" "$(grep -c '^line=LOG: .*Cmd=3,.*buf(6)=100000$' <<<"$R")"
+  R=$(drive wait:1000 wclick:"Service Tools":1023 win:Open:10000 pause:500 wset:Open:1148:"$(winpath "$OUT/settings.bin")" \
+      wclick:Open:1 box:30000 answer:1)
+  check "a settings file is sent" "box=Tarnfield Quillon (v1.0.2) Software Download Utility|Transfer of settings sucessfully completed." "$R"
+  check "the readout stored it byte for byte" "same" "$(cmp -s "$OUT/settings.bin" "$OUT/simstore/settings.bin" && echo same || echo differs)"
+  R=$(drive wait:1000 wclick:"Service Tools":1022 win:"Save As":10000 pause:500 wset:"Save As":1148:"$(winpath "$OUT/got_settings.bin")" \
+      wclick:"Save As":1 box:30000 answer:1)
+  check "the settings file is received" "box=Tarnfield Quillon (v1.0.2) Software Download Utility|Transfer of settings sucessfully completed." "$R"
+  check "the received file is the stored one" "same" "$(cmp -s "$OUT/settings.bin" "$OUT/got_settings.bin" && echo same || echo differs)"
+  shot transfers
+  drive wait:1000 escape gone:5000 >/dev/null
+  app_exit
+  check "Escape ends the program with 0" "0" "$EXIT_CODE"
+else
+  echo "--- packet transfers skipped: build quillon-sim first (cmake --build --preset dev --target quillon-sim)"
+fi
+
 if (( FAILED )); then echo "SOME CHECKS FAILED"; exit 1; fi
 echo "all checks passed"
