@@ -51,10 +51,13 @@ fi
 
 python3 tests/wine/pty_peer.py --link "$WINEPREFIX/dosdevices/com7" --echo --log "$OUT/com7.log" >/dev/null 2>&1 &
 PIDS+=($!)
+# COM6 takes nothing at all: writes to it stall.
+python3 tests/wine/pty_peer.py --link "$WINEPREFIX/dosdevices/com6" --stall >/dev/null 2>&1 &
+PIDS+=($!)
 # COM8 only listens: what the program sends is kept in com8.log.
 python3 tests/wine/pty_peer.py --link "$WINEPREFIX/dosdevices/com8" --log "$OUT/com8.log" >/dev/null 2>&1 &
 PIDS+=($!)
-for _ in $(seq 50); do [[ -L $WINEPREFIX/dosdevices/com7 && -L $WINEPREFIX/dosdevices/com8 ]] && break; sleep 0.1; done
+for _ in $(seq 50); do [[ -L $WINEPREFIX/dosdevices/com6 && -L $WINEPREFIX/dosdevices/com7 && -L $WINEPREFIX/dosdevices/com8 ]] && break; sleep 0.1; done
 
 FAILED=0
 check() {  # check <description> <expected line> <output>
@@ -89,7 +92,7 @@ app_exit() {  # waits (up to 10 s) for the program to end; sets EXIT_CODE
 }
 
 echo "--- serial backend on COM7"
-timeout 120 wine "$OUT/serial_check.exe" 7 'Z:'"${QUILLON_PTY_CTS_OFF//\//\\}" 2>/dev/null | tr -d '\r' | tee "$OUT/serial_check.txt"
+timeout 120 wine "$OUT/serial_check.exe" 7 'Z:'"${QUILLON_PTY_CTS_OFF//\//\\}" 6 2>/dev/null | tr -d '\r' | tee "$OUT/serial_check.txt"
 grep -q '^0 failure(s)$' "$OUT/serial_check.txt" || FAILED=1
 
 echo "--- dialog host on real windows"

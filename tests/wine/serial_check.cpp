@@ -2,7 +2,7 @@
 // pseudo-terminal whose far end echoes every byte (tests/wine/run.sh sets
 // that up). Prints one line per check and exits 1 when any fails.
 //
-//   serial_check.exe <port number> [cts-off-file]
+//   serial_check.exe <port number> [cts-off-file [stalled port number]]
 #include <windows.h>
 
 #include <atomic>
@@ -189,6 +189,21 @@ int main(int argc, char** argv) {
   Win32SerialDevice again;
   Check(again.Open(factory.PortName(number), LineSettings{}, &error), "reopens after close");
   again.Close();
+
+  if (argc > 3) {
+    // A line that takes nothing: the write ends after its bound with what went out.
+    Win32SerialDevice stalled;
+    int stallError = 0;
+    Check(stalled.Open(factory.PortName(std::atoi(argv[3])), LineSettings{}, &stallError), "opens the stalled port");
+    std::vector<uint8_t> lots(1 << 20, 0x55);
+    DWORD start = GetTickCount();
+    size_t went = stalled.Write(lots.data(), lots.size(), &stallError);
+    DWORD took = GetTickCount() - start;
+    Check(went < lots.size() && stallError == ERROR_TIMEOUT && took < 20000,
+          "a write the line stops taking ends with a time-out (" + std::to_string(went) + " bytes, " +
+              std::to_string(took) + " ms)");
+    Check(stalled.Close() == 0, "the stalled port closes");
+  }
 
   std::printf("%d failure(s)\n", g_failures);
   return g_failures == 0 ? 0 : 1;

@@ -43,9 +43,10 @@ class Win32SerialDevice : public SerialDevice {
   // Queue count from ClearCommError; the caller holds the shared lock.
   DWORD QueueCountLocked();
   // Waits for an overlapped operation that is pending on ov, giving up (and
-  // cancelling it) when the device is being closed. Returns the transferred
-  // count through *done; false with *error on failure or close.
-  bool FinishOverlapped(OVERLAPPED& ov, DWORD* done, DWORD* error);
+  // cancelling it) when the device is being closed or boundMs passes.
+  // Returns the transferred count through *done (also the part done before
+  // a cancel); false with *error on failure, close or time-out.
+  bool FinishOverlapped(OVERLAPPED& ov, DWORD* done, DWORD* error, DWORD boundMs);
   // Cancels an operation pending on ov and waits until the driver has let
   // go of the record.
   void CancelAndDrain(OVERLAPPED& ov, bool commWait);
