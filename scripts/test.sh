@@ -38,7 +38,7 @@ done
 
 if [ -x tests/wine/run.sh ]; then
   step "Windows program under Wine"
-  tests/wine/run.sh build/win32
+  tests/wine/run.sh
 fi
 
 step "all tests passed"
