@@ -73,83 +73,69 @@ TEST(Parser, SamePacketsWhateverTheBlockBoundaries) {
   EXPECT_EQ(reference[3].data[512], 0);
   for (auto& p : reference) EXPECT_EQ(p.receivedChecksum, p.computedChecksum);
 
-  // One byte per block.
-  {
+  // Two blocks split at every byte (cut 0: one byte per block).
+  for (size_t cut = 0; cut < stream.size(); ++cut) {
     test::Rig rig;
-    for (uint8_t b : stream) RS232_ReceiveBytes(rig.app, &b, 1);
-    auto got = Posted(rig.host);
-    ASSERT_EQ(got.size(), reference.size());
-    for (size_t i = 0; i < got.size(); ++i) EXPECT_TRUE(Same(got[i], reference[i])) << i;
-  }
-  // Two blocks, split at every byte.
-  for (size_t cut = 1; cut < stream.size(); ++cut) {
-    test::Rig rig;
-    RS232_ReceiveBytes(rig.app, stream.data(), cut);
-    RS232_ReceiveBytes(rig.app, stream.data() + cut, stream.size() - cut);
+    if (cut == 0) {
+      for (uint8_t b : stream) RS232_ReceiveBytes(rig.app, &b, 1);
+    } else {
+      RS232_ReceiveBytes(rig.app, stream.data(), cut);
+      RS232_ReceiveBytes(rig.app, stream.data() + cut, stream.size() - cut);
+    }
     auto got = Posted(rig.host);
     ASSERT_EQ(got.size(), reference.size()) << "cut at " << cut;
     for (size_t i = 0; i < got.size(); ++i) ASSERT_TRUE(Same(got[i], reference[i])) << cut;
   }
 }
 
-TEST(Parser, DropsALoneMarkWithTheByteAfterIt) {
+TEST(Parser, FramesByCountingWhateverTheMarks) {
+  struct Want {
+    uint16_t command, id;
+    std::string data;
+    int receivedChecksum;  // -1: the computed one
+  };
+  auto hello = Frame(3, 7, "hello");
+  std::vector<uint8_t> oversized = {0x7E, 0x7E, 0, 0, 0x01, 0x02, 3, 0, 1, 0};  // length 513
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> in;
+    std::vector<Want> want;
+  } cases[] = {
+      {"lone mark dropped with the byte after it",
+       Join({Bytes("~x~~"), {hello.begin() + 2, hello.end()}}), {{3, 7, "hello", -1}}},
+      {"third mark is the checksum's low byte",
+       {0x7E, 0x7E, 0x7E, 0x01, 0x00, 0x00, 0x03, 0x00, 0x05, 0x00}, {{3, 5, "", 0x017E}}},
+      {"two packets in one block", Join({Frame(16, 1, "3"), Frame(17, 2, "line")}),
+       {{16, 1, "3", -1}, {17, 2, "line", -1}}},
+      {"length 0", Frame(22, 300, ""), {{22, 300, "", -1}}},
+      {"length 513 never stored nor posted; the hunt goes on",
+       Join({oversized, std::vector<uint8_t>(513, 'A'), Frame(3, 2, "ok")}), {{3, 2, "ok", -1}}},
+  };
+  for (const auto& c : cases) {
+    test::Rig rig;
+    Receive(rig.app, c.in);
+    auto got = Posted(rig.host);
+    ASSERT_EQ(got.size(), c.want.size()) << c.what;
+    for (size_t i = 0; i < got.size(); ++i) {
+      const Want& w = c.want[i];
+      EXPECT_EQ(got[i].command, w.command) << c.what;
+      EXPECT_EQ(got[i].id, w.id) << c.what;
+      EXPECT_EQ(DataOf(got[i]), w.data) << c.what;
+      EXPECT_EQ(got[i].receivedChecksum,
+                w.receivedChecksum < 0 ? got[i].computedChecksum : w.receivedChecksum)
+          << c.what;
+    }
+  }
+  // The three marks' packet: the sum is over the header alone.
   test::Rig rig;
-  // "~x" is dropped; the following "~~" are the packet's own marks.
-  auto frame = Frame(3, 7, "hello");
-  Receive(rig.app, Join({Bytes("~x~~"), {frame.begin() + 2, frame.end()}}));
-  auto got = Posted(rig.host);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].command, 3);
-  EXPECT_EQ(got[0].id, 7);
-  EXPECT_EQ(DataOf(got[0]), "hello");
-}
-
-TEST(Parser, ThirdMarkIsTheChecksumsLowByte) {
-  test::Rig rig;
-  Receive(rig.app, {0x7E, 0x7E, 0x7E, 0x01, 0x00, 0x00, 0x03, 0x00, 0x05, 0x00});
-  auto got = Posted(rig.host);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].receivedChecksum, 0x017E);
-  EXPECT_EQ(got[0].length, 0);
-  EXPECT_EQ(got[0].command, 3);
-  EXPECT_EQ(got[0].id, 5);
-  EXPECT_EQ(got[0].computedChecksum, 8);
-}
-
-TEST(Parser, TwoPacketsInOneBlockArePostedInOrder) {
-  test::Rig rig;
-  Receive(rig.app, Join({Frame(16, 1, "3"), Frame(17, 2, "line")}));
-  auto got = Posted(rig.host);
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].command, 16);
-  EXPECT_EQ(got[1].command, 17);
-  EXPECT_EQ(DataOf(got[1]), "line");
-}
-
-TEST(Parser, EmptyPacketIsPostedOnItsEighthHeaderByte) {
-  test::Rig rig;
-  auto frame = Frame(22, 300, "");
-  RS232_ReceiveBytes(rig.app, frame.data(), 9);
+  Receive(rig.app, cases[1].in);
+  EXPECT_EQ(Posted(rig.host).at(0).computedChecksum, 8);
+  // An empty packet is posted on its last header byte, not before.
+  auto empty = Frame(22, 300, "");
+  RS232_ReceiveBytes(rig.app, empty.data(), 9);
   EXPECT_EQ(rig.host.PendingPosts(), 0u);
-  RS232_ReceiveBytes(rig.app, frame.data() + 9, 1);
-  auto got = Posted(rig.host);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].dataCount, 0);
-  EXPECT_EQ(got[0].computedChecksum, 22 + (300 & 0xFF) + (300 >> 8));
-  EXPECT_EQ(got[0].receivedChecksum, got[0].computedChecksum);
-}
-
-TEST(Parser, OversizedHeaderIsNeverStoredNorPosted) {
-  test::Rig rig;
-  // Length 513, then 513 bytes that would overrun the data area.
-  std::vector<uint8_t> header = {0x7E, 0x7E, 0, 0, 0x01, 0x02, 3, 0, 1, 0};
-  Receive(rig.app, Join({header, std::vector<uint8_t>(513, 'A')}));
-  EXPECT_EQ(rig.host.PendingPosts(), 0u);
-  // The hunt goes on: the next frame is taken whole.
-  Receive(rig.app, Frame(3, 2, "ok"));
-  auto got = Posted(rig.host);
-  ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(DataOf(got[0]), "ok");
+  RS232_ReceiveBytes(rig.app, empty.data() + 9, 1);
+  EXPECT_EQ(rig.host.PendingPosts(), 1u);
 }
 
 TEST(Parser, LinkStateFollowsTheBlocks) {
@@ -159,11 +145,6 @@ TEST(Parser, LinkStateFollowsTheBlocks) {
   RS232_ReceiveBytes(rig.app, nullptr, 0);  // even an empty block counts
   EXPECT_EQ(p.linkState.load(), LINK_RECEIVING);
   EXPECT_EQ(p.lastReceiveTick.load(), 5000u);
-
-  rig.host.tick = 6000;
-  Receive(rig.app, Bytes("noise"));
-  EXPECT_EQ(p.linkState.load(), LINK_RECEIVING);
-  EXPECT_EQ(p.lastReceiveTick.load(), 6000u);
 
   Receive(rig.app, Bytes("~x"));
   EXPECT_EQ(p.linkState.load(), LINK_IDLE);
@@ -185,9 +166,21 @@ struct Timeouts : ::testing::Test {
   ProtocolState& p = rig.app.protocol;
 
   void SetUp() override { rig.host.AddControl(IDC_STATUS_LINE, "old"); }
-  void StartTransfer() {
+  // A transfer under way with a packet sent; returns what was written.
+  std::vector<uint8_t> Send(uint16_t command = 11) {
     p.transferActive = 1;
     rig.app.session.startTick = rig.host.tick.load();
+    RS232_SendText(rig.app, command, command == RS232_LONG_COMMAND ? "1" : "data");
+    auto sent = device->Written();
+    device->ClearWritten();
+    return sent;
+  }
+  void Step(uint32_t ms) {
+    rig.host.Advance(ms);
+    RS232_CheckTimeouts(rig.app);
+  }
+  void Steps(int n) {
+    for (int i = 0; i < n; ++i) Step(100);
   }
   int Fired(const char* which) {
     auto lines = rig.host.LogLines();
@@ -195,16 +188,14 @@ struct Timeouts : ::testing::Test {
         std::count(lines.begin(), lines.end(),
                    std::string("WM_TIMER") + which + " calling RS232_ResendPacket"));
   }
+  std::string Status() { return rig.host.GetControlText(IDC_STATUS_LINE).value_or(""); }
 };
 
 TEST_F(Timeouts, NothingHappensOutsideATransfer) {
   RS232_SendText(rig.app, 19, "100000");
   Receive(rig.app, Bytes("~~"));  // a packet cut short stays in the parser
-  for (int i = 0; i < 50; ++i) {
-    rig.host.Advance(100);
-    RS232_CheckTimeouts(rig.app);
-    EXPECT_EQ(rig.host.GetControlText(IDC_STATUS_LINE), "");
-  }
+  Steps(50);
+  EXPECT_EQ(Status(), "");
   EXPECT_TRUE(rig.host.LogLines().empty());
   EXPECT_EQ(device->Writes().size(), 2u);
   // ... and the next bytes are taken as its continuation.
@@ -213,71 +204,49 @@ TEST_F(Timeouts, NothingHappensOutsideATransfer) {
   EXPECT_EQ(rig.host.PendingPosts(), 1u);
 }
 
-TEST_F(Timeouts, StatusLineShowsWholeSecondsAndRetries) {
-  p.transferActive = 1;
-  rig.app.session.startTick = rig.host.tick.load() - 75400;
-  p.totalRetryCount = 3;
-  RS232_CheckTimeouts(rig.app);
-  EXPECT_EQ(rig.host.GetControlText(IDC_STATUS_LINE), "Elapsed Time: 75   Retry Count: 3  ");
-}
-
-TEST_F(Timeouts, AnswerTimeoutFiresAfter500Milliseconds) {
-  StartTransfer();
-  RS232_SendText(rig.app, 11, "data");
-  auto first = device->Written();
-  device->ClearWritten();
-  rig.host.Advance(500);
-  RS232_CheckTimeouts(rig.app);
+TEST_F(Timeouts, AnswerTimeoutFiresAfter500MillisecondsAndTheStatusLineFollows) {
+  auto first = Send();
+  Step(500);
   EXPECT_EQ(Fired("1"), 0);
-  rig.host.Advance(1);
-  RS232_CheckTimeouts(rig.app);
+  Step(1);
   EXPECT_EQ(Fired("1"), 1);
   EXPECT_EQ(device->Written(), first);
   EXPECT_EQ(p.lastCause, LOCAL_TIMEOUT);
   EXPECT_EQ(p.linkState.load(), LINK_AWAIT_REPLY);
-  EXPECT_EQ(p.totalRetryCount.load(), 1);
-  EXPECT_EQ(rig.host.GetControlText(IDC_STATUS_LINE), "Elapsed Time: 0   Retry Count: 0  ");
+  EXPECT_EQ(Status(), "Elapsed Time: 0   Retry Count: 0  ");
   // The window starts again from the resend.
-  rig.host.Advance(500);
-  RS232_CheckTimeouts(rig.app);
+  Step(500);
   EXPECT_EQ(Fired("1"), 1);
-  EXPECT_EQ(rig.host.GetControlText(IDC_STATUS_LINE), "Elapsed Time: 1   Retry Count: 1  ");
+  EXPECT_EQ(Status(), "Elapsed Time: 1   Retry Count: 1  ");
+  // Whole seconds, and the retries so far.
+  rig.app.session.startTick = rig.host.tick.load() - 75400;
+  p.totalRetryCount = 3;
+  RS232_CheckTimeouts(rig.app);
+  EXPECT_EQ(Status(), "Elapsed Time: 75   Retry Count: 3  ");
 }
 
 TEST_F(Timeouts, LongCommandWaits2500AndIsNotResent) {
-  StartTransfer();
-  RS232_SendText(rig.app, RS232_LONG_COMMAND, "1");
-  device->ClearWritten();
-  rig.host.Advance(2500);
-  RS232_CheckTimeouts(rig.app);
+  Send(RS232_LONG_COMMAND);
+  Step(2500);
   EXPECT_EQ(Fired("1"), 0);
-  rig.host.Advance(1);
-  RS232_CheckTimeouts(rig.app);
+  Step(1);
+  EXPECT_EQ(Fired("1"), 1);
+  EXPECT_EQ(p.linkState.load(), LINK_IDLE);
+  Steps(50);
   EXPECT_EQ(Fired("1"), 1);
   EXPECT_TRUE(device->Writes().empty());
-  EXPECT_EQ(p.linkState.load(), LINK_IDLE);
-  for (int i = 0; i < 50; ++i) {
-    rig.host.Advance(100);
-    RS232_CheckTimeouts(rig.app);
-  }
-  EXPECT_EQ(Fired("1"), 1);
   EXPECT_EQ(p.totalRetryCount.load(), 0);
 }
 
 TEST_F(Timeouts, InterByteTimeoutDropsThePartialPacketAndResends) {
-  StartTransfer();
-  RS232_SendText(rig.app, 11, "data");
-  auto first = device->Written();
-  device->ClearWritten();
+  auto first = Send();
   auto answer = Frame(10, 1, "1");
   rig.host.Advance(450);
   RS232_ReceiveBytes(rig.app, answer.data(), 6);
   EXPECT_EQ(rig.app.parser.frame.State(), RX_HEADER);
-  rig.host.Advance(100);
-  RS232_CheckTimeouts(rig.app);
+  Step(100);
   EXPECT_EQ(Fired("2"), 0);
-  rig.host.Advance(1);
-  RS232_CheckTimeouts(rig.app);
+  Step(1);
   EXPECT_EQ(Fired("2"), 1);
   EXPECT_EQ(Fired("1"), 0);
   EXPECT_EQ(rig.app.parser.frame.State(), RX_HUNT);
@@ -286,52 +255,36 @@ TEST_F(Timeouts, InterByteTimeoutDropsThePartialPacketAndResends) {
   // The rest of the cut packet is hunted through, not completed.
   RS232_ReceiveBytes(rig.app, answer.data() + 6, answer.size() - 6);
   EXPECT_EQ(rig.host.PendingPosts(), 0u);
+  // Noise while awaiting the answer leads to the same timeout.
+  Receive(rig.app, Bytes("zz"));
+  EXPECT_EQ(p.linkState.load(), LINK_RECEIVING);
+  Step(101);
+  EXPECT_EQ(Fired("2"), 2);
 }
 
 TEST_F(Timeouts, NoTimeoutAfterALostSecondMark) {
-  StartTransfer();
-  RS232_SendText(rig.app, 11, "data");
+  Send();
   Receive(rig.app, Bytes("~x"));
   EXPECT_EQ(p.linkState.load(), LINK_IDLE);
-  for (int i = 0; i < 50; ++i) {
-    rig.host.Advance(100);
-    RS232_CheckTimeouts(rig.app);
-  }
+  Steps(50);
   EXPECT_EQ(Fired("1") + Fired("2"), 0);
 }
 
 TEST_F(Timeouts, RightAcrossTheTickWrap) {
   rig.host.tick = 0xFFFFFF00u;
-  StartTransfer();
-  RS232_SendText(rig.app, 11, "data");
-  rig.host.Advance(500);  // now 0x000000F4
-  RS232_CheckTimeouts(rig.app);
+  Send();
+  Step(500);  // now 0x000000F4
   EXPECT_EQ(Fired("1"), 0);
-  EXPECT_EQ(rig.host.GetControlText(IDC_STATUS_LINE), "Elapsed Time: 0   Retry Count: 0  ");
-  rig.host.Advance(1);
-  RS232_CheckTimeouts(rig.app);
+  EXPECT_EQ(Status(), "Elapsed Time: 0   Retry Count: 0  ");
+  Step(1);
   EXPECT_EQ(Fired("1"), 1);
 
   rig.host.tick = 0xFFFFFFC0u;
   Receive(rig.app, Bytes("~~ab"));
-  rig.host.Advance(100);
-  RS232_CheckTimeouts(rig.app);
+  Step(100);
   EXPECT_EQ(Fired("2"), 0);
-  rig.host.Advance(1);
-  RS232_CheckTimeouts(rig.app);
+  Step(1);
   EXPECT_EQ(Fired("2"), 1);
-}
-
-TEST_F(Timeouts, NoiseWhileAwaitingAnAnswerLeadsToTheInterByteTimeout) {
-  StartTransfer();
-  RS232_SendText(rig.app, 11, "data");
-  rig.host.Advance(50);
-  Receive(rig.app, Bytes("zz"));
-  EXPECT_EQ(p.linkState.load(), LINK_RECEIVING);
-  rig.host.Advance(101);
-  RS232_CheckTimeouts(rig.app);
-  EXPECT_EQ(Fired("2"), 1);
-  EXPECT_EQ(p.lastCause, LOCAL_TIMEOUT);
 }
 
 }  // namespace
