@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "core/app/main_dialog.h"
 #include "core/serial/serial_port.h"
 #include "support/fakes.h"
@@ -13,38 +15,31 @@ const std::string kBoxText3 =
     "The USB port (3) connection could not be opened.  Please check that all steps are followed "
     "completely.";
 
-TEST(SerialPort, OpenDeviceOnFreeLinkOpensAtTheReadoutSettingsWithoutPauses) {
-  Rig rig;
-  OpenDevice(rig.app, 3);
-  auto device = rig.factory.Last();
-  ASSERT_TRUE(device);
-  EXPECT_EQ(rig.app.link.Port(), device);
-  EXPECT_EQ(device->name, "COM3");
-  EXPECT_EQ(device->settings.baudRate, 115200u);
-  EXPECT_EQ(device->settings.byteSize, 8);
-  EXPECT_EQ(device->settings.parity, 1);
-  EXPECT_EQ(device->settings.stopBits, 0);
-  EXPECT_EQ(device->settings.flow, 0u);
-  EXPECT_TRUE(device->dtr.load());
-  EXPECT_EQ(rig.host.LogLines(),
-            (std::vector<std::string>{"Opening Device Com3 ...", "Device Com3 opened successfully."}));
-  EXPECT_TRUE(rig.host.SleepCalls().empty());
-  EXPECT_TRUE(rig.host.Boxes().empty());
-}
+using Lines = std::vector<std::string>;
 
-TEST(SerialPort, ReopenClosesTheOldPortFirstWithTwoPauses) {
+TEST(SerialPort, OpenDeviceOpensAtTheReadoutSettingsAndReopenClosesFirstWithTwoPauses) {
   Rig rig;
   OpenDevice(rig.app, 3);
   auto first = rig.factory.Last();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(rig.app.link.Port(), first);
+  EXPECT_EQ(first->name, "COM3");
+  const auto& s = first->settings;
+  EXPECT_EQ(std::make_tuple(s.baudRate, s.byteSize, s.parity, s.stopBits, s.flow),
+            std::make_tuple(115200u, 8, 1, 0, 0u));
+  EXPECT_TRUE(first->dtr.load());
+  EXPECT_EQ(rig.host.LogLines(), (Lines{"Opening Device Com3 ...", "Device Com3 opened successfully."}));
+  EXPECT_TRUE(rig.host.SleepCalls().empty());
+  EXPECT_TRUE(rig.host.Boxes().empty());
+
   rig.host.OnLogCleared();
   OpenDevice(rig.app, 3);
   auto second = rig.factory.Last();
   ASSERT_NE(first, second);
   EXPECT_FALSE(first->IsOpen());
   EXPECT_EQ(rig.app.link.Port(), second);
-  EXPECT_EQ(rig.host.LogLines(),
-            (std::vector<std::string>{"Opening Device Com3 ...", "Closing current device ...",
-                                      "Device Com3 opened successfully."}));
+  EXPECT_EQ(rig.host.LogLines(), (Lines{"Opening Device Com3 ...", "Closing current device ...",
+                                        "Device Com3 opened successfully."}));
   EXPECT_EQ(rig.host.SleepCalls(), (std::vector<uint32_t>{250, 250}));
 }
 
@@ -81,9 +76,8 @@ TEST(SerialPort, FailedOpenAfterAnOpenPortLeavesNoneAndWarns) {
   OpenDevice(rig.app, 3);
   EXPECT_FALSE(rig.app.link.IsOpen());
   EXPECT_FALSE(old->IsOpen());
-  EXPECT_EQ(rig.host.LogLines(),
-            (std::vector<std::string>{"Opening Device Com3 ...", "Closing current device ...",
-                                      "Unable to open com port.", "system error 5"}));
+  EXPECT_EQ(rig.host.LogLines(), (Lines{"Opening Device Com3 ...", "Closing current device ...",
+                                        "Unable to open com port.", "system error 5"}));
   EXPECT_EQ(rig.host.Beeps(), 1);
   auto boxes = rig.host.Boxes();
   ASSERT_EQ(boxes.size(), 1u);
@@ -97,8 +91,8 @@ TEST(SerialPort, OpenByPathNamesThePathEverywhere) {
   Rig rig;
   OpenDevicePath(rig.app, "/dev/ttyUSB0");
   EXPECT_EQ(rig.factory.Last()->name, "/dev/ttyUSB0");
-  EXPECT_EQ(rig.host.LogLines(), (std::vector<std::string>{"Opening Device /dev/ttyUSB0 ...",
-                                                           "Device /dev/ttyUSB0 opened successfully."}));
+  EXPECT_EQ(rig.host.LogLines(),
+            (Lines{"Opening Device /dev/ttyUSB0 ...", "Device /dev/ttyUSB0 opened successfully."}));
   // A % in a path is text, not a format.
   rig.factory.next = std::make_shared<test::FakeSerialDevice>();
   rig.factory.next->openError = 2;
@@ -142,17 +136,19 @@ TEST(SerialPort, CloseDeviceClearsTheLinkBeforeClosingAndPausesOnce) {
   EXPECT_FALSE(device->linkedAtCancel);
   EXPECT_FALSE(device->linkedAtClose);
   EXPECT_FALSE(device->IsOpen());
-  EXPECT_EQ(rig.host.LogLines(), (std::vector<std::string>{"Closing current device ..."}));
+  EXPECT_EQ(rig.host.LogLines(), (Lines{"Closing current device ..."}));
   EXPECT_EQ(rig.host.SleepCalls(), (std::vector<uint32_t>{250}));
 }
 
-TEST(SerialPort, ReadAvailableReadsOnlyWhatWaitsInBlocksOfTheAskedSize) {
+TEST(SerialPort, ReadWriteAndBaudRateGoToTheLinkedPortOnly) {
   Rig rig;
   uint8_t buffer[511];
+  const uint8_t data[] = {7, 6};
   EXPECT_EQ(RS232_ReadAvailable(rig.app, buffer, sizeof buffer), 0u);  // no port
+  EXPECT_EQ(RS232_Write(rig.app, data, 2), 0u);
+  RS232_SetBaudRate(rig.app, 38400);
   auto device = rig.OpenFakePort();
   EXPECT_EQ(RS232_ReadAvailable(rig.app, buffer, sizeof buffer), 0u);
-  EXPECT_EQ(device->clearErrors.load(), 0);
   std::vector<uint8_t> bytes(600);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
   device->Inject(bytes);
@@ -160,35 +156,24 @@ TEST(SerialPort, ReadAvailableReadsOnlyWhatWaitsInBlocksOfTheAskedSize) {
   EXPECT_TRUE(std::equal(buffer, buffer + 511, bytes.begin()));
   ASSERT_EQ(RS232_ReadAvailable(rig.app, buffer, sizeof buffer), 89u);
   EXPECT_TRUE(std::equal(buffer, buffer + 89, bytes.begin() + 511));
-}
 
-TEST(SerialPort, WriteAndBaudRateGoToTheLinkedPortAndFailuresClearTheError) {
-  Rig rig;
-  const uint8_t data[] = {7, 6};
-  EXPECT_EQ(RS232_Write(rig.app, data, 2), 0u);
-  RS232_SetBaudRate(rig.app, 38400);  // no port: nothing happens
-  auto device = rig.OpenFakePort();
   EXPECT_EQ(RS232_Write(rig.app, data, 2), 2u);
   EXPECT_EQ(device->Written(), (std::vector<uint8_t>{7, 6}));
   EXPECT_EQ(device->clearErrors.load(), 0);
-  device->writeFails = true;
+  device->writeFails = true;  // a failed write clears the port's error
   EXPECT_EQ(RS232_Write(rig.app, data, 2), 0u);
   EXPECT_EQ(device->clearErrors.load(), 1);
   RS232_SetBaudRate(rig.app, 38400);
-  EXPECT_EQ(device->baud.load(), 38400u);
+  EXPECT_EQ(device->BaudHistory(), (std::vector<uint32_t>{115200, 38400}));
 }
 
 TEST(SerialPort, OpenPortPassesSettingsAndKeepsOnlyKnownFlowBits) {
   Rig rig;
   int error = 0;
-  auto port = RS232_OpenPort(rig.app, "COM9", 38400, 7, 2, 2, 0xF2, &error);
-  ASSERT_TRUE(port);
-  auto device = rig.factory.Last();
-  EXPECT_EQ(device->settings.baudRate, 38400u);
-  EXPECT_EQ(device->settings.byteSize, 7);
-  EXPECT_EQ(device->settings.parity, 2);
-  EXPECT_EQ(device->settings.stopBits, 2);
-  EXPECT_EQ(device->settings.flow, FLOW_CTS_RTS);
+  ASSERT_TRUE(RS232_OpenPort(rig.app, "COM9", 38400, 7, 2, 2, 0xF2, &error));
+  const auto& s = rig.factory.Last()->settings;
+  EXPECT_EQ(std::make_tuple(s.baudRate, s.byteSize, s.parity, s.stopBits, s.flow),
+            std::make_tuple(38400u, 7, 2, 2, static_cast<uint32_t>(FLOW_CTS_RTS)));
   EXPECT_FALSE(rig.app.link.IsOpen());  // the link is OpenDevice's business
 
   rig.factory.next = std::make_shared<test::FakeSerialDevice>();
