@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <tuple>
 #include <unistd.h>
 
 #include "core/app.h"
@@ -56,99 +57,69 @@ void ExpectOneDone(const std::vector<UiMessage>& posts, bool success) {
   EXPECT_EQ(posts[0].success, success);
 }
 
-TEST(ImageDownload, GuideBootloaderChoiceStreamsTwoBlocksAndEndsAt38400) {
-  DownloadRig r;
-  auto port = r.OpenFakePort();
-  r.app.guide.choice = CHOICE_BOOTLOADER;
-  ASSERT_EQ(StartImageDownload(r.app, 115200), 1);
-  EXPECT_EQ(r.app.boot.downloadSize.load(), BOOTLOADER_SIZE);
-  auto posts = r.Finish();
-  ExpectOneDone(posts, true);
+TEST(ImageDownload, StreamsTheChosenImageInBlocksWithItsRangeAndEndsAt38400) {
+  std::vector<size_t> software(290, IMAGE_BLOCK_SIZE);
+  software.push_back(8172);
+  struct Case {
+    const char* what;
+    int choice;
+    size_t smallImage;  // nonzero: a software image of this size instead
+    std::vector<size_t> writes;
+    uint32_t range;  // the strip's range and final position, in thousands
+  } cases[] = {{"bootloader", CHOICE_BOOTLOADER, 0, {16384, 13972}, 30},
+               {"software", CHOICE_SOFTWARE, 0, software, 4759},
+               {"small image in one write", CHOICE_SOFTWARE, 999, {999}, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DownloadRig r;
+    if (c.smallImage) r.images.images[IMAGE_SOFTWARE] = Pattern(c.smallImage, 3);
+    const auto& image = r.images.images[c.choice == CHOICE_BOOTLOADER ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE];
+    auto port = r.OpenFakePort();
+    r.app.guide.choice = c.choice;
+    ASSERT_EQ(StartImageDownload(r.app, 115200), 1);
+    EXPECT_EQ(r.app.boot.downloadSize.load(), image.size());
+    ExpectOneDone(r.Finish(), true);
 
-  EXPECT_EQ(WriteSizes(*port), (std::vector<size_t>{16384, 13972}));
-  EXPECT_EQ(port->Written(), r.images.images[IMAGE_BOOTLOADER]);
-  auto strips = r.host.Strips();
-  ASSERT_EQ(strips.size(), 1u);
-  EXPECT_EQ(strips[0].maximum, 30u);
-  EXPECT_FALSE(strips[0].form32);
-  EXPECT_EQ(strips[0].position, 30u);
-  // Opened at 115200, set to 115200 for the run, 38400 afterwards.
-  EXPECT_EQ(port->BaudHistory(), (std::vector<uint32_t>{115200, 115200, 38400}));
-  EXPECT_EQ(r.host.LogLines(), (std::vector<std::string>{
-                                   "Loading new software version ... (~4 min.)", "Done loading."}));
-  auto sleeps = r.host.SleepCalls();
-  EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 100u), 1);
-  EXPECT_EQ(r.app.boot.bootBusy.load(), 0);
-  EXPECT_EQ(r.app.boot.sentCount.load(), static_cast<int64_t>(BOOTLOADER_SIZE));
-  EXPECT_EQ(r.host.PendingPosts(), 0u);
-}
-
-TEST(ImageDownload, SoftwareImageIn291BlocksWithRangeInThousands) {
-  DownloadRig r;
-  auto port = r.OpenFakePort();
-  ASSERT_EQ(StartImageDownload(r.app, 115200), 1);
-  ExpectOneDone(r.Finish(), true);
-
-  auto sizes = WriteSizes(*port);
-  ASSERT_EQ(sizes.size(), 291u);
-  EXPECT_EQ(std::count(sizes.begin(), sizes.end() - 1, IMAGE_BLOCK_SIZE), 290);
-  EXPECT_EQ(sizes.back(), 8172u);
-  EXPECT_TRUE(port->Written() == r.images.images[IMAGE_SOFTWARE]);
-  auto strips = r.host.Strips();
-  ASSERT_EQ(strips.size(), 1u);
-  EXPECT_EQ(strips[0].maximum, 4759u);
-  EXPECT_EQ(strips[0].position, 4759u);
-  EXPECT_EQ(port->baud.load(), 38400u);
-}
-
-TEST(ImageDownload, SmallImageGoesInOneWrite) {
-  DownloadRig r;
-  r.images.images[IMAGE_SOFTWARE] = Pattern(999, 3);
-  auto port = r.OpenFakePort();
-  ASSERT_EQ(StartImageDownload(r.app, 115200), 1);
-  ExpectOneDone(r.Finish(), true);
-  EXPECT_EQ(WriteSizes(*port), (std::vector<size_t>{999}));
-  EXPECT_EQ(r.host.Strips()[0].maximum, 0u);
-  EXPECT_EQ(r.host.Strips()[0].position, 0u);
+    EXPECT_EQ(WriteSizes(*port), c.writes);
+    EXPECT_TRUE(port->Written() == image);
+    auto strips = r.host.Strips();
+    ASSERT_EQ(strips.size(), 1u);
+    EXPECT_EQ(strips[0].maximum, c.range);
+    EXPECT_FALSE(strips[0].form32);
+    EXPECT_EQ(strips[0].position, c.range);
+    // Opened at 115200, set to 115200 for the run, 38400 afterwards.
+    EXPECT_EQ(port->BaudHistory(), (std::vector<uint32_t>{115200, 115200, 38400}));
+    EXPECT_EQ(r.host.LogLines(), (std::vector<std::string>{
+                                     "Loading new software version ... (~4 min.)", "Done loading."}));
+    auto sleeps = r.host.SleepCalls();
+    EXPECT_EQ(std::count(sleeps.begin(), sleeps.end(), 100u), 1);
+    EXPECT_EQ(r.app.boot.bootBusy.load(), 0);
+    EXPECT_EQ(r.app.boot.sentCount.load(), static_cast<int64_t>(image.size()));
+    EXPECT_EQ(r.host.PendingPosts(), 0u);
+  }
 }
 
 TEST(ImageDownload, MaintenanceCommandsPickImageRateAndFirstLine) {
-  {
-    // 1015 after the guide's bootloader choice: bootloader image at 38400,
-    // logged as a software load.
+  // 1015 after the guide's bootloader choice: bootloader image at 38400,
+  // logged as a software load. 1019 answered Yes: the bootloader at 115200.
+  struct Case {
+    int command;
+    uint32_t rate;
+    const char* firstLine;
+    size_t boxes;
+  } cases[] = {{IDC_IMAGE_DOWNLOAD, 38400, "Loading new software version ... (~4 min.)", 0},
+               {IDC_BOOTLOADER_DOWNLOAD, 115200, "Loading new bootloader ... ", 1}};
+  for (const auto& c : cases) {
     DownloadRig r;
     auto port = r.OpenFakePort();
     r.app.guide.choice = CHOICE_BOOTLOADER;
-    OnCommand(r.app, IDC_IMAGE_DOWNLOAD);
-    ExpectOneDone(r.Finish(), true);
-    EXPECT_EQ(port->Written(), r.images.images[IMAGE_BOOTLOADER]);
-    EXPECT_EQ(port->BaudHistory(), (std::vector<uint32_t>{115200, 38400, 38400}));
-    EXPECT_EQ(r.host.LogLines().front(), "Loading new software version ... (~4 min.)");
-  }
-  {
-    // 1019 answered Yes: always the bootloader, at 115200.
-    DownloadRig r;
-    auto port = r.OpenFakePort();
     r.host.boxAnswers = {ANSWER_YES};
-    OnCommand(r.app, IDC_BOOTLOADER_DOWNLOAD);
+    OnCommand(r.app, c.command);
     ExpectOneDone(r.Finish(), true);
     EXPECT_EQ(port->Written(), r.images.images[IMAGE_BOOTLOADER]);
-    EXPECT_EQ(port->BaudHistory(), (std::vector<uint32_t>{115200, 115200, 38400}));
-    EXPECT_EQ(r.host.LogLines(),
-              (std::vector<std::string>{"Loading new bootloader ... ", "Done loading."}));
-    ASSERT_EQ(r.host.Boxes().size(), 1u);
-    EXPECT_EQ(r.host.Boxes()[0].text, "Are you sure you want to download the bootloader code?");
-  }
-  {
-    // 1019 answered No: nothing.
-    DownloadRig r;
-    auto port = r.OpenFakePort();
-    r.host.boxAnswers = {ANSWER_NO};
-    OnCommand(r.app, IDC_BOOTLOADER_DOWNLOAD);
-    EXPECT_FALSE(r.app.boot.worker.joinable());
-    EXPECT_TRUE(port->Writes().empty());
-    EXPECT_TRUE(r.host.LogLines().empty());
-    EXPECT_TRUE(r.host.Strips().empty());
+    EXPECT_EQ(port->BaudHistory(), (std::vector<uint32_t>{115200, c.rate, 38400}));
+    EXPECT_EQ(r.host.LogLines(), (std::vector<std::string>{c.firstLine, "Done loading."}));
+    EXPECT_EQ(r.host.Boxes().size(), c.boxes);
   }
 }
 
@@ -168,18 +139,17 @@ TEST(ImageDownload, ImageErrorBoxesHaveNoOwnerAndStartNothing) {
       auto boxes = r.host.Boxes();
       ASSERT_EQ(boxes.size(), 1u);
       EXPECT_EQ(boxes[0].text, text);
-      EXPECT_EQ(boxes[0].caption, APP_TITLE);
-      EXPECT_EQ(boxes[0].style, MB_STYLE_ICONERROR);
-      EXPECT_FALSE(boxes[0].owned);
-      EXPECT_TRUE(r.host.LogLines().empty());
-      EXPECT_TRUE(r.host.Strips().empty());
+      EXPECT_EQ(std::make_tuple(boxes[0].caption, boxes[0].style, boxes[0].owned),
+                std::make_tuple(std::string(APP_TITLE), static_cast<unsigned>(MB_STYLE_ICONERROR), false));
+      EXPECT_TRUE(r.host.LogLines().empty() && r.host.Strips().empty());
       EXPECT_EQ(r.host.Beeps(), 0);
       EXPECT_EQ(port->BaudHistory().size(), 1u);
-      EXPECT_EQ(r.app.boot.bootBusy.load(), 0);
-      EXPECT_FALSE(r.app.boot.worker.joinable());
+      EXPECT_FALSE(r.app.boot.bootBusy.load() || r.app.boot.worker.joinable());
     }
   }
-  // A present but empty image is error 2.
+}
+
+TEST(ImageDownload, PresentButEmptyImageIsError2) {
   DownloadRig r;
   r.OpenFakePort();
   r.images.images[IMAGE_BOOTLOADER].clear();
@@ -198,8 +168,7 @@ TEST(ImageDownload, NoPortIsRefusedOnTheUiThread) {
   EXPECT_EQ(boxes[0].text, "No port is open.  Open the port before downloading.");
   EXPECT_EQ(boxes[0].caption, APP_TITLE);
   EXPECT_TRUE(r.host.Strips().empty());
-  EXPECT_EQ(r.app.boot.bootBusy.load(), 0);
-  EXPECT_FALSE(r.app.boot.worker.joinable());
+  EXPECT_FALSE(r.app.boot.bootBusy.load() || r.app.boot.worker.joinable());
   // The size was looked up all the same; the guide's pages read it.
   EXPECT_EQ(r.app.boot.downloadSize.load(), BOOTLOADER_SIZE);
 }
@@ -280,7 +249,6 @@ TEST(ImageDownload, RunThatStopsMakingProgressFailsWithinTheBound) {
     EXPECT_EQ(r.host.LogLines().back(),
               closed ? "Download failed: the port was closed after 16384 of 30356 bytes."
                      : "Download failed: the port stopped accepting data after 16384 of 30356 bytes.");
-    EXPECT_NE(r.host.LogLines().back(), "Done loading.");
     if (!closed) {
       EXPECT_GT(port->clearErrors.load(), 0);
       EXPECT_EQ(port->baud.load(), 38400u);
