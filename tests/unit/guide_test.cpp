@@ -31,49 +31,28 @@ class GuideTest : public ::testing::Test {
   Rig rig;
 };
 
-TEST(CommandLine, FirstComInAnyCaseSelectsThePort) {
+TEST(PortSelection, FirstComOnTheCommandLineWinsThenDetectionThenAsking) {
   struct Case {
     const char* line;
-    int number;
-  } cases[] = {{"COM7", 7}, {"/port=com7", 7}, {"  cOm 12 com3", 12}, {"com", 0},
-               {"C:\\commands\\x.txt com5", 0}, {"com-3", -3}};
+    int detected;
+    int mode;
+    unsigned resolved;
+  } cases[] = {{"COM7", 0, PORT_MODE_COMMAND_LINE, 7},
+               {"/port=com7", 0, PORT_MODE_COMMAND_LINE, 7},
+               {"  cOm 12 com3", 4, PORT_MODE_COMMAND_LINE, 12},  // detection not consulted
+               {"C:\\commands\\x.txt com5", 0, PORT_MODE_ASK, 0},  // "com" in "commands"
+               {"com-3", 0, PORT_MODE_COMMAND_LINE, static_cast<unsigned>(-3)},
+               {"/verbose", 12, PORT_MODE_DETECT, 12},
+               {"com", 0, PORT_MODE_ASK, 0}};  // no number: asked for, like nothing found
   for (const auto& c : cases) {
     Rig rig;
+    rig.host.detectedPort = c.detected;
     ParseCommandLine(rig.app, c.line);
-    EXPECT_EQ(rig.app.portSelection.mode, PORT_MODE_COMMAND_LINE) << c.line;
-    EXPECT_EQ(rig.app.portSelection.number, c.number) << c.line;
+    EXPECT_EQ(ResolvePortNumber(rig.app), c.resolved) << c.line;
+    EXPECT_EQ(rig.app.portSelection.mode, c.mode) << c.line;
   }
-  Rig rig;
-  ParseCommandLine(rig.app, "/verbose");
-  EXPECT_EQ(rig.app.portSelection.mode, PORT_MODE_DETECT);
-}
-
-TEST(PortSelection, ResolutionOrderAndAskMode) {
-  {
-    Rig rig;  // command line wins; detection is not consulted
-    rig.host.detectedPort = 4;
-    ParseCommandLine(rig.app, "com9");
-    EXPECT_EQ(ResolvePortNumber(rig.app), 9u);
-    EXPECT_EQ(rig.app.portSelection.mode, PORT_MODE_COMMAND_LINE);
-  }
-  {
-    Rig rig;
-    rig.host.detectedPort = 12;
-    EXPECT_EQ(ResolvePortNumber(rig.app), 12u);
-    EXPECT_EQ(rig.app.portSelection.mode, PORT_MODE_DETECT);
-    EXPECT_EQ(rig.app.portSelection.number, 12);
-  }
-  {
-    Rig rig;  // "com" with no number: asked for, like nothing found
-    ParseCommandLine(rig.app, "com");
-    EXPECT_EQ(ResolvePortNumber(rig.app), 0u);
-    EXPECT_EQ(rig.app.portSelection.mode, PORT_MODE_ASK);
-  }
-  EXPECT_EQ(ParsePortName("COM3"), 3);
-  EXPECT_EQ(ParsePortName("COM12"), 12);
-  EXPECT_EQ(ParsePortName("USB4"), 4);
-  EXPECT_EQ(ParsePortName(""), 0);
-  EXPECT_EQ(ParsePortName("COMx"), 0);
+  for (auto [name, number] : {std::pair{"COM3", 3}, {"COM12", 12}, {"USB4", 4}, {"", 0}, {"COMx", 0}})
+    EXPECT_EQ(ParsePortName(name), number) << name;
 }
 
 TEST_F(GuideTest, PagesShowTheirTextsButtonsAndPictures) {
@@ -225,15 +204,15 @@ TEST_F(GuideTest, AskModeShowsThePortDialogOnEveryNextFromPage2) {
 }
 
 TEST_F(GuideTest, PortThatCannotOpenSendsNextToPage1AndKeepsBackOnPage3) {
-  auto failing = std::make_shared<test::FakeSerialDevice>();
-  failing->openError = 2;
-  rig.factory.next = failing;
+  auto failNextOpen = [&] {
+    rig.factory.next = std::make_shared<test::FakeSerialDevice>();
+    rig.factory.next->openError = 2;
+  };
+  failNextOpen();
   ShowPage(PAGE_CHOICE);
   GuideBack(rig.app);
   EXPECT_EQ(rig.app.guide.page, PAGE_CHOICE);
-  failing = std::make_shared<test::FakeSerialDevice>();
-  failing->openError = 2;
-  rig.factory.next = failing;
+  failNextOpen();
   GuideNext(rig.app);
   EXPECT_EQ(rig.app.guide.page, PAGE_CABLE);
 }
