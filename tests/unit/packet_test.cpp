@@ -49,14 +49,12 @@ TEST(Packet, IdsWrapAfter65535AndAnEmptyPacketKeepsTheRetainedData) {
   auto device = rig.OpenFakePort();
   rig.app.protocol.idCounter = 65534;
   for (int i = 0; i < 3; ++i) RS232_SendText(rig.app, 11, "c");
-  auto writes = device->Writes();
-  ASSERT_EQ(writes.size(), 6u);
-  uint16_t expectedIds[] = {65535, 0, 1};
-  for (size_t i = 0; i < 3; ++i) {
-    std::vector<uint8_t> frame = writes[2 * i];
-    frame.insert(frame.end(), writes[2 * i + 1].begin(), writes[2 * i + 1].end());
-    EXPECT_EQ(frame, Frame(11, expectedIds[i], "c")) << "packet " << i;
+  std::vector<uint8_t> expected;
+  for (int id : {65535, 0, 1}) {
+    auto frame = Frame(11, static_cast<uint16_t>(id), "c");
+    expected.insert(expected.end(), frame.begin(), frame.end());
   }
+  EXPECT_EQ(device->Written(), expected);
   // A packet without data is the header alone, both sent and resent.
   device->ClearWritten();
   RS232_SendPacket(rig.app, 12, nullptr, 0);
@@ -129,66 +127,47 @@ struct GiveUpFixture : ::testing::Test {
   }
 };
 
-TEST_F(GiveUpFixture, SeventhRequestGivesUpWithoutNotifier) {
-  SixResends();
-  device->ClearWritten();
-  RS232_ResendPacket(rig.app, LOCAL_TIMEOUT);
-
-  ExpectGivenUp();
-  EXPECT_EQ(rig.app.protocol.totalRetryCount.load(), 6);
-  EXPECT_EQ(rig.host.Beeps(), 1);
-  EXPECT_EQ(rig.host.LogLines().back(), "Retry Error.");
-  auto boxes = rig.host.Boxes();
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].text, "Retry Error.");
-  EXPECT_EQ(boxes[0].caption, APP_TITLE);
-  EXPECT_EQ(boxes[0].style, MB_STYLE_OK);
-  EXPECT_TRUE(boxes[0].owned);
-
-  // Every further request for the same packet gives up again.
-  RS232_ResendPacket(rig.app, LOCAL_CHECKSUM);
-  EXPECT_EQ(rig.host.Boxes().size(), 2u);
-  EXPECT_TRUE(device->Writes().empty());
-
-  // Another packet starts the count again.
-  rig.app.protocol.transferActive = 1;
-  RS232_SendText(rig.app, 11, "chunk");
-  SixResends();
-  EXPECT_EQ(rig.host.Boxes().size(), 2u);
-}
-
-TEST_F(GiveUpFixture, SeventhRequestGivesUpThroughTheNotifier) {
+TEST_F(GiveUpFixture, SeventhRequestGivesUpWithOrWithoutANotifier) {
   struct Case {
     ResultNotifier* notifier;
     const char* text;
-  } cases[] = {{&rig.app.session.fileNotifier, "Binary Test transfer failure. Retry count exceeded."},
-               {&rig.app.session.nlecNotifier, "Nlec transfer failure. Retry count exceeded."}};
+    int beeps;  // with a notifier: one where the result is reported, one from it
+  } cases[] = {{nullptr, "Retry Error.", 1},
+               {&rig.app.session.fileNotifier, "Binary Test transfer failure. Retry count exceeded.", 2},
+               {&rig.app.session.nlecNotifier, "Nlec transfer failure. Retry count exceeded.", 2}};
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
     SetUp();
     rig.app.session.notifier = c.notifier;
     size_t boxes = rig.host.Boxes().size();
     int beeps = rig.host.Beeps();
     SixResends();
     device->ClearWritten();
-    RS232_ResendPacket(rig.app, REMOTE_TIMEOUT);
+    RS232_ResendPacket(rig.app, c.notifier ? REMOTE_TIMEOUT : LOCAL_TIMEOUT);
     ExpectGivenUp();
     EXPECT_EQ(Count(rig.host.LogLines(), c.text), 1);
-    EXPECT_EQ(Count(rig.host.LogLines(), "Retry Error."), 0);
-    // One beep where the result is reported, one from the notifier itself.
-    EXPECT_EQ(rig.host.Beeps(), beeps + 2);
+    EXPECT_EQ(rig.host.Beeps(), beeps + c.beeps);
     ASSERT_EQ(rig.host.Boxes().size(), boxes + 1);
-    EXPECT_EQ(rig.host.Boxes().back().text, c.text);
-    EXPECT_EQ(rig.host.Boxes().back().caption, APP_TITLE);
+    auto box = rig.host.Boxes().back();
+    EXPECT_EQ(box.text, c.text);
+    EXPECT_EQ(box.caption, APP_TITLE);
+    EXPECT_EQ(box.style, MB_STYLE_OK);
   }
-}
+  EXPECT_EQ(Count(rig.host.LogLines(), "Retry Error."), 1);  // never besides a notifier's text
 
-TEST_F(GiveUpFixture, PacketWithIdZeroAfterTheWrapGetsItsSixResends) {
+  // Every further request for the same packet gives up again.
+  RS232_ResendPacket(rig.app, LOCAL_CHECKSUM);
+  EXPECT_EQ(rig.host.Boxes().size(), 4u);
+  EXPECT_TRUE(device->Writes().empty());
+
+  // Another packet, even id 0 after the wrap, starts the count again.
+  rig.app.protocol.transferActive = 1;
   rig.app.protocol.idCounter = 65535;
   RS232_SendText(rig.app, 11, "chunk");
   ASSERT_EQ(rig.app.protocol.lastHeader.Id(), 0);
   SixResends();
   RS232_ResendPacket(rig.app, LOCAL_TIMEOUT);
-  EXPECT_EQ(rig.host.Boxes().size(), 1u);
+  EXPECT_EQ(rig.host.Boxes().size(), 5u);
 }
 
 TEST(Packet, NothingIsResentBeforeTheFirstPacketNorForALongCommand) {
