@@ -88,6 +88,8 @@ TEST_F(Dispatch, LogPacketIsOneDumpLineEachTimeItArrives) {
   ASSERT_EQ(Lines().size(), 1u);
   EXPECT_EQ(Lines()[0], "LOG:  Id=7, Cmd=3, cs=547,547, len=5,  buf(5)=hello");
   EXPECT_EQ(rig.app.protocol.linkState.load(), LINK_IDLE);
+  Arrive(RS232_LOG, "hello");  // the same answer again is handled again
+  EXPECT_EQ(Lines(), std::vector<std::string>(2, Lines()[0]));
   // A zero byte ends the text early.
   const std::string withZero("ab\0cd", 5);
   Arrive(RS232_LOG, withZero, 8);

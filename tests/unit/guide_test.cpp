@@ -22,6 +22,15 @@ class GuideTest : public ::testing::Test {
   std::string Text(int id) { return rig.host.GetControlText(id).value_or("<missing>"); }
   bool Shown(int id) { return rig.host.controls[id].shown; }
   bool Enabled(int id) { return rig.host.controls[id].enabled; }
+  // The user presses a button on the page as drawn.
+  void Next() {
+    RenderGuidePage(rig.app);
+    GuideNext(rig.app);
+  }
+  void Back() {
+    RenderGuidePage(rig.app);
+    GuideBack(rig.app);
+  }
   void ShowPage(int page, int choice = CHOICE_SOFTWARE) {
     rig.app.guide.page = page;
     rig.app.guide.choice = choice;
@@ -134,29 +143,23 @@ TEST_F(GuideTest, WalkToTheDownloadAndBack) {
   GuideNext(rig.app);
   EXPECT_EQ(rig.app.guide.page, PAGE_READYING);
   EXPECT_EQ(rig.host.invalidations.back(), true);
-  RenderGuidePage(rig.app);
-  GuideNext(rig.app);
+  Next();
   EXPECT_EQ(rig.host.portDialogRuns, 0);  // the command line gave the port
   EXPECT_EQ(rig.app.guide.page, PAGE_CHOICE);
-  RenderGuidePage(rig.app);
-  GuideBack(rig.app);  // "Bootloader" opens the port
+  Back();  // "Bootloader" opens the port
   ASSERT_TRUE(rig.app.link.IsOpen());
   EXPECT_EQ(rig.factory.Last()->name, "COM7");
   EXPECT_EQ(rig.app.guide.choice, CHOICE_BOOTLOADER);
   EXPECT_EQ(rig.app.guide.page, PAGE_INSTRUCTIONS);
-  RenderGuidePage(rig.app);
-  GuideBack(rig.app);  // back to 3, the port stays open
+  Back();  // back to 3, the port stays open
   EXPECT_EQ(rig.app.guide.page, PAGE_CHOICE);
   EXPECT_TRUE(rig.app.link.IsOpen());
-  RenderGuidePage(rig.app);
-  GuideNext(rig.app);  // "Software" with the port already open: no reopening
+  Next();  // "Software" with the port already open: no reopening
   EXPECT_EQ(rig.factory.created.size(), 1u);
   EXPECT_EQ(rig.app.guide.choice, CHOICE_SOFTWARE);
-  RenderGuidePage(rig.app);
-  GuideNext(rig.app);
+  Next();
   EXPECT_EQ(rig.app.guide.page, PAGE_IN_PROGRESS);
-  RenderGuidePage(rig.app);
-  GuideNext(rig.app);  // nothing on page 5
+  Next();  // nothing on page 5
   EXPECT_EQ(rig.app.guide.page, PAGE_IN_PROGRESS);
   ASSERT_TRUE(rig.host.WaitForPost(5000));
   rig.host.Pump(rig.app);  // the run's completion
@@ -164,8 +167,7 @@ TEST_F(GuideTest, WalkToTheDownloadAndBack) {
   EXPECT_EQ(rig.factory.Last()->baud.load(), 38400u);
   EXPECT_EQ(rig.app.guide.page, PAGE_COMPLETE);
   EXPECT_EQ(rig.host.invalidations.back(), false);
-  RenderGuidePage(rig.app);
-  GuideNext(rig.app);  // disabled on page 6
+  Next();  // disabled on page 6
   EXPECT_EQ(rig.app.guide.page, PAGE_COMPLETE);
   GuideBack(rig.app);
   EXPECT_EQ(rig.app.guide.page, PAGE_CHOICE);

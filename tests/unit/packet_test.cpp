@@ -61,6 +61,9 @@ TEST(Packet, IdsWrapAfter65535AndAnEmptyPacketKeepsTheRetainedData) {
   RS232_ResendPacket(rig.app, REMOTE_TIMEOUT);
   EXPECT_EQ(device->Writes(), (std::vector<std::vector<uint8_t>>{Frame(12, 2, ""), Frame(12, 2, "")}));
   EXPECT_EQ(rig.app.protocol.retainedData, Bytes("c"));
+  RS232_LogLastCommand(rig.app);
+  EXPECT_EQ(rig.host.LogLines().back(),
+            "LAST COMMAND: Resend=1, Id=2, Cmd=12, cs=14, buf(0)=, cause=REMOTE_TIMEOUT");
 }
 
 TEST(Packet, ResendWritesTheFirstTransmissionAgain) {

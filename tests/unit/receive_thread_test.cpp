@@ -12,31 +12,6 @@ namespace {
 
 using test::Rig;
 
-// Collects what the drain hands to the parser, one entry per block.
-struct ParserSpy {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<std::vector<uint8_t>> blocks;
-
-  void Attach(App& app) {
-    app.receiver.parserHook = [this](const uint8_t* data, size_t count) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        blocks.emplace_back(data, data + count);
-      }
-      changed.notify_all();
-    };
-  }
-  bool WaitForTotal(size_t n, int ms) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-      size_t total = 0;
-      for (auto& b : blocks) total += b.size();
-      return total >= n;
-    });
-  }
-};
-
 // Waits (bounded) until pred holds; polls, since the fakes have no signal
 // for every counter.
 template <typename Pred>
@@ -128,20 +103,25 @@ TEST(ByteTapTest, MatchesAcrossOffersPastNoiseTimesOutAndCancels) {
 
 TEST(ReceiveThread, DeliversQueuedBytesInOrderFromAPortOpenedLaterAndStopsPromptly) {
   Rig rig;
-  ParserSpy spy;
-  spy.Attach(rig.app);
+  std::mutex mutex;
+  std::vector<uint8_t> got;
+  rig.app.receiver.parserHook = [&](const uint8_t* data, size_t count) {
+    std::lock_guard<std::mutex> lock(mutex);
+    got.insert(got.end(), data, data + count);
+  };
   StartReceiveThread(rig.app);  // idles without a port
   OpenDevice(rig.app, 2);
   std::vector<uint8_t> bytes(600);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i);
   rig.factory.Last()->Inject(bytes);
-  ASSERT_TRUE(spy.WaitForTotal(600, 5000));
+  ASSERT_TRUE(Eventually([&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return got.size() >= bytes.size();
+  }));
   // Closing the port while the thread waits on it is no failure.
   CloseDevice(rig.app);
   StopReceiveThread(rig.app);
   EXPECT_FALSE(rig.app.receiver.thread.joinable());
-  std::vector<uint8_t> got;
-  for (auto& b : spy.blocks) got.insert(got.end(), b.begin(), b.end());
   EXPECT_EQ(got, bytes);
   EXPECT_EQ(rig.host.Beeps(), 0);
 }
