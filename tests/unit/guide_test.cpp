@@ -174,7 +174,7 @@ TEST_F(GuideTest, WalkToTheDownloadAndBack) {
   EXPECT_FALSE(rig.app.link.IsOpen());
 }
 
-TEST_F(GuideTest, RefusedDownloadStartKeepsPage4UnlessARunIsUnderWay) {
+TEST_F(GuideTest, RefusedStartAndFailedRunKeepTheUserOffTheCompletePage) {
   // No image at all: the start shows its error box and returns 0.
   rig.OpenFakePort();
   ShowPage(PAGE_INSTRUCTIONS);
@@ -189,6 +189,18 @@ TEST_F(GuideTest, RefusedDownloadStartKeepsPage4UnlessARunIsUnderWay) {
   GuideNext(rig.app);
   EXPECT_EQ(rig.app.guide.page, PAGE_IN_PROGRESS);
   rig.app.boot.bootBusy = 0;
+
+  // A failed run goes back to page 4 with a warning.
+  OnBootDone(rig.app, false);
+  EXPECT_EQ(rig.app.guide.page, PAGE_INSTRUCTIONS);
+  EXPECT_TRUE(Shown(IDC_BACK) && Shown(IDC_NEXT));
+  ASSERT_EQ(rig.host.Boxes().size(), 2u);
+  EXPECT_EQ(rig.host.Boxes()[1].style, MB_STYLE_ICONWARNING);
+  EXPECT_EQ(rig.host.Beeps(), 1);
+  // A successful end shows page 6 from wherever the guide is (command 1015 on page 3).
+  rig.app.guide.page = PAGE_CHOICE;
+  OnBootDone(rig.app, true);
+  EXPECT_EQ(rig.app.guide.page, PAGE_COMPLETE);
 }
 
 TEST_F(GuideTest, AskModeShowsThePortDialogOnEveryNextFromPage2) {
@@ -217,21 +229,6 @@ TEST_F(GuideTest, PortThatCannotOpenSendsNextToPage1AndKeepsBackOnPage3) {
   failNextOpen();
   GuideNext(rig.app);
   EXPECT_EQ(rig.app.guide.page, PAGE_CABLE);
-}
-
-TEST_F(GuideTest, FailedBootRunKeepsTheUserOffTheCompletePage) {
-  ShowPage(PAGE_IN_PROGRESS);
-  OnBootDone(rig.app, false);
-  EXPECT_EQ(rig.app.guide.page, PAGE_INSTRUCTIONS);
-  EXPECT_TRUE(Shown(IDC_BACK));
-  EXPECT_TRUE(Shown(IDC_NEXT));
-  ASSERT_EQ(rig.host.Boxes().size(), 1u);
-  EXPECT_EQ(rig.host.Boxes()[0].style, MB_STYLE_ICONWARNING);
-  EXPECT_EQ(rig.host.Beeps(), 1);
-  // A successful end shows page 6 from wherever the guide is (command 1015 on page 3).
-  rig.app.guide.page = PAGE_CHOICE;
-  OnBootDone(rig.app, true);
-  EXPECT_EQ(rig.app.guide.page, PAGE_COMPLETE);
 }
 
 TEST(Indicator, FollowsPortClearToSendAndPage) {
@@ -264,7 +261,7 @@ TEST(Indicator, FollowsPortClearToSendAndPage) {
   EXPECT_EQ(rig.host.indicatorDraws.back(), INDICATOR_NOT_READY);
 }
 
-TEST(MainDialog, RoutesCloseEscapeAndRawLogging) {
+TEST(MainDialog, RoutesCloseEscapeRawLoggingAndConfirmations) {
   for (int id : {IDC_CANCEL, IDC_CLOSE}) {
     Rig rig;
     OnCommand(rig.app, id);
@@ -277,10 +274,7 @@ TEST(MainDialog, RoutesCloseEscapeAndRawLogging) {
   EXPECT_EQ(rig.app.receiver.rawLogging.load(), 1);
   OnCommand(rig.app, IDC_RAW_LOGGING);
   EXPECT_EQ(rig.app.receiver.rawLogging.load(), 0);
-}
-
-TEST(MainDialog, ConfirmationsAnsweredNoDoNothing) {
-  Rig rig;
+  // Confirmations answered No do nothing.
   rig.host.boxAnswers = {ANSWER_NO, ANSWER_NO};
   OnCommand(rig.app, IDC_FLASH_ERASE);
   OnCommand(rig.app, IDC_BOOTLOADER_DOWNLOAD);
