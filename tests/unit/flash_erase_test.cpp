@@ -80,19 +80,6 @@ TEST(FlashErase, AnswerAcceptedWhicheverWayItArrives) {
   }
 }
 
-TEST(FlashErase, ConfirmedEraseCompletesThroughTheDialog) {
-  Rig r;
-  auto port = r.OpenFakePort();
-  r.host.boxAnswers = {ANSWER_YES};
-  OnCommand(r.app, IDC_FLASH_ERASE);
-  Answer(r, *port, {{0x07, 0x06}});
-  ASSERT_TRUE(r.host.WaitForPost(20000));
-  EXPECT_EQ(r.host.Pump(r.app), 1u);
-  EXPECT_EQ(r.app.guide.page, PAGE_COMPLETE);
-  EXPECT_FALSE(r.app.boot.worker.joinable());
-  EXPECT_EQ(port->baud.load(), 115200u);
-}
-
 TEST(FlashErase, NoPortIsRefused) {
   Rig r;
   StartFlashErase(r.app);
@@ -139,7 +126,7 @@ TEST(FlashErase, CommandThatCannotBeWrittenFailsWithinTheBound) {
   EXPECT_FALSE(r.app.receiver.tap.Active());
 }
 
-TEST(FlashErase, BusyEraseRefusesStartsAndStopsAtShutdown) {
+TEST(FlashErase, BusyEraseRefusesStartsStopsAtShutdownAndTheNextConfirmedOneCompletes) {
   Rig r;
   r.images.images[IMAGE_SOFTWARE] = std::vector<uint8_t>(100, 1);
   auto port = r.OpenFakePort();
@@ -161,11 +148,16 @@ TEST(FlashErase, BusyEraseRefusesStartsAndStopsAtShutdown) {
   EXPECT_EQ(r.host.LogLines().back(), "Erase stopped while waiting for the readout's answer.");
   EXPECT_EQ(r.app.boot.bootBusy.load(), 0);
 
-  // And the next erase starts afresh.
+  // The next erase, confirmed in the dialog, starts afresh and completes.
   port->ClearWritten();
-  StartFlashErase(r.app);
+  r.host.boxAnswers = {ANSWER_YES};
+  OnCommand(r.app, IDC_FLASH_ERASE);
   Answer(r, *port, {{0x07, 0x06}});
-  ExpectOneDone(Finish(r), true);
+  ASSERT_TRUE(r.host.WaitForPost(20000));
+  EXPECT_EQ(r.host.Pump(r.app), 1u);
+  EXPECT_EQ(r.app.guide.page, PAGE_COMPLETE);
+  EXPECT_FALSE(r.app.boot.worker.joinable());
+  EXPECT_EQ(port->baud.load(), 115200u);
 }
 
 TEST(FlashErase, ReceiveThreadHandsTheAnswerToTheEraseNotTheParser) {
