@@ -406,6 +406,7 @@ const FaultCase RECOVERABLE[] = {
        f.seed = 9;
      },
      "noise"},
+    {"OversizeHeader", [](FaultOptions& f) { f.oversizeHeader = true; }, "oversize-header"},
 };
 
 class TransferFaults : public ::testing::TestWithParam<std::tuple<Flow, size_t>> {};
@@ -518,6 +519,23 @@ INSTANTIATE_TEST_SUITE_P(, TransferFlows,
                          [](const ::testing::TestParamInfo<Flow>& param) {
                            return std::string(FlowName(param.param));
                          });
+
+// A packet the readout sends unasked while the host waits for an answer, and
+// then the answer lost: the host must still resend rather than take the
+// unasked packet for the answer and wait for ever.
+TEST_P(TransferFlows, AnUnaskedPacketBeforeALostAnswerDoesNotStopTheResend) {
+  Flow flow = GetParam();
+  SimOptions options;
+  options.sendLog = {"battery low"};
+  options.faults.dropNth = 1;
+  Outcome out = RunFlow(flow, options);
+  EXPECT_TRUE(IsSuccess(flow, out.result)) << out.result;
+  EXPECT_TRUE(out.identical);
+  EXPECT_FALSE(out.active);
+  EXPECT_EQ(std::count_if(out.log.begin(), out.log.end(),
+                          [](const std::string& l) { return l.find("battery low") != l.npos; }),
+            1);
+}
 
 // ---------------------------------------------------------------------------
 // Errors the readout reports.
