@@ -90,6 +90,18 @@ std::string FrameData(const TranscriptEntry& frame) {
   return std::string(bytes.begin() + 10, bytes.end());
 }
 
+// The current directory for a scope (the bitmap send works in it).
+class WorkingDir {
+ public:
+  explicit WorkingDir(const std::string& path) : previous_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~WorkingDir() { std::filesystem::current_path(previous_); }
+
+ private:
+  std::filesystem::path previous_;
+};
+
 // The host side of the line: the core with a real-clock host, the POSIX
 // port opened on the simulator's path and the receive thread running. The
 // start commands' controls exist, so the button captions can be checked.
@@ -190,18 +202,14 @@ TEST(TransferE2E, ABitmapListingIsConvertedAndArrivesAsItsBytes) {
 
   // The intermediate bitmap.bin is made in the current directory.
   std::filesystem::create_directories(dir.File("work"));
-  auto previous = std::filesystem::current_path();
-  std::filesystem::current_path(dir.File("work"));
-  {
-    Station station(sim.SlavePath());
-    ASSERT_TRUE(station.Open());
-    station.host.openAnswers.push_back(dir.File("image.c"));
-    OnCommand(station.app, IDC_SEND_BITMAP);
-    EXPECT_EQ(station.Result(), BITMAP_DONE);
-    EXPECT_EQ(ReadFile(dir.File("store/bitmap.bin")), expected);
-    EXPECT_EQ(ReadFile(dir.File("work/bitmap.bin")), expected);
-  }
-  std::filesystem::current_path(previous);
+  WorkingDir work(dir.File("work"));
+  Station station(sim.SlavePath());
+  ASSERT_TRUE(station.Open());
+  station.host.openAnswers.push_back(dir.File("image.c"));
+  OnCommand(station.app, IDC_SEND_BITMAP);
+  EXPECT_EQ(station.Result(), BITMAP_DONE);
+  EXPECT_EQ(ReadFile(dir.File("store/bitmap.bin")), expected);
+  EXPECT_EQ(ReadFile(dir.File("work/bitmap.bin")), expected);
 }
 
 TEST(TransferE2E, SettingsAndProgramReceivesWriteTheReadoutsFilesByteIdentical) {
