@@ -99,10 +99,8 @@ TEST_F(Dispatch, LogPacketIsOneDumpLineEachTimeItArrives) {
 }
 
 TEST_F(Dispatch, FlashEraseResultIsShownInABoxAndNoOperationDoesNothing) {
-  rig.app.protocol.transferActive = 1;
   Arrive(RS232_NOP, "whatever");
   EXPECT_TRUE(rig.host.Boxes().empty());
-  EXPECT_EQ(rig.app.protocol.transferActive.load(), 1);
   for (const char* data : {"0", "00", ""}) Arrive(RS232_FLASH_ERASE_RESULT, data);
   auto boxes = rig.host.Boxes();
   ASSERT_EQ(boxes.size(), 3u);
@@ -117,6 +115,31 @@ TEST_F(Dispatch, FlashEraseResultIsShownInABoxAndNoOperationDoesNothing) {
   EXPECT_TRUE(Lines().empty());
   EXPECT_TRUE(device->Writes().empty());
   EXPECT_EQ(rig.host.Beeps(), 0);
+  EXPECT_EQ(rig.app.protocol.linkState.load(), LINK_IDLE);
+}
+
+TEST_F(Dispatch, AnUnaskedPacketDuringATransferDoesNotEndTheAnswerWait) {
+  rig.app.protocol.transferActive = 1;
+  rig.host.AddControl(IDC_STATUS_LINE);
+  // A log line, a no-operation, an erase result and an unknown code, each
+  // followed by the loss of the answer: the chunk is resent on time.
+  int resends = 0;
+  for (uint16_t code : std::vector<uint16_t>{RS232_LOG, RS232_NOP, RS232_FLASH_ERASE_RESULT, 19}) {
+    device->ClearWritten();
+    uint32_t sentAt = rig.app.protocol.lastSendTick.load();
+    Arrive(code, "1");
+    EXPECT_EQ(rig.app.protocol.linkState.load(), LINK_AWAIT_REPLY) << "code " << code;
+    // The wait runs from the send, not from the unasked packet.
+    rig.host.tick = sentAt + 501;
+    RS232_CheckTimeouts(rig.app);
+    EXPECT_EQ(device->Written(), lastSent) << "code " << code;
+    EXPECT_EQ(rig.app.protocol.totalRetryCount.load(), ++resends);
+  }
+  EXPECT_EQ(rig.app.protocol.transferActive.load(), 1);
+  // Outside a transfer nothing waits, and nothing is made to.
+  rig.app.protocol.transferActive = 0;
+  rig.app.protocol.linkState = LINK_IDLE;
+  Arrive(RS232_LOG, "1");
   EXPECT_EQ(rig.app.protocol.linkState.load(), LINK_IDLE);
 }
 

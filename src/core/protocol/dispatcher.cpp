@@ -39,6 +39,19 @@ void ShowFlashEraseResult(App& app, ReceivedPacket& packet) {
   app.host.MessageBox(message, APP_TITLE, MB_STYLE_OK, true);
 }
 
+// A packet the readout sends of its own accord (a log line, a no-operation,
+// an erase result, an unknown code) answers nothing the host sent, yet the
+// parser ended the answer wait when it completed. During a transfer the wait
+// goes on from the last send, or an answer lost after such a packet would
+// leave the transfer waiting for ever, with no resend and no report.
+void ResumeAnswerWait(App& app) {
+  ProtocolState& p = app.protocol;
+  if (p.transferActive.load() == 0 || p.lastHeader.Command() == 0) return;
+  int idle = LINK_IDLE;
+  // Only from idle: bytes that arrived since (the answer itself) rule.
+  p.linkState.compare_exchange_strong(idle, LINK_AWAIT_REPLY);
+}
+
 }  // namespace
 
 void RS232_DispatchPacket(App& app, std::unique_ptr<ReceivedPacket> packet) {
@@ -61,12 +74,15 @@ void RS232_DispatchPacket(App& app, std::unique_ptr<ReceivedPacket> packet) {
       break;
     case RS232_LOG:
       RS232_LogPacket(app, "LOG: ", p);
+      ResumeAnswerWait(app);
       break;
     case RS232_FLASH_ERASE_RESULT:
+      ResumeAnswerWait(app);
       ShowFlashEraseResult(app, p);
       break;
     case RS232_NOP:
       TerminateAt(p, static_cast<size_t>(std::max(p.dataCount, 0)));
+      ResumeAnswerWait(app);
       break;
 
     case RS232_FILE_SEND_START:
@@ -112,6 +128,7 @@ void RS232_DispatchPacket(App& app, std::unique_ptr<ReceivedPacket> packet) {
       // 4, 9, 14, 19 and everything outside 1 to 23.
       RS232_LogPacket(app, "ERROR Unknown Command: ", p);
       RS232_LogLastCommand(app);
+      ResumeAnswerWait(app);
       break;
   }
   // The packet is released here, on every path, when it goes out of scope.

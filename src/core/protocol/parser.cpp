@@ -31,7 +31,9 @@ int RS232_ReceiveBytes(App& app, const uint8_t* data, size_t count) {
   FrameParser& frame = app.parser.frame;
   for (size_t i = 0; i < count; ++i) {
     std::unique_ptr<ReceivedPacket> packet = frame.Feed(data[i]);
-    if (frame.LostSecondMark()) p.linkState.store(LINK_IDLE);
+    // A start mark without its second stays "receiving": going idle would
+    // end the answer wait for good, and a damaged answer would then leave a
+    // transfer hanging with no resend; the inter-byte timeout resends it.
     if (packet) {
       p.linkState.store(LINK_IDLE);
       // Post never waits for the UI thread, so holding the lock here costs
