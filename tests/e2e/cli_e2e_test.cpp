@@ -19,24 +19,29 @@
 #include <string>
 #include <vector>
 
+#include "sim_harness.h"
+
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 const std::string QUILLON = QUILLON_BINARY_DIR "/src/cli/quillon";
-const std::string SIM = QUILLON_BINARY_DIR "/src/sim/quillon-sim";
+using quillon::sim::test::SimProcess;
+const std::chrono::seconds WAIT{20};
 
+// The argument list is built before the fork: the child of a threaded
+// process (the simulator's harness reads on a thread) may not allocate.
 pid_t Spawn(std::vector<std::string> args, int in, int out, int err, const std::string& dir) {
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(in, STDIN_FILENO);
     ::dup2(out, STDOUT_FILENO);
     ::dup2(err, STDERR_FILENO);
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
-    std::vector<char*> argv;
-    for (auto& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
     ::execv(argv[0], argv.data());
     ::_exit(127);
   }
@@ -75,65 +80,10 @@ struct Result {
   std::string err;
 };
 
-// One simulated readout for the life of a test; its display is its output.
-class Sim {
- public:
-  Sim(std::vector<std::string> args, const fs::path& dir) {
-    args.insert(args.begin(), SIM);
-    int out[2];
-    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    int err = ::open((dir / "sim.err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    pid_ = Spawn(args, in, out[1], err, dir.string());
-    ::close(in);
-    ::close(err);
-    ::close(out[1]);
-    outFd_ = out[0];
-    path = ReadLine();
-  }
-  ~Sim() {
-    Stop();
-    ::close(outFd_);
-  }
-  // Ends the readout; a bootloader-mode readout saves the image it got first.
-  void Stop() {
-    if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0) ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-  // The next display line, or empty after 20 s.
-  std::string ReadLine() {
-    Clock::time_point deadline = Clock::now() + std::chrono::seconds(20);
-    for (size_t nl; (nl = buffered_.find('\n')) == std::string::npos;) {
-      pollfd fd{outFd_, POLLIN, 0};
-      char buffer[512];
-      ssize_t n = 0;
-      if (::poll(&fd, 1, Left(deadline)) <= 0 || (n = ::read(outFd_, buffer, sizeof buffer)) <= 0)
-        return {};
-      buffered_.append(buffer, static_cast<size_t>(n));
-    }
-    std::string line = buffered_.substr(0, buffered_.find('\n'));
-    buffered_.erase(0, line.size() + 1);
-    return line;
-  }
-  bool WaitFor(const std::string& text) {
-    for (std::string line; !(line = ReadLine()).empty();)
-      if (Has(line, text)) return true;
-    return false;
-  }
-
-  std::string path;
-
- private:
-  pid_t pid_ = -1;
-  int outFd_ = -1;
-  std::string buffered_;
-};
-
 class CliE2e : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(fs::exists(QUILLON)) << QUILLON;
-    ASSERT_TRUE(fs::exists(SIM)) << SIM;
     dir = fs::temp_directory_path() / ("quillon-cli-e2e-" + std::to_string(std::random_device()()));
     fs::create_directories(dir / "store");
   }
@@ -202,9 +152,9 @@ class CliE2e : public ::testing::Test {
 };
 
 TEST_F(CliE2e, EveryPacketCommandSucceedsAndReceivedFilesAreIdentical) {
-  Sim sim({"--store", D("store")}, dir);
-  ASSERT_FALSE(sim.path.empty());
-  const std::string port = sim.path;
+  SimProcess sim({"--store", D("store")});
+  ASSERT_TRUE(sim.Ok());
+  const std::string port = sim.SlavePath();
   const std::string settings = RandomBytes(3000, 1), program = RandomBytes(1000, 2);
   WriteFile(dir / "settings.bin", settings);
   WriteFile(dir / "program.bin", program);
@@ -247,8 +197,8 @@ TEST_F(CliE2e, EveryPacketCommandSucceedsAndReceivedFilesAreIdentical) {
 }
 
 TEST_F(CliE2e, MonitorPrintsWhatTheReadoutSends) {
-  Sim sim({"--store", D("store"), "--send-log", "hello from the readout", "--send-after", "300"}, dir);
-  Result r = Expect({"--port", sim.path, "monitor", "--seconds", "2"}, 0);
+  SimProcess sim({"--store", D("store"), "--send-log", "hello from the readout", "--send-after", "300"});
+  Result r = Expect({"--port", sim.SlavePath(), "monitor", "--seconds", "2"}, 0);
   EXPECT_TRUE(Has(r.out, "RAW_DATA: ")) << r.out;
   EXPECT_TRUE(Has(r.out, "hello from the readout")) << r.out;
 }
@@ -260,33 +210,33 @@ TEST_F(CliE2e, DownloadAndEraseAgainstTheBootloader) {
   // had every byte could cut the host's last write short.
   for (const char* what : {"software", "bootloader"}) {
     SCOPED_TRACE(what);
-    Sim sim({"--mode", "boot", "--save-image", D("received.bin")}, dir);
+    SimProcess sim({"--mode", "boot", "--save-image", D("received.bin")});
     const bool software = std::string(what) == "software";
-    Result r = software ? Expect({"--port", sim.path, "download", what, "--image", D("image.bin")}, 0)
-                        : Expect({"--port", sim.path, "-q", "download", what, "--baud", "38400",
+    Result r = software ? Expect({"--port", sim.SlavePath(), "download", what, "--image", D("image.bin")}, 0)
+                        : Expect({"--port", sim.SlavePath(), "-q", "download", what, "--baud", "38400",
                                   "--image", D("image.bin")}, 0);
     if (software) {
       EXPECT_TRUE(Has(r.out, "40000 bytes sent.")) << r.out;
       EXPECT_TRUE(Has(r.out, "Please verify that the number of data bytes transmitted (40000) matches"));
       EXPECT_TRUE(Has(r.err, "progress: 100% (40000 of 40000 bytes)")) << r.err;
     }
-    EXPECT_TRUE(sim.WaitFor("(40000)"));  // the count on the readout's display
-    sim.Stop();
+    EXPECT_TRUE(sim.WaitForOutput("(40000)", WAIT));  // the count on the readout's display
+    sim.Terminate();
     EXPECT_EQ(ReadFile(dir / "received.bin"), image);
     fs::remove(dir / "received.bin");
   }
-  Sim sim({"--mode", "boot"}, dir);
-  Expect({"--port", sim.path, "erase", "--yes"}, 0, "Done erasing user storage.\n");
+  SimProcess sim({"--mode", "boot"});
+  Expect({"--port", sim.SlavePath(), "erase", "--yes"}, 0, "Done erasing user storage.\n");
   // No one to ask and no --yes: refused before anything is sent.
-  EXPECT_TRUE(Has(Expect({"--port", sim.path, "erase"}, 2).err, "--yes"));
+  EXPECT_TRUE(Has(Expect({"--port", sim.SlavePath(), "erase"}, 2).err, "--yes"));
 }
 
 TEST_F(CliE2e, TheGuideLeadsThroughASoftwareDownload) {
   const std::string image = RandomBytes(30356, 6);
   WriteFile(dir / "image.bin", image);
-  Sim sim({"--mode", "boot", "--save-image", D("received.bin")}, dir);
+  SimProcess sim({"--mode", "boot", "--save-image", D("received.bin")});
   // Next, Next, Software, Next (the download), then Close on page 6.
-  Result r = Run({"--port", sim.path, "guide", "--image", D("image.bin")}, "\n\ns\n\nq\n");
+  Result r = Run({"--port", sim.SlavePath(), "guide", "--image", D("image.bin")}, "\n\ns\n\nq\n");
   EXPECT_EQ(r.code, 0) << r.err;
   size_t at = 0;
   for (const char* text : {"STEP 1 - Connecting the USB Cable", "Select \"Bootloader\" or \"Software\".",
@@ -296,8 +246,8 @@ TEST_F(CliE2e, TheGuideLeadsThroughASoftwareDownload) {
     at = r.out.find(text, at);
     ASSERT_NE(at, std::string::npos) << text << " in order in " << r.out;
   }
-  EXPECT_TRUE(sim.WaitFor("(30356)"));
-  sim.Stop();
+  EXPECT_TRUE(sim.WaitForOutput("(30356)", WAIT));
+  sim.Terminate();
   EXPECT_EQ(ReadFile(dir / "received.bin"), image);
 }
 
@@ -325,8 +275,8 @@ TEST_F(CliE2e, FailuresOfTheReadoutEndWithOne) {
     SCOPED_TRACE(c.sim[0]);
     std::vector<std::string> simArgs{"--store", D("store")};
     simArgs.insert(simArgs.end(), c.sim.begin(), c.sim.end());
-    Sim sim(simArgs, dir);
-    std::vector<std::string> args{"--port", sim.path};
+    SimProcess sim(simArgs);
+    std::vector<std::string> args{"--port", sim.SlavePath()};
     args.insert(args.end(), c.args.begin(), c.args.end());
     Result r = Expect(args, 1, c.out);
     if (c.err) {
@@ -336,17 +286,17 @@ TEST_F(CliE2e, FailuresOfTheReadoutEndWithOne) {
 }
 
 TEST_F(CliE2e, LocalAndPortProblemsEndWithTwoOrThree) {
-  Sim sim({"--store", D("store")}, dir);
-  EXPECT_TRUE(Has(Expect({"--port", sim.path, "send", "settings", D("missing.bin")}, 2).err, "missing.bin"));
-  Expect({"--port", sim.path, "frobnicate"}, 2);
+  SimProcess sim({"--store", D("store")});
+  EXPECT_TRUE(Has(Expect({"--port", sim.SlavePath(), "send", "settings", D("missing.bin")}, 2).err, "missing.bin"));
+  Expect({"--port", sim.SlavePath(), "frobnicate"}, 2);
   Result r = Expect({"--port", D("no-such-port"), "test"}, 3);
   EXPECT_TRUE(Has(r.err, "does not exist")) << r.err;
 
   // Another program holds the port.
-  int holder = ::open(sim.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int holder = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-  r = Expect({"--port", sim.path, "test"}, 3);
+  r = Expect({"--port", sim.SlavePath(), "test"}, 3);
   EXPECT_TRUE(Has(r.err, "busy")) << r.err;
   ::close(holder);
 }
@@ -355,9 +305,9 @@ TEST_F(CliE2e, CtrlCDuringAReceiveKeepsThePartReceived) {
   // 20,000 bytes at a paced 9600 baud take about 20 s: long enough to interrupt.
   const std::string settings = RandomBytes(20000, 5);
   WriteFile(dir / "store" / "settings.bin", settings);
-  Sim sim({"--store", D("store"), "--baud", "9600"}, dir);
+  SimProcess sim({"--store", D("store"), "--baud", "9600"});
   bool sent = false;
-  Result r = Run({"--port", sim.path, "receive", "settings", D("partial.bin")}, "",
+  Result r = Run({"--port", sim.SlavePath(), "receive", "settings", D("partial.bin")}, "",
                  [&sent](pid_t pid, const std::string& err) {
                    if (!sent && Has(err, "progress: 10%")) sent = ::kill(pid, SIGINT) == 0;
                  });
