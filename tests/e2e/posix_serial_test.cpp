@@ -98,7 +98,24 @@ TEST(PosixSerial, OpenSetsTheReadoutLineRawAndWithoutFlowControl) {
   t = pty.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B38400));
   EXPECT_FALSE(device.SetBaudRate(12345));
+
+  // The port is ours alone until closed; failures carry the system's error.
+  PosixSerialDevice second;
+  EXPECT_FALSE(second.Open(pty.path, LineSettings{}, &error));
+  EXPECT_EQ(error, EBUSY);
   EXPECT_EQ(device.Close(), 0);
+  EXPECT_FALSE(device.IsOpen());
+  EXPECT_TRUE(second.Open(pty.path, LineSettings{}, &error)) << error;
+  second.Close();
+  LineSettings odd;
+  odd.baudRate = 12345;
+  EXPECT_FALSE(device.Open(pty.path, odd, &error));
+  EXPECT_EQ(error, EINVAL);
+  EXPECT_FALSE(device.Open("/dev/quillon-no-such-port", LineSettings{}, &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(PosixSerialFactory().PortName(3), "COM3");
+  EXPECT_FALSE(device.Open("COM3", LineSettings{}, &error));
+  EXPECT_FALSE(device.Open("/dev/null", LineSettings{}, &error));  // not a tty
   EXPECT_FALSE(device.IsOpen());
 }
 
@@ -124,30 +141,6 @@ TEST(PosixSerial, BuildTermiosAsksForParityStopBitsAndFlowAsGiven) {
   t = posix::BuildTermios(t, none);
   EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), 0u);
   EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), 0u);
-}
-
-TEST(PosixSerial, OpenIsExclusiveAndReportsTheSystemError) {
-  Pty pty;
-  PosixSerialDevice first;
-  PosixSerialDevice second;
-  int error = 0;
-  ASSERT_TRUE(first.Open(pty.path, LineSettings{}, &error));
-  EXPECT_FALSE(second.Open(pty.path, LineSettings{}, &error));
-  EXPECT_EQ(error, EBUSY);
-  first.Close();
-  EXPECT_TRUE(second.Open(pty.path, LineSettings{}, &error)) << error;
-
-  PosixSerialDevice missing;
-  EXPECT_FALSE(missing.Open("/dev/quillon-no-such-port", LineSettings{}, &error));
-  EXPECT_EQ(error, ENOENT);
-  EXPECT_FALSE(missing.Open(PosixSerialFactory().PortName(3), LineSettings{}, &error));
-  EXPECT_EQ(PosixSerialFactory().PortName(3), "COM3");
-  LineSettings odd;
-  odd.baudRate = 12345;
-  EXPECT_FALSE(missing.Open(pty.path, odd, &error));
-  EXPECT_EQ(error, EINVAL);
-  EXPECT_FALSE(missing.Open("/dev/null", LineSettings{}, &error));  // not a tty
-  EXPECT_FALSE(missing.IsOpen());
 }
 
 TEST(PosixSerial, BytesTravelBothWaysAndWaitsEndOnDataCancelAndBound) {
