@@ -95,20 +95,17 @@ TEST(CliHost, CommandLineAnswersAreUsedOnce) {
   host.SetOpenAnswer("/tmp/settings.bin");
   host.SetSaveAnswer("/tmp/out.bin");
   host.SetProgramName("PROG1");
+  // A second chooser (an NLEC error's posted command starting a send) is cancelled.
   EXPECT_TRUE(host.ChooseOpenFile(name, {}, ".\\"));
   EXPECT_EQ(name, "/tmp/settings.bin");
-  // A second chooser (an NLEC error's posted command starting a send) is cancelled.
   EXPECT_FALSE(host.ChooseOpenFile(name, {}, ".\\"));
-
   EXPECT_TRUE(host.ChooseSaveFile(name, {}));
   EXPECT_EQ(name, "/tmp/out.bin");
   EXPECT_FALSE(host.ChooseSaveFile(name, {}));
-
   std::string program;
   EXPECT_EQ(host.RunProgramNamePrompt(program), 1);
   EXPECT_EQ(program, "PROG1");
   EXPECT_EQ(host.RunProgramNamePrompt(program), 0);
-
   int number = 4;
   EXPECT_EQ(host.RunPortNumberDialog(number), 0);
   EXPECT_EQ(number, 4);

@@ -164,6 +164,7 @@ TEST_F(FileSend, CancelledUnreadableOrUnstartedSendsNothing) {
   rig.host.openAnswers.push_back(Path("missing.bin"));
   EXPECT_FALSE(StartFileSend(rig.app, IDC_SEND_PROGRAM, "x"));
   EXPECT_FALSE(StartFileSend(rig.app, IDC_SEND_PROGRAM, "x"));
+  EXPECT_EQ(rig.app.session.kind, FILE_KIND_PROGRAM);
   EXPECT_FALSE(Active());
   EXPECT_TRUE(rig.host.Strips().empty());
   EXPECT_TRUE(rig.host.LogLines().empty());
