@@ -64,26 +64,19 @@ TEST(CliHost, ControlsOfTheGuideLayoutOnlyAndTheRepaintFlag) {
 TEST(CliHost, BoxesAreShownOrAskedAndRecorded) {
   Recorded r;
   TerminalHost host(Recording(r));
-  EXPECT_EQ(host.MessageBox("Transfer of settings sucessfully completed.", APP_TITLE, MB_STYLE_OK, true),
-            ANSWER_OK);
-  EXPECT_EQ(host.MessageBox("Internal Error 001.  Unable to extract software for loading to unit.",
-                            APP_TITLE, MB_STYLE_ICONERROR, false),
-            ANSWER_OK);
+  const unsigned question = MB_STYLE_ICONQUESTION | MB_STYLE_YESNO;
+  EXPECT_EQ(host.MessageBox("done", APP_TITLE, MB_STYLE_OK, true), ANSWER_OK);
+  EXPECT_EQ(host.MessageBox("broken", APP_TITLE, MB_STYLE_ICONERROR, false), ANSWER_OK);
   r.answer = ANSWER_YES;
-  EXPECT_EQ(host.MessageBox("Are you sure you want to erase the flash?", APP_TITLE,
-                            MB_STYLE_ICONQUESTION | MB_STYLE_YESNO, true),
-            ANSWER_YES);
+  EXPECT_EQ(host.MessageBox("erase?", APP_TITLE, question, true), ANSWER_YES);
   ASSERT_EQ(r.boxes.size(), 2u);
   EXPECT_EQ(r.boxes[1].second, static_cast<unsigned>(MB_STYLE_ICONERROR));
-  EXPECT_EQ(r.questions, (std::vector<std::string>{"Are you sure you want to erase the flash?"}));
+  EXPECT_EQ(r.questions, (std::vector<std::string>{"erase?"}));
   ASSERT_EQ(host.BoxCount(), 3u);
-  EXPECT_EQ(host.Boxes()[0].text, "Transfer of settings sucessfully completed.");
-
+  EXPECT_EQ(host.Boxes()[0].text, "done");
   // Without anyone to ask, a question is answered No.
   TerminalHost silent(TerminalHost::Callbacks{});
-  EXPECT_EQ(silent.MessageBox("Are you sure you want to download the bootloader code?", APP_TITLE,
-                              MB_STYLE_ICONQUESTION | MB_STYLE_YESNO, true),
-            ANSWER_NO);
+  EXPECT_EQ(silent.MessageBox("download?", APP_TITLE, question, true), ANSWER_NO);
 }
 
 TEST(CliHost, CommandLineAnswersAreUsedOnce) {
