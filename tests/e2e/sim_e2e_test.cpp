@@ -25,26 +25,21 @@ constexpr milliseconds DEADLINE{10000};
 // The host's port, opened by the POSIX backend on the simulator's path.
 class HostPort {
  public:
-  explicit HostPort(const std::string& path) {
-    device_ = factory_.Create();
-    int error = 0;
-    ok_ = device_->Open(path, LineSettings{}, &error);
+  explicit HostPort(const std::string& path) : device_(posix::PosixSerialFactory().Create()) {
+    ok_ = device_->Open(path, LineSettings{}, nullptr);
   }
   ~HostPort() { device_->Close(); }
   bool Ok() const { return ok_; }
   void Send(const std::vector<uint8_t>& bytes) {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      size_t block = std::min<size_t>(16384, bytes.size() - done);
-      size_t n = device_->Write(bytes.data() + done, block);
+    for (size_t done = 0, n = 1; done < bytes.size() && n > 0; done += n) {
+      n = device_->Write(bytes.data() + done, std::min<size_t>(16384, bytes.size() - done));
       ASSERT_GT(n, 0u) << "write failed";
-      done += n;
     }
   }
   // Reads until count bytes came or the deadline passed.
-  std::vector<uint8_t> Receive(size_t count, milliseconds timeout = DEADLINE) {
+  std::vector<uint8_t> Receive(size_t count) {
     std::vector<uint8_t> got;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto deadline = std::chrono::steady_clock::now() + DEADLINE;
     while (got.size() < count && std::chrono::steady_clock::now() < deadline) {
       if (device_->WaitForData(100) != WaitResult::DATA) continue;
       uint8_t buffer[512];
@@ -53,25 +48,20 @@ class HostPort {
     }
     return got;
   }
+  // The packets framed from count bytes received.
+  std::vector<ReceivedPacket> Packets(size_t count) {
+    FrameParser parser;
+    std::vector<ReceivedPacket> out;
+    for (uint8_t b : Receive(count))
+      if (auto p = parser.Feed(b)) out.push_back(*p);
+    return out;
+  }
+  void SendTest(uint16_t id) { Send(EncodeFrame(CMD_TEST, id, reinterpret_cast<const uint8_t*>("100000"), 6)); }
 
  private:
-  posix::PosixSerialFactory factory_;
   std::shared_ptr<SerialDevice> device_;
   bool ok_ = false;
 };
-
-std::vector<ReceivedPacket> Framed(const std::vector<uint8_t>& bytes) {
-  FrameParser parser;
-  std::vector<ReceivedPacket> out;
-  for (uint8_t b : bytes)
-    if (auto p = parser.Feed(b)) out.push_back(*p);
-  return out;
-}
-
-std::vector<uint8_t> TestFrame(uint16_t id) {
-  const uint8_t text[] = {'1', '0', '0', '0', '0', '0'};
-  return EncodeFrame(CMD_TEST, id, text, 6);
-}
 
 TEST(SimE2E, TheCoreTestCommandArrivesAsItsExactFrameAndTheEchoIsLogged) {
   SimHarness sim;
@@ -82,9 +72,7 @@ TEST(SimE2E, TheCoreTestCommandArrivesAsItsExactFrameAndTheEchoIsLogged) {
   OpenDevicePath(app, sim.SlavePath());
   ASSERT_TRUE(app.link.IsOpen());
   StartReceiveThread(app);
-
-  const uint8_t text[] = {'1', '0', '0', '0', '0', '0'};
-  RS232_SendPacket(app, 19, text, 6);
+  RS232_SendPacket(app, 19, reinterpret_cast<const uint8_t*>("100000"), 6);
 
   TranscriptEntry frame;
   ASSERT_TRUE(sim.WaitForFrame("rx", 19, DEADLINE, &frame));
@@ -94,16 +82,14 @@ TEST(SimE2E, TheCoreTestCommandArrivesAsItsExactFrameAndTheEchoIsLogged) {
   EXPECT_TRUE(frame.checksumOk);
 
   // The readout's echo comes back as a LOG packet and lands in the event log.
-  std::string expected = "LOG:  Id=1, Cmd=3, cs=299,299, len=6,  buf(6)=100000";
-  bool logged = WaitUntil(
+  EXPECT_TRUE(WaitUntil(
       [&] {
         host.Pump(app);
-        for (const auto& line : host.LogLines())
-          if (line == expected) return true;
-        return false;
+        auto lines = host.LogLines();
+        return std::count(lines.begin(), lines.end(),
+                          "LOG:  Id=1, Cmd=3, cs=299,299, len=6,  buf(6)=100000") > 0;
       },
-      DEADLINE);
-  EXPECT_TRUE(logged);
+      DEADLINE));
   StopReceiveThread(app);
   CloseDevice(app);
 }
@@ -128,8 +114,7 @@ TEST(SimE2E, AHundredKilobyteImageArrivesByteIdenticalThroughTheProgram) {
   }
   EXPECT_TRUE(sim.WaitForOutput("Received 100000 bytes", DEADLINE));
   std::ifstream in(saved, std::ios::binary);
-  std::vector<uint8_t> got{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  EXPECT_EQ(got, image);
+  EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}), image);
   // The display counted the bytes as they came, ending at the full size.
   auto lines = sim.OutputLines();
   ASSERT_GE(lines.size(), 2u);
@@ -173,12 +158,12 @@ TEST(SimE2E, DamagedAnswersAreProducedAndShownInTheTranscript) {
   HostPort host(sim.SlavePath());
   ASSERT_TRUE(host.Ok());
 
-  host.Send(TestFrame(1));
-  auto first = Framed(host.Receive(5 + 16));
+  host.SendTest(1);
+  auto first = host.Packets(5 + 16);
   ASSERT_EQ(first.size(), 1u);
   EXPECT_NE(first[0].receivedChecksum, first[0].computedChecksum);
-  host.Send(TestFrame(1));  // the host's resend
-  auto second = Framed(host.Receive(5 + 16));
+  host.SendTest(1);  // the host's resend
+  auto second = host.Packets(5 + 16);
   ASSERT_EQ(second.size(), 1u);
   EXPECT_EQ(second[0].receivedChecksum, second[0].computedChecksum);
   EXPECT_EQ(second[0].id, first[0].id);
@@ -188,9 +173,8 @@ TEST(SimE2E, DamagedAnswersAreProducedAndShownInTheTranscript) {
   auto entries = sim.Transcript();
   EXPECT_EQ(WithFault(entries, "noise").size(), 2u);
   EXPECT_GE(WithFault(entries, "split-writes").size(), 3u);
-  bool corrupt = false;
-  for (const auto& e : entries) corrupt = corrupt || (e.dir == "tx" && !e.checksumOk);
-  EXPECT_TRUE(corrupt);
+  EXPECT_TRUE(std::any_of(entries.begin(), entries.end(),
+                          [](const TranscriptEntry& e) { return e.dir == "tx" && !e.checksumOk; }));
 }
 
 TEST(SimE2E, ADroppedAnswerAndAHangUpAreShownInTheTranscript) {
@@ -201,12 +185,12 @@ TEST(SimE2E, ADroppedAnswerAndAHangUpAreShownInTheTranscript) {
   ASSERT_TRUE(sim.Ok()) << sim.Error();
   HostPort host(sim.SlavePath());
   ASSERT_TRUE(host.Ok());
-  host.Send(TestFrame(7));
+  host.SendTest(7);
   ASSERT_TRUE(sim.WaitForTranscript(
       [](const Entries& e) { return !WithFault(e, "drop-nth").empty(); }, DEADLINE));
-  host.Send(TestFrame(7));
-  EXPECT_EQ(Framed(host.Receive(16)).size(), 1u);
-  host.Send(TestFrame(8));  // passes 40 received bytes
+  host.SendTest(7);
+  EXPECT_EQ(host.Packets(16).size(), 1u);
+  host.SendTest(8);  // passes 40 received bytes
   EXPECT_TRUE(sim.WaitForTranscript(
       [](const Entries& e) { return !OfKind(e, "tx", "hangup").empty(); }, DEADLINE));
   EXPECT_TRUE(WaitUntil([&] { return sim.Line().HungUp(); }, DEADLINE));
@@ -219,8 +203,8 @@ TEST(SimE2E, ProgramOptionsReachTheLineAndTheTranscriptFile) {
   ASSERT_TRUE(sim.Ok());
   HostPort host(sim.SlavePath());
   ASSERT_TRUE(host.Ok());
-  host.Send(TestFrame(1));
-  auto packets = Framed(host.Receive(11 + 15));
+  host.SendTest(1);
+  auto packets = host.Packets(11 + 15);
   ASSERT_EQ(packets.size(), 2u);
   EXPECT_EQ(packets[0].command, CMD_BAD_CHECKSUM);
   EXPECT_EQ(packets[1].command, CMD_LOG);

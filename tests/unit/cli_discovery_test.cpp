@@ -88,20 +88,16 @@ TEST(CliDiscovery, FindsTheBridgeAndIgnoresOtherPorts) {
   EXPECT_FALSE(all[3].bridge);
 }
 
-TEST(CliDiscovery, UpperCaseIdsAndSeveralBridges) {
+TEST(CliDiscovery, UpperCaseIdsSeveralBridgesAndAMissingTree) {
   FakeSysfs sys;
+  EXPECT_TRUE(ListSerialPorts(sys.root.string(), "/dev").empty());
+  EXPECT_TRUE(FindBridgePorts((sys.root / "nowhere").string(), "/dev").empty());
   sys.AddUsbTty("ttyUSB3", "2-1", "10C4", "EA60");
   sys.AddUsbTty("ttyUSB2", "2-2", "10c4", "ea60");
   auto bridges = FindBridgePorts(sys.root.string(), "/devices-here");
   ASSERT_EQ(bridges.size(), 2u);
   EXPECT_EQ(bridges[0].path, "/devices-here/ttyUSB2");
   EXPECT_EQ(bridges[1].path, "/devices-here/ttyUSB3");
-}
-
-TEST(CliDiscovery, MissingTreeGivesNothing) {
-  FakeSysfs sys;
-  EXPECT_TRUE(FindBridgePorts((sys.root / "nowhere").string(), "/dev").empty());
-  EXPECT_TRUE(ListSerialPorts(sys.root.string(), "/dev").empty());
 }
 
 }  // namespace

@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 class RecordingConsole : public Console {
  public:
   void Out(const std::string& line) override { out.push_back(line); }
-  void Err(const std::string& line) override { err.push_back(line); }
-  void Progress(const std::string& line, bool) override { progress.push_back(line); }
+  void Err(const std::string& line) override { err += line + "\n"; }
+  void Progress(const std::string&, bool) override {}
   void EndProgress() override {}
   bool Interactive() const override { return interactive; }
   bool ProgressInPlace() const override { return false; }
@@ -37,23 +37,17 @@ class RecordingConsole : public Console {
   }
   void Bell() override {}
 
-  std::vector<std::string> out, err, progress, asked;
+  std::vector<std::string> out, asked;
+  std::string err;  // every line, each ended by a newline
   std::deque<std::string> answers;
   std::function<void()> onAsk;
   bool interactive = false;
-
-  std::string AllErr() const {
-    std::string all;
-    for (const auto& line : err) all += line + "\n";
-    return all;
-  }
 };
 
 class CliRunner : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::random_device random;
-    dir = fs::temp_directory_path() / ("quillon-runner-" + std::to_string(random()));
+    dir = fs::temp_directory_path() / ("quillon-runner-" + std::to_string(std::random_device()()));
     fs::create_directories(dir / "sys" / "class" / "tty");
     options.sysRoot = (dir / "sys").string();
     options.devRoot = "/dev";
@@ -74,6 +68,7 @@ class CliRunner : public ::testing::Test {
     Environment env{console, serial, nullptr, &interrupted};
     return cli::Run(options, env);
   }
+  bool ErrHas(const std::string& text) const { return console.err.find(text) != std::string::npos; }
 
   fs::path dir;
   Options options;
@@ -82,72 +77,41 @@ class CliRunner : public ::testing::Test {
   test::FakeSerialFactory serial;
 };
 
-TEST_F(CliRunner, PortsListsAndMarksTheBridge) {
+TEST_F(CliRunner, PortsListTheBridgeAndTestNeedsExactlyOne) {
+  options.command = "test";
+  EXPECT_EQ(Run(), EXIT_PORT);
+  EXPECT_TRUE(ErrHas("no Quillon readout found")) << console.err;
+
   AddBridge("ttyUSB0", "1-1");
   options.command = "ports";
   EXPECT_EQ(Run(), EXIT_DONE);
-  ASSERT_EQ(console.out.size(), 1u);
-  EXPECT_EQ(console.out[0], "/dev/ttyUSB0  10c4:ea60  <- Quillon readout bridge");
-  EXPECT_TRUE(serial.created.empty());
-}
+  EXPECT_EQ(console.out, (std::vector<std::string>{"/dev/ttyUSB0  10c4:ea60  <- Quillon readout bridge"}));
 
-TEST_F(CliRunner, NoBridgeOrSeveralEndWithThreeBeforeAnyPortIsOpened) {
+  AddBridge("ttyUSB1", "1-2");
   options.command = "test";
   EXPECT_EQ(Run(), EXIT_PORT);
-  EXPECT_NE(console.AllErr().find("no Quillon readout found"), std::string::npos);
-
-  AddBridge("ttyUSB0", "1-1");
-  AddBridge("ttyUSB1", "1-2");
-  console.err.clear();
-  EXPECT_EQ(Run(), EXIT_PORT);
-  EXPECT_NE(console.AllErr().find("/dev/ttyUSB0"), std::string::npos);
-  EXPECT_NE(console.AllErr().find("/dev/ttyUSB1"), std::string::npos);
+  EXPECT_TRUE(ErrHas("/dev/ttyUSB0") && ErrHas("/dev/ttyUSB1")) << console.err;
   EXPECT_TRUE(serial.created.empty());
 }
 
-TEST_F(CliRunner, LocalFileProblemsEndWithTwo) {
+TEST_F(CliRunner, LocalFileAndUsageProblemsEndWithTwoBeforeThePortOpens) {
   options.port = "/dev/null-port";  // never reached
-  options.command = "send";
-  options.what = "settings";
-  options.file = (dir / "missing.bin").string();
-  EXPECT_EQ(Run(), EXIT_USAGE);
-  EXPECT_NE(console.AllErr().find("missing.bin"), std::string::npos);
-
-  options.command = "receive";
-  options.file = (dir / "no-such-folder" / "out.bin").string();
-  EXPECT_EQ(Run(), EXIT_USAGE);
-
-  options.command = "nlec";
-  options.what = "get";
-  EXPECT_EQ(Run(), EXIT_USAGE);
-
-  options.command = "receive";
-  options.what = "program";
-  options.file = (dir / "out.bin").string();
-  options.programName = "";
-  EXPECT_EQ(Run(), EXIT_USAGE);
-
-  options.command = "download";
-  options.what = "software";
-  options.image = (dir / "missing.img").string();
-  EXPECT_EQ(Run(), EXIT_USAGE);
-
-  options.image.clear();
-  options.baud = 9600;
-  EXPECT_EQ(Run(), EXIT_USAGE);
-
-  options.baud = 115200;
-  options.logFile = (dir / "no-such-folder" / "log.txt").string();
-  EXPECT_EQ(Run(), EXIT_USAGE);
-  EXPECT_TRUE(serial.created.empty());
-}
-
-TEST_F(CliRunner, EraseWithoutAPersonOrYesIsRefused) {
-  options.port = "/dev/null-port";
-  options.command = "erase";
-  console.interactive = false;
-  EXPECT_EQ(Run(), EXIT_USAGE);
-  EXPECT_NE(console.AllErr().find("--yes"), std::string::npos);
+  const std::vector<std::function<void(Options&)>> steps = {
+      [&](Options& o) { o.command = "send", o.what = "settings", o.file = (dir / "missing.bin").string(); },
+      [&](Options& o) { o.command = "receive", o.file = (dir / "no-such-folder" / "out.bin").string(); },
+      [&](Options& o) { o.command = "nlec", o.what = "get"; },
+      [&](Options& o) { o.command = "receive", o.what = "program", o.file = (dir / "out.bin").string(); },
+      [&](Options& o) { o.command = "download", o.what = "software", o.image = (dir / "missing.img").string(); },
+      [&](Options& o) { o.image.clear(), o.baud = 9600; },
+      [&](Options& o) { o.baud = 115200, o.logFile = (dir / "no-such-folder" / "log.txt").string(); },
+      [&](Options& o) { o.logFile.clear(), o.command = "erase"; },  // no one to ask, no --yes
+  };
+  for (size_t i = 0; i < steps.size(); ++i) {
+    steps[i](options);
+    EXPECT_EQ(Run(), EXIT_USAGE) << "step " << i;
+  }
+  EXPECT_TRUE(ErrHas("missing.bin")) << console.err;
+  EXPECT_TRUE(ErrHas("--yes")) << console.err;
   EXPECT_TRUE(serial.created.empty());
 }
 
@@ -157,18 +121,16 @@ TEST_F(CliRunner, EraseAnsweredNoOrInterruptedAtTheQuestionSendsNothing) {
   console.interactive = true;
   console.answers = {"n"};
   EXPECT_EQ(Run(), EXIT_FAILED);
-  ASSERT_EQ(console.asked.size(), 1u);
-  EXPECT_EQ(console.asked[0], "Are you sure you want to erase the flash? [y/N] ");
+  EXPECT_EQ(console.asked, (std::vector<std::string>{"Are you sure you want to erase the flash? [y/N] "}));
   ASSERT_FALSE(serial.created.empty());
   EXPECT_TRUE(serial.Last()->Written().empty());
-  EXPECT_EQ(console.err.back(), "Not erased.");
+  EXPECT_TRUE(ErrHas("Not erased.\n"));
 
   // Ctrl-C while the question waits: nothing sent, exit 130.
-  console.answers.clear();
   console.onAsk = [this] { interrupted.store(true); };
   EXPECT_EQ(Run(), EXIT_INTERRUPTED);
   EXPECT_TRUE(serial.Last()->Written().empty());
-  EXPECT_EQ(console.err.back(), "Interrupted.");
+  EXPECT_TRUE(ErrHas("Interrupted.\n"));
 }
 
 TEST_F(CliRunner, TestWithoutAnAnswerFailsAfterItsWait) {
@@ -182,19 +144,15 @@ TEST_F(CliRunner, TestWithoutAnAnswerFailsAfterItsWait) {
   ASSERT_EQ(written.size(), 16u);
   EXPECT_EQ(written[6], 19);
   EXPECT_EQ(std::string(written.begin() + 10, written.end()), "100000");
-  EXPECT_EQ(console.err.back(), "quillon: no answer from the readout");
+  EXPECT_TRUE(ErrHas("quillon: no answer from the readout\n"));
   EXPECT_TRUE(console.out.empty());
-}
 
-TEST_F(CliRunner, APortThatCannotBeOpenedEndsWithThreeAndSaysWhy) {
-  options.port = "/dev/fake-readout";
-  options.command = "test";
+  // A port that cannot be opened ends with 3 and says why.
   serial.next = std::make_shared<test::FakeSerialDevice>();
   serial.next->openError = EACCES;
   EXPECT_EQ(Run(), EXIT_PORT);
-  EXPECT_NE(console.AllErr().find("cannot open /dev/fake-readout: permission denied; add yourself to the dialout group"),
-            std::string::npos)
-      << console.AllErr();
+  EXPECT_TRUE(ErrHas("cannot open /dev/fake-readout: permission denied; add yourself to the dialout group"))
+      << console.err;
 }
 
 }  // namespace

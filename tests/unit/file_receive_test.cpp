@@ -18,43 +18,35 @@ TEST_F(FileReceive, SettingsReceiveWritesEveryPieceAndReportsOnce) {
   rig.host.saveAnswers.push_back(Path("settings.bin"));
   ASSERT_TRUE(StartFileReceive(rig.app, IDC_RECEIVE_SETTINGS, "Receiving Settings File..."));
   EXPECT_TRUE(Active());
-  EXPECT_EQ(rig.host.LogLines().back(), "Receiving Settings File...");
+  EXPECT_EQ(LastLog(), "Receiving Settings File...");
   EXPECT_TRUE(rig.host.Strips().empty());  // not before the size is known
 
-  ReceivedPacket size = FromReadout(RS232_FILE_GET_START, "301");
-  HandleFileSize(rig.app, size);
+  Feed(HandleFileSize, RS232_FILE_GET_START, "301");
   ASSERT_EQ(rig.host.Strips().size(), 1u);
   EXPECT_EQ(rig.host.Strips()[0].maximum, 301u);
   EXPECT_TRUE(rig.host.Strips()[0].form32);
-
-  const std::string first(300, 'A');
-  ReceivedPacket piece = FromReadout(RS232_FILE_GET_DATA, first);
-  HandleFileData(rig.app, piece);
-  ReceivedPacket last = FromReadout(RS232_FILE_GET_DATA, std::string(1, '\0'));
-  HandleFileData(rig.app, last);
+  Feed(HandleFileData, RS232_FILE_GET_DATA, std::string(300, 'A'));
+  Feed(HandleFileData, RS232_FILE_GET_DATA, std::string(1, '\0'));
   EXPECT_EQ(rig.host.Strips()[0].position, 300u);  // the one-byte piece does not move it
 
   int beeps = rig.host.Beeps();
-  ReceivedPacket end = FromReadout(RS232_FILE_GET_END, "");
-  HandleFileEnd(rig.app, end);
-
-  EXPECT_EQ(ReadFile("settings.bin"), first + std::string(1, '\0'));
+  Feed(HandleFileEnd, RS232_FILE_GET_END, "");
+  EXPECT_EQ(ReadFile("settings.bin"), std::string(300, 'A') + std::string(1, '\0'));
   EXPECT_EQ(rig.app.dataFile.file, nullptr);
   EXPECT_FALSE(Active());
   EXPECT_TRUE(rig.host.Strips()[0].destroyed);
   EXPECT_EQ(rig.host.GetControlText(IDC_RECEIVE_SETTINGS), "Get Settings");
   ASSERT_EQ(rig.host.Boxes().size(), 1u);
-  EXPECT_EQ(rig.host.Boxes()[0].text, "Transfer of settings sucessfully completed.");
+  EXPECT_EQ(LastBox(), "Transfer of settings sucessfully completed.");
   EXPECT_EQ(rig.host.Beeps(), beeps + 2);
 
   auto sent = Sent();
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(sent[0].command, RS232_FILE_GET_START);
-  EXPECT_EQ(sent[0].data, "25");
   EXPECT_EQ(sent[1].command, RS232_FILE_GET_DATA);
-  EXPECT_EQ(sent[1].data, "1");
-  EXPECT_EQ(sent[2].data, "25");
-  EXPECT_EQ(sent[3].data, "25");
+  std::vector<std::string> data;
+  for (const auto& p : sent) data.push_back(p.data);
+  EXPECT_EQ(data, (std::vector<std::string>{"25", "1", "25", "25"}));
 }
 
 TEST_F(FileReceive, ProgramPromptDecidesWhetherAndWhatToRequest) {
@@ -63,6 +55,7 @@ TEST_F(FileReceive, ProgramPromptDecidesWhetherAndWhatToRequest) {
     std::string typed;
     const char* request;  // nullptr: nothing starts
   };
+  const std::string cut(PROGRAM_NAME_MAX, 'p');
   const Case cases[] = {{1, "PROG1", "26PROG1"},
                         {1, "123", "26123"},
                         {1, "", nullptr},
@@ -78,9 +71,9 @@ TEST_F(FileReceive, ProgramPromptDecidesWhetherAndWhatToRequest) {
     RunTransferCommand(rig.app, IDC_RECEIVE_PROGRAM);
     auto sent = Sent();
     if (c.typed.size() > PROGRAM_NAME_MAX) {
-      EXPECT_EQ(rig.app.programName, std::string(PROGRAM_NAME_MAX, 'p'));
+      EXPECT_EQ(rig.app.programName, cut);
       ASSERT_EQ(sent.size(), 1u);
-      EXPECT_EQ(sent[0].data, "26" + std::string(PROGRAM_NAME_MAX, 'p'));
+      EXPECT_EQ(sent[0].data, "26" + cut);
     } else if (c.request == nullptr) {
       EXPECT_TRUE(sent.empty());
       EXPECT_EQ(rig.host.saveAnswers.size(), 1u);  // no save dialog shown
@@ -98,21 +91,18 @@ TEST_F(FileReceive, ReadoutErrorKeepsThePartWritten) {
   rig.host.saveAnswers.push_back(Path("prog.bin"));
   rig.host.promptAnswers.push_back({1, "P"});
   RunTransferCommand(rig.app, IDC_RECEIVE_PROGRAM);
-  ReceivedPacket piece = FromReadout(RS232_FILE_GET_DATA, "partial");
-  HandleFileData(rig.app, piece);
-  ReceivedPacket error = FromReadout(RS232_FILE_ERROR, "halted by user");
-  HandleFileError(rig.app, error);
+  Feed(HandleFileData, RS232_FILE_GET_DATA, "partial");
+  Feed(HandleFileError, RS232_FILE_ERROR, "halted by user");
 
   EXPECT_EQ(ReadFile("prog.bin"), "partial");
   auto lines = rig.host.LogLines();
-  EXPECT_TRUE(HasLine(lines, "Program Transfer error."));
-  EXPECT_TRUE(HasLine(lines, "Program transfer halted."));
-  EXPECT_TRUE(HasLine(lines, "halted by user"));
-  EXPECT_EQ(rig.host.Boxes().back().text, "Program transfer failure.");
+  for (const char* line : {"Program Transfer error.", "Program transfer halted.", "halted by user"})
+    EXPECT_TRUE(HasLine(lines, line)) << line;
+  EXPECT_EQ(LastBox(), "Program transfer failure.");
 
   // A late piece after the error finds no file: nothing written, nothing sent.
   port->ClearWritten();
-  HandleFileData(rig.app, piece);
+  Feed(HandleFileData, RS232_FILE_GET_DATA, "partial");
   EXPECT_EQ(ReadFile("prog.bin"), "partial");
   EXPECT_TRUE(Sent().empty());
 }
@@ -131,11 +121,9 @@ TEST_F(FileReceive, FileTheDiskRefusedIsReportedAsAFailure) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   rig.host.saveAnswers.push_back("/dev/full");
   ASSERT_TRUE(StartFileReceive(rig.app, IDC_RECEIVE_SETTINGS, "Receiving Settings File..."));
-  ReceivedPacket piece = FromReadout(RS232_FILE_GET_DATA, "data");
-  HandleFileData(rig.app, piece);
-  ReceivedPacket end = FromReadout(RS232_FILE_GET_END, "");
-  HandleFileEnd(rig.app, end);
-  EXPECT_EQ(rig.host.Boxes().back().text, "Settings transfer failure.");
+  Feed(HandleFileData, RS232_FILE_GET_DATA, "data");
+  Feed(HandleFileEnd, RS232_FILE_GET_END, "");
+  EXPECT_EQ(LastBox(), "Settings transfer failure.");
   EXPECT_FALSE(Active());
 }
 

@@ -9,55 +9,51 @@
 namespace quillon::test {
 namespace {
 
-using Nlec = TransferTest;
+class Nlec : public TransferTest {
+ protected:
+  // Offers the table, starts the send and answers every line request until
+  // the end packet has closed the file.
+  void Send(const std::string& table) {
+    Offer("table.txt", table);
+    ASSERT_TRUE(StartNlecSend(rig.app, IDC_NLEC_SEND));
+    for (int i = 0; i < 10000 && rig.app.nlecFile.file != nullptr; ++i)
+      Feed(HandleNlecLineRequest, RS232_NLEC_LINE, "");
+  }
+};
 
-unsigned SumOf(const std::string& text) {
+std::string SumOf(const std::string& text) {
   unsigned sum = 0;
   for (unsigned char c : text) sum += c;
-  return sum & 0xFFFF;
-}
-
-// Answers every line request until the end packet has closed the file.
-void RunSend(Rig& rig) {
-  ReceivedPacket request = FromReadout(RS232_NLEC_LINE, "");
-  for (int i = 0; i < 10000 && rig.app.nlecFile.file != nullptr; ++i) {
-    HandleNlecLineRequest(rig.app, request);
-  }
+  return std::to_string(sum & 0xFFFF);
 }
 
 TEST_F(Nlec, SendTurnsCrLfIntoLfAndSumsWhatItSends) {
   rig.host.AddControl(IDC_NLEC_SEND, "Send NLEC");
-  // A lone CR stays; Ctrl-Z ends the text.
-  WriteFile("table.txt", "12\r\n3\r45\r\n\x1a" "99\r\n");
-  rig.host.openAnswers.push_back(Path("table.txt"));
   rig.host.tick.store(0xFFFFF000u);  // the elapsed time crosses the counter's wrap
-  RunTransferCommand(rig.app, IDC_NLEC_SEND);
-  ASSERT_TRUE(Active());
-  EXPECT_EQ(rig.host.LogLines().back(), "Sending NLEC...");
+  // A lone CR stays; Ctrl-Z ends the text.
+  Send("12\r\n3\r45\r\n\x1a" "99\r\n");
+  EXPECT_EQ(LastLog(), "Sending NLEC...");
   EXPECT_EQ(rig.host.openRequests.at(0).first, NlecFilter());
 
   const std::string text = "12\n3\r45\n";
   auto strip = rig.host.Strips().at(0);
   EXPECT_EQ(strip.maximum, text.size());
+  EXPECT_EQ(strip.position, text.size());
   EXPECT_FALSE(strip.form32);
-
-  RunSend(rig);
   auto sent = Sent();
   ASSERT_EQ(sent.size(), 4u);
   EXPECT_EQ(sent[0].command, RS232_NLEC_SEND_START);
-  EXPECT_EQ(sent[0].data, std::to_string(SumOf(text)));
+  EXPECT_EQ(sent[0].data, SumOf(text));
   EXPECT_EQ(sent[1].command, RS232_NLEC_LINE);
   EXPECT_EQ(sent[1].data, "12\n");
   EXPECT_EQ(sent[2].data, "3\r45\n");
   EXPECT_EQ(sent[3].command, RS232_NLEC_SEND_END);
   EXPECT_EQ(sent[3].data, "1");
-  EXPECT_EQ(rig.host.Strips().at(0).position, text.size());
 
   rig.host.Advance(59999);
-  ReceivedPacket result = FromReadout(RS232_NLEC_SEND_END, std::to_string(SumOf(text)));
-  HandleNlecSendResult(rig.app, result);
+  Feed(HandleNlecSendResult, RS232_NLEC_SEND_END, SumOf(text));
   const char* done = "NLEC Transfer completed in 59 seconds.";
-  EXPECT_EQ(rig.host.LogLines().back(), done);
+  EXPECT_EQ(LastLog(), done);
   ASSERT_EQ(rig.host.Boxes().size(), 1u);
   EXPECT_EQ(rig.host.Boxes()[0].text, done);
   EXPECT_EQ(rig.host.Boxes()[0].caption, APP_TITLE);
@@ -67,49 +63,38 @@ TEST_F(Nlec, SendTurnsCrLfIntoLfAndSumsWhatItSends) {
 }
 
 TEST_F(Nlec, LongLinesGoOutIn511CharacterPiecesAndNulEndsAPiece) {
-  WriteFile("table.txt", std::string(1000, 'a') + "\r\nab" + std::string(1, '\0') + "cd\n");
-  rig.host.openAnswers.push_back(Path("table.txt"));
-  ASSERT_TRUE(StartNlecSend(rig.app, IDC_NLEC_SEND));
-  RunSend(rig);
+  Send(std::string(1000, 'a') + "\r\nab" + std::string(1, '\0') + "cd\n");
   auto sent = Sent();
   ASSERT_EQ(sent.size(), 5u);
+  EXPECT_EQ(sent[0].data, SumOf(std::string(1000, 'a') + "\nab"));
   EXPECT_EQ(sent[1].data, std::string(511, 'a'));
   EXPECT_EQ(sent[2].data, std::string(489, 'a') + "\n");
   EXPECT_EQ(sent[3].data, "ab");
-  EXPECT_EQ(sent[0].data, std::to_string(SumOf(std::string(1000, 'a') + "\nab")));
   EXPECT_EQ(rig.app.nlecFile.count, 1003);
 }
 
-TEST_F(Nlec, ChecksumMismatchAndOverLongTextFail) {
-  WriteFile("table.txt", "");
-  rig.host.openAnswers.push_back(Path("table.txt"));
-  ASSERT_TRUE(StartNlecSend(rig.app, IDC_NLEC_SEND));
-  EXPECT_EQ(Sent().at(0).data, "0");
-  EXPECT_EQ(rig.host.Strips().at(0).maximum, 0u);
-  RunSend(rig);
-  EXPECT_EQ(Sent().at(1).command, RS232_NLEC_SEND_END);
-
-  for (const std::string& text : std::vector<std::string>{"5", std::string(128, '0')}) {
-    ReceivedPacket result = FromReadout(RS232_NLEC_SEND_END, text);
-    HandleNlecSendResult(rig.app, result);
-    EXPECT_EQ(rig.host.Boxes().back().text, "Nlec Checksum Failure.");
-    EXPECT_EQ(rig.host.LogLines().back(), "Nlec Checksum Failure.");
-  }
-  ReceivedPacket result = FromReadout(RS232_NLEC_SEND_END, "65536");
-  HandleNlecSendResult(rig.app, result);
-  EXPECT_EQ(rig.host.Boxes().back().text, "NLEC Transfer completed in 0 seconds.");
-}
-
 TEST_F(Nlec, LargeTableStripCarriesTheCountModulo65536) {
-  std::string line = std::string(99, 'z') + "\n";
   std::string table;
-  for (int i = 0; i < 700; ++i) table += line;
-  WriteFile("big.txt", table);
-  rig.host.openAnswers.push_back(Path("big.txt"));
+  for (int i = 0; i < 700; ++i) table += std::string(99, 'z') + "\n";
+  Offer("big.txt", table);
   ASSERT_TRUE(StartNlecSend(rig.app, IDC_NLEC_SEND));
   EXPECT_EQ(rig.app.nlecFile.count, 70000);
   EXPECT_EQ(rig.host.Strips().at(0).maximum, 70000u - 65536u);
-  EXPECT_EQ(Sent().at(0).data, std::to_string(SumOf(table)));
+  EXPECT_EQ(Sent().at(0).data, SumOf(table));
+}
+
+TEST_F(Nlec, ChecksumMismatchAndOverLongTextFail) {
+  Send("");
+  EXPECT_EQ(Sent().at(0).data, "0");
+  EXPECT_EQ(Sent().at(1).command, RS232_NLEC_SEND_END);
+  EXPECT_EQ(rig.host.Strips().at(0).maximum, 0u);
+  for (const std::string& text : std::vector<std::string>{"5", std::string(128, '0')}) {
+    Feed(HandleNlecSendResult, RS232_NLEC_SEND_END, text);
+    EXPECT_EQ(LastBox(), "Nlec Checksum Failure.");
+    EXPECT_EQ(LastLog(), "Nlec Checksum Failure.");
+  }
+  Feed(HandleNlecSendResult, RS232_NLEC_SEND_END, "65536");
+  EXPECT_EQ(LastBox(), "NLEC Transfer completed in 0 seconds.");
 }
 
 TEST_F(Nlec, GetWritesEachLineWithCrLf) {
@@ -117,20 +102,16 @@ TEST_F(Nlec, GetWritesEachLineWithCrLf) {
   rig.host.saveAnswers.push_back(Path("got.txt"));
   RunTransferCommand(rig.app, IDC_NLEC_GET);
   ASSERT_TRUE(Active());
-  EXPECT_EQ(rig.host.LogLines().back(), "Getting NLEC...");
+  EXPECT_EQ(LastLog(), "Getting NLEC...");
   EXPECT_EQ(rig.host.saveRequests.at(0).first, NlecFilter());
 
-  ReceivedPacket count = FromReadout(RS232_NLEC_GET_START, "3");
-  HandleNlecLineCount(rig.app, count);
+  Feed(HandleNlecLineCount, RS232_NLEC_GET_START, "3");
   EXPECT_EQ(rig.host.Strips().at(0).maximum, 3u);
   EXPECT_FALSE(rig.host.Strips().at(0).form32);
-  ReceivedPacket l1 = FromReadout(RS232_NLEC_GET_LINE, "1,2,3");
-  ReceivedPacket l2 = FromReadout(RS232_NLEC_GET_LINE, std::string("4,5\0junk", 8));
-  ReceivedPacket l3 = FromReadout(RS232_NLEC_GET_END, "6");
-  HandleNlecLine(rig.app, l1);
-  HandleNlecLine(rig.app, l2);
+  Feed(HandleNlecLine, RS232_NLEC_GET_LINE, "1,2,3");
+  Feed(HandleNlecLine, RS232_NLEC_GET_LINE, std::string("4,5\0junk", 8));
   rig.host.Advance(1500);
-  HandleNlecLastLine(rig.app, l3);
+  Feed(HandleNlecLastLine, RS232_NLEC_GET_END, "6");
 
   EXPECT_EQ(ReadFile("got.txt"), "1,2,3\r\n4,5\r\n6\r\n");
   auto sent = Sent();
@@ -139,7 +120,7 @@ TEST_F(Nlec, GetWritesEachLineWithCrLf) {
   EXPECT_EQ(sent[0].data, "1");
   for (size_t i = 1; i < 4; ++i) EXPECT_EQ(sent[i].command, RS232_NLEC_GET_LINE);
   EXPECT_EQ(rig.host.Strips().at(0).position, 2u);
-  EXPECT_EQ(rig.host.Boxes().back().text, "NLEC Transfer completed in 1 seconds.");
+  EXPECT_EQ(LastBox(), "NLEC Transfer completed in 1 seconds.");
   EXPECT_FALSE(Active());
   EXPECT_EQ(rig.app.nlecFile.file, nullptr);
   EXPECT_EQ(rig.host.GetControlText(IDC_NLEC_GET), "Get NLEC");
@@ -149,9 +130,8 @@ TEST_F(Nlec, TableTheDiskRefusedIsNotReportedAsReceived) {
   if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
   rig.host.saveAnswers.push_back("/dev/full");
   ASSERT_TRUE(StartNlecGet(rig.app, IDC_NLEC_GET));
-  ReceivedPacket last = FromReadout(RS232_NLEC_GET_END, "only");
-  HandleNlecLastLine(rig.app, last);
-  EXPECT_EQ(rig.host.Boxes().back().text, "NLEC Transfer error.");
+  Feed(HandleNlecLastLine, RS232_NLEC_GET_END, "only");
+  EXPECT_EQ(LastBox(), "NLEC Transfer error.");
   EXPECT_EQ(rig.app.nlecFile.file, nullptr);
   EXPECT_FALSE(Active());
 }
@@ -159,17 +139,15 @@ TEST_F(Nlec, TableTheDiskRefusedIsNotReportedAsReceived) {
 TEST_F(Nlec, StopDuringAGetWritesAndSendsNothingMore) {
   rig.host.saveAnswers.push_back(Path("got.txt"));
   ASSERT_TRUE(StartNlecGet(rig.app, IDC_NLEC_GET));
-  ReceivedPacket l1 = FromReadout(RS232_NLEC_GET_LINE, "first");
-  HandleNlecLine(rig.app, l1);
+  Feed(HandleNlecLine, RS232_NLEC_GET_LINE, "first");
   RunTransferCommand(rig.app, IDC_NLEC_SEND);  // the stop
   EXPECT_FALSE(Active());
   port->ClearWritten();
   size_t boxes = rig.host.Boxes().size();
 
-  ReceivedPacket l2 = FromReadout(RS232_NLEC_GET_LINE, "second");
-  ReceivedPacket l3 = FromReadout(RS232_NLEC_GET_END, "third");
-  HandleNlecLine(rig.app, l2);
-  HandleNlecLastLine(rig.app, l3);
+  Feed(HandleNlecLine, RS232_NLEC_GET_LINE, "second");
+  Feed(HandleNlecLastLine, RS232_NLEC_GET_END, "third");
+  Feed(HandleNlecLineRequest, RS232_NLEC_LINE, "");  // no table open to send from
   EXPECT_EQ(ReadFile("got.txt"), "first\r\n");
   EXPECT_TRUE(Sent().empty());
   EXPECT_EQ(rig.host.Boxes().size(), boxes);
@@ -177,31 +155,23 @@ TEST_F(Nlec, StopDuringAGetWritesAndSendsNothingMore) {
 
 TEST_F(Nlec, ReadoutErrorStopsThroughTheNlecCommandOnlyWhileActive) {
   rig.host.AddControl(IDC_NLEC_SEND, "Stop Transfer");
-  WriteFile("table.txt", "1\n2\n");
-  rig.host.openAnswers.push_back(Path("table.txt"));
+  Offer("table.txt", "1\n2\n");
   ASSERT_TRUE(StartNlecSend(rig.app, IDC_NLEC_SEND));
-  ReceivedPacket error = FromReadout(RS232_NLEC_ERROR, "");
-  HandleNlecError(rig.app, error);
+  Feed(HandleNlecError, RS232_NLEC_ERROR, "");
   EXPECT_EQ(rig.app.nlecFile.file, nullptr);
-  EXPECT_EQ(rig.host.LogLines().back(), "NLEC Transfer error.");
+  EXPECT_EQ(LastLog(), "NLEC Transfer error.");
   EXPECT_TRUE(rig.host.Strips().at(0).destroyed);
   EXPECT_TRUE(Active());  // the posted command ends it
   EXPECT_EQ(rig.host.Pump(rig.app), 1u);
   EXPECT_FALSE(Active());
-  EXPECT_EQ(rig.host.LogLines().back(), "Nlec transfer halted.");
+  EXPECT_EQ(LastLog(), "Nlec transfer halted.");
   EXPECT_EQ(rig.host.GetControlText(IDC_NLEC_SEND), "Send NLEC");
 
-  // Idle: the error is logged and no file dialog is opened in answer.
-  HandleNlecError(rig.app, error);
-  EXPECT_EQ(rig.host.LogLines().back(), "NLEC Transfer error.");
+  // Idle (code 8 with no transfer): logged, and nothing is started in answer.
+  Feed(HandleNlecError, RS232_NLEC_ERROR, "");
+  EXPECT_EQ(LastLog(), "NLEC Transfer error.");
   EXPECT_EQ(rig.host.PendingPosts(), 0u);
   EXPECT_EQ(rig.host.openRequests.size(), 1u);
-}
-
-TEST_F(Nlec, LineRequestWithNoFileOpenSendsNothing) {
-  ReceivedPacket request = FromReadout(RS232_NLEC_LINE, "");
-  HandleNlecLineRequest(rig.app, request);
-  EXPECT_TRUE(Sent().empty());
 }
 
 }  // namespace

@@ -72,29 +72,27 @@ TEST(SimBoot, EraseIsAnsweredAfterTheDelayWhenSilenceFollows) {
   EXPECT_EQ(ReadAll(rig.options.saveImage), (std::vector<uint8_t>{0x07, 0x06, 0x01}));
 }
 
-TEST(SimBoot, SevenSixFollowedAtOnceByMoreIsImageData) {
-  BootRig rig;
-  rig.Feed({0x07, 0x06}, 0);
-  rig.Feed({0x10, 0x20}, 49);
-  rig.Engine().Poll(500);
-  EXPECT_EQ(rig.Engine().Erases(), 0);
-  EXPECT_TRUE(rig.Engine().TakeAll().empty());
-  EXPECT_EQ(ReadAll(rig.options.saveImage), (std::vector<uint8_t>{0x07, 0x06, 0x10, 0x20}));
-}
-
-TEST(SimBoot, EraseDetectionCanBeTurnedOffAndOtherPairsAreNoErase) {
-  BootRig off;
-  off.options.eraseDetect = false;
-  off.Feed({0x07, 0x06}, 0);
-  off.Engine().Poll(1000);
-  EXPECT_EQ(off.Engine().Erases(), 0);
-  EXPECT_EQ(off.Engine().ImageBytes(), 2u);
-
-  BootRig other;
-  other.Feed({0x06, 0x07}, 0);
-  other.Engine().Poll(1000);
-  EXPECT_EQ(other.Engine().Erases(), 0);
-  EXPECT_EQ(other.Engine().ImageBytes(), 2u);
+TEST(SimBoot, SevenSixIsNoEraseWhenMoreFollowsReversedOrDetectionIsOff) {
+  struct Case {
+    std::vector<uint8_t> first, second;
+    bool detect;
+  };
+  const Case cases[] = {{{0x07, 0x06}, {0x10, 0x20}, true},  // more at once: image data
+                        {{0x06, 0x07}, {}, true},
+                        {{0x07, 0x06}, {}, false}};
+  for (const Case& c : cases) {
+    BootRig rig;
+    rig.options.eraseDetect = c.detect;
+    rig.Feed(c.first, 0);
+    rig.Feed(c.second, 49);
+    rig.Engine().Poll(1000);
+    EXPECT_EQ(rig.Engine().Erases(), 0);
+    EXPECT_TRUE(rig.Engine().TakeAll().empty());
+    std::vector<uint8_t> all = c.first;
+    all.insert(all.end(), c.second.begin(), c.second.end());
+    EXPECT_EQ(rig.Engine().ImageBytes(), all.size());
+    EXPECT_EQ(ReadAll(rig.options.saveImage), all);
+  }
 }
 
 TEST(SimBoot, TheDisplayCountIsShownOnChangeAtMostEveryTenthSecond) {

@@ -53,14 +53,11 @@ class HostSide {
  public:
   explicit HostSide(SimEngine& engine) : engine_(engine) {}
 
-  std::vector<uint8_t> Send(uint16_t cmd, const std::vector<uint8_t>& data, uint64_t now = 0) {
+  void Send(uint16_t cmd, const std::vector<uint8_t>& data, uint64_t now = 0) {
     last_ = EncodeFrame(cmd, ++id_, data.data(), static_cast<uint16_t>(data.size()));
-    engine_.Receive(last_.data(), last_.size(), now);
-    return last_;
+    Resend(now);
   }
-  std::vector<uint8_t> Send(uint16_t cmd, const std::string& text, uint64_t now = 0) {
-    return Send(cmd, Bytes(text), now);
-  }
+  void Send(uint16_t cmd, const std::string& text, uint64_t now = 0) { Send(cmd, Bytes(text), now); }
   // The host's resend: the very same bytes again.
   void Resend(uint64_t now = 0) { engine_.Receive(last_.data(), last_.size(), now); }
 
@@ -76,9 +73,8 @@ class HostSide {
   // Everything queued so far, framed.
   std::vector<ReceivedPacket> Answers() {
     std::vector<ReceivedPacket> out;
-    for (uint8_t b : Wire()) {
+    for (uint8_t b : Wire())
       if (auto p = parser_.Feed(b)) out.push_back(*p);
-    }
     return out;
   }
   // Exactly one answer expected.

@@ -13,30 +13,24 @@ namespace {
 using TransferControl = TransferTest;
 
 TEST_F(TransferControl, BeginTransferSavesTheCaptionCutAndSetsTheSession) {
-  const std::string longCaption(200, 'c');
-  rig.host.AddControl(IDC_SEND_SETTINGS, longCaption);
+  rig.host.AddControl(IDC_SEND_SETTINGS, std::string(200, 'c'));
   rig.app.protocol.totalRetryCount.store(5);
   rig.host.tick.store(4242);
-
   BeginTransfer(rig.app, IDC_SEND_SETTINGS, &rig.app.session.fileNotifier);
-
   EXPECT_TRUE(Active());
   EXPECT_EQ(rig.app.protocol.totalRetryCount.load(), 0);
   EXPECT_EQ(rig.app.session.startTick, 4242u);
   EXPECT_EQ(rig.app.session.notifier, &rig.app.session.fileNotifier);
   EXPECT_EQ(rig.app.session.startButton, IDC_SEND_SETTINGS);
   EXPECT_EQ(rig.host.GetControlText(IDC_SEND_SETTINGS), "Stop Transfer");
-
   RestoreStartButton(rig.app);
   EXPECT_EQ(rig.host.GetControlText(IDC_SEND_SETTINGS), std::string(127, 'c'));
-}
 
-TEST_F(TransferControl, BeginTransferWithoutAButtonStillStarts) {
+  // Without a button it still starts, and no stale caption is kept.
   rig.app.session.savedCaption = "left over";
   BeginTransfer(rig.app, IDC_NLEC_GET, &rig.app.session.nlecNotifier);
   EXPECT_TRUE(Active());
   EXPECT_EQ(rig.app.session.savedCaption, "");
-  EXPECT_FALSE(rig.host.GetControlText(IDC_NLEC_GET).has_value());
 }
 
 TEST_F(TransferControl, DataFileCloseDeletesBitmapBinOnlyForAnOpenBitmapFile) {
@@ -44,18 +38,13 @@ TEST_F(TransferControl, DataFileCloseDeletesBitmapBinOnlyForAnOpenBitmapFile) {
   rig.app.session.kind = FILE_KIND_BITMAP;
   CloseDataFile(rig.app);  // nothing open: nothing deleted
   EXPECT_TRUE(std::filesystem::exists("bitmap.bin"));
-
-  rig.app.dataFile.file = std::fopen("bitmap.bin", "rb");
-  rig.app.session.kind = FILE_KIND_SETTINGS;
-  CloseDataFile(rig.app);
-  EXPECT_EQ(rig.app.dataFile.file, nullptr);
-  EXPECT_TRUE(std::filesystem::exists("bitmap.bin"));
-
-  rig.app.dataFile.file = std::fopen("bitmap.bin", "rb");
-  rig.app.session.kind = FILE_KIND_BITMAP;
-  CloseTransferFiles(rig.app);
-  EXPECT_EQ(rig.app.dataFile.file, nullptr);
-  EXPECT_FALSE(std::filesystem::exists("bitmap.bin"));
+  for (int kind : {FILE_KIND_SETTINGS, FILE_KIND_BITMAP}) {
+    rig.app.dataFile.file = std::fopen("bitmap.bin", "rb");
+    rig.app.session.kind = kind;
+    CloseTransferFiles(rig.app);
+    EXPECT_EQ(rig.app.dataFile.file, nullptr);
+    EXPECT_EQ(std::filesystem::exists("bitmap.bin"), kind != FILE_KIND_BITMAP);
+  }
 }
 
 TEST_F(TransferControl, ChoosersUseTheFamilyFilterAndCutLongNames) {
@@ -67,25 +56,21 @@ TEST_F(TransferControl, ChoosersUseTheFamilyFilterAndCutLongNames) {
   EXPECT_EQ(rig.host.openRequests[0].second, "previous.txt");
   const FileFilter nlec{{"NLEC Files (*.TXT)", "*.TXT"}, {"ALL Files (*.*)", "*.*"}};
   EXPECT_EQ(rig.host.openRequests[0].first, nlec);
-
   rig.host.saveAnswers.push_back(std::nullopt);
   EXPECT_FALSE(ChooseSaveFile(rig.app, name, FileTransferFilter()));
-  const FileFilter all{{"ALL Files (*.*)", "*.*"}};
-  EXPECT_EQ(rig.host.saveRequests.at(0).first, all);
+  EXPECT_EQ(rig.host.saveRequests.at(0).first, (FileFilter{{"ALL Files (*.*)", "*.*"}}));
 }
 
 TEST_F(TransferControl, NlecCommandDuringAFileSendStopsTheDialogueOnly) {
   rig.host.AddControl(IDC_SEND_SETTINGS, "Send Settings");
   rig.host.AddControl(IDC_NLEC_SEND, "x");
   rig.host.AddControl(IDC_NLEC_GET, "y");
-  WriteFile("settings.bin", "abc");
-  rig.host.openAnswers.push_back(Path("settings.bin"));
+  Offer("settings.bin", "abc");
   RunTransferCommand(rig.app, IDC_SEND_SETTINGS);
   ASSERT_TRUE(Active());
   int beeps = rig.host.Beeps();
 
   RunTransferCommand(rig.app, IDC_NLEC_SEND);
-
   EXPECT_FALSE(Active());
   EXPECT_EQ(rig.app.protocol.linkState.load(), LINK_IDLE);
   EXPECT_TRUE(HasLine(rig.host.LogLines(), "Nlec transfer halted."));
@@ -96,7 +81,7 @@ TEST_F(TransferControl, NlecCommandDuringAFileSendStopsTheDialogueOnly) {
   EXPECT_TRUE(rig.host.Strips().back().destroyed);
   EXPECT_NE(rig.app.dataFile.file, nullptr);  // the data file stays open
   EXPECT_TRUE(rig.host.Boxes().empty());
-  EXPECT_TRUE(rig.host.openRequests.size() == 1);  // no NLEC dialog opened
+  EXPECT_EQ(rig.host.openRequests.size(), 1u);  // no NLEC dialog opened
 }
 
 TEST_F(TransferControl, StartTableRoutesEachCommandWithItsLogText) {
@@ -109,14 +94,13 @@ TEST_F(TransferControl, StartTableRoutesEachCommandWithItsLogText) {
                         {IDC_RECEIVE_SETTINGS, "Receiving Settings File...", FILE_KIND_SETTINGS},
                         {IDC_SEND_SETTINGS, "Sending Settings...", FILE_KIND_SETTINGS},
                         {IDC_SEND_PROGRAM, "Sending Program File...", FILE_KIND_PROGRAM}};
-  WriteFile("in.txt", "0x01\n");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
-    rig.host.openAnswers.push_back(Path("in.txt"));
+    Offer("in.txt", "0x01\n");
     rig.host.saveAnswers.push_back(Path("out.bin"));
     RunTransferCommand(rig.app, c.command);
     EXPECT_EQ(rig.app.session.kind, c.kind);
-    EXPECT_EQ(rig.host.LogLines().back(), c.logText);
+    EXPECT_EQ(LastLog(), c.logText);
     EXPECT_EQ(rig.app.session.startButton, c.command);
     rig.host.openAnswers.clear();
     rig.host.saveAnswers.clear();
@@ -126,8 +110,7 @@ TEST_F(TransferControl, StartTableRoutesEachCommandWithItsLogText) {
 TEST_F(TransferControl, ResultAfterAnNlecStartShowsThePassedText) {
   rig.host.saveAnswers.push_back(Path("table.txt"));
   RunTransferCommand(rig.app, IDC_NLEC_GET);
-  ReceivedPacket result = FromReadout(RS232_FILE_SEND_END, "1");
-  HandleFileSendResult(rig.app, result);
+  Feed(HandleFileSendResult, RS232_FILE_SEND_END, "1");
   ASSERT_EQ(rig.host.Boxes().size(), 1u);
   EXPECT_EQ(rig.host.Boxes()[0].text, "Transfer error.");
   EXPECT_EQ(rig.host.Boxes()[0].caption, APP_TITLE);

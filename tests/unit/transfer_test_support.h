@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -24,28 +23,6 @@ struct SentPacket {
   uint16_t command;
   std::string data;
 };
-
-inline std::vector<SentPacket> SentPackets(FakeSerialDevice& port) {
-  FrameParser parser;
-  std::vector<SentPacket> out;
-  for (uint8_t b : port.Written()) {
-    auto packet = parser.Feed(b);
-    if (!packet) continue;
-    EXPECT_EQ(packet->receivedChecksum, packet->computedChecksum);
-    out.push_back({packet->command, std::string(reinterpret_cast<char*>(packet->data),
-                                                static_cast<size_t>(packet->dataCount))});
-  }
-  return out;
-}
-
-inline ReceivedPacket FromReadout(uint16_t command, const std::string& data) {
-  ReceivedPacket packet;
-  packet.command = command;
-  packet.length = static_cast<uint16_t>(data.size());
-  packet.dataCount = static_cast<int32_t>(data.size());
-  std::copy(data.begin(), data.end(), packet.data);
-  return packet;
-}
 
 inline bool HasLine(const std::vector<std::string>& lines, const std::string& text) {
   return std::find(lines.begin(), lines.end(), text) != lines.end();
@@ -80,8 +57,39 @@ class TransferTest : public ::testing::Test {
   }
 
   std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  std::vector<SentPacket> Sent() { return SentPackets(*port); }
   bool Active() { return rig.app.protocol.transferActive.load() != 0; }
+  std::string LastBox() { return rig.host.Boxes().back().text; }
+  std::string LastLog() { return rig.host.LogLines().back(); }
+
+  // Writes the file and makes it the open dialog's next answer.
+  void Offer(const std::string& name, const std::string& bytes) {
+    WriteFile(name, bytes);
+    rig.host.openAnswers.push_back(Path(name));
+  }
+
+  // Hands a handler a packet as the readout sends it.
+  void Feed(void (*handler)(App&, ReceivedPacket&), uint16_t command, const std::string& data) {
+    ReceivedPacket packet;
+    packet.command = command;
+    packet.length = static_cast<uint16_t>(data.size());
+    packet.dataCount = static_cast<int32_t>(data.size());
+    std::copy(data.begin(), data.end(), packet.data);
+    handler(rig.app, packet);
+  }
+
+  // The packets written to the port, each checked for a sound checksum.
+  std::vector<SentPacket> Sent() {
+    FrameParser parser;
+    std::vector<SentPacket> out;
+    for (uint8_t b : port->Written()) {
+      auto packet = parser.Feed(b);
+      if (!packet) continue;
+      EXPECT_EQ(packet->receivedChecksum, packet->computedChecksum);
+      out.push_back({packet->command, std::string(reinterpret_cast<char*>(packet->data),
+                                                  static_cast<size_t>(packet->dataCount))});
+    }
+    return out;
+  }
 
   Rig rig;
   std::shared_ptr<FakeSerialDevice> port;
