@@ -203,6 +203,21 @@ sleep 0.5
 check "the readout received the image byte for byte" "same" "$(cmp -s "$IMAGE" "$OUT/com8.log" && echo same || echo "differs: $(stat -c %s "$OUT/com8.log") bytes")"
 R=$(drive wait:1000 syscmd:16 win:"Service Tools":5000 wline:"Service Tools":1002:"Done loading." wclick:"Service Tools":2)
 check "the log says the load is done" "line=Done loading." "$R"
+# Back on page 6 closes the port and returns to the choice; the software
+# image then goes out on a port opened anew.
+: > "$OUT/com8.log"
+R=$(drive wait:1000 click:1017 until:1027:"STEP 3 - Selecting the Download":5000 \
+    click:1016 until:1027:"STEP 4 - Downloading the Software":5000 \
+    click:1016 until:1027:"Download Complete":120000 text:1029 text:1028 text:1026)
+check "page 6 after the software download" "1027=Download Complete" "$R"
+check "page 6 gives the software's byte count" "1029=Please verify that the number of data bytes transmitted (4759532) matches the number of bytes received by the Quillon.  The Quillon shows the number in parenthesis at the bottom of the display." "$R"
+check "page 6 asks for Close after the software" "1026=Press CLOSE to exit this program." "$R"
+shot page6-software
+IMAGE=$ROOT/build/win32/src/resources/ZYN_SOFTWARE.bin
+sleep 0.5
+check "the readout received the software image byte for byte" "same" "$(cmp -s "$IMAGE" "$OUT/com8.log" && echo same || echo "differs: $(stat -c %s "$OUT/com8.log") bytes")"
+R=$(drive wait:1000 syscmd:16 win:"Service Tools":5000 wline:"Service Tools":1002:"Closing current device ..." wclick:"Service Tools":2)
+check "Back on page 6 closed the port" "line=Closing current device ..." "$R"
 drive wait:1000 escape gone:5000 >/dev/null
 app_exit
 check "Escape ends the program with 0" "0" "$EXIT_CODE"
