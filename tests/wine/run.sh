@@ -259,6 +259,13 @@ if [[ -x $SIM ]]; then
       wclick:"Save As":1 box:30000 answer:1)
   check "the settings file is received" "box=Tarnfield Quillon (v1.0.2) Software Download Utility|Transfer of settings sucessfully completed." "$R"
   check "the received file is the stored one" "same" "$(cmp -s "$OUT/settings.bin" "$OUT/got_settings.bin" && echo same || echo differs)"
+  printf 'program PROG1 \000\377 body' > "$OUT/simstore/PROG1"
+  rm -f "$OUT/got_program.bin"
+  R=$(drive wait:1000 wclick:"Service Tools":1024 win:"Program Name":10000 wset:"Program Name":1000:PROG1 \
+      wclick:"Program Name":1 win:"Save As":10000 pause:500 wset:"Save As":1148:"$(winpath "$OUT/got_program.bin")" \
+      wclick:"Save As":1 box:30000 answer:1)
+  check "a program file is received by name" "box=Tarnfield Quillon (v1.0.2) Software Download Utility|Transfer of program sucessfully completed." "$R"
+  check "the received program is the stored one" "same" "$(cmp -s "$OUT/simstore/PROG1" "$OUT/got_program.bin" && echo same || echo differs)"
   shot transfers
   drive wait:1000 escape gone:5000 >/dev/null
   app_exit
