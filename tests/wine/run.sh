@@ -175,12 +175,14 @@ check "Close ends the program with 0" "0" "$EXIT_CODE"
 echo "--- port number from the registry (\"Portname\" when \"PortName\" holds none)"
 KEY='HKLM\SYSTEM\CurrentControlSet\Enum\USB\Vid_10C4&Pid_EA60&Mi_00\0001_00\Device Parameters'
 wine reg add "$KEY" /v PortName /d XYZ /f >/dev/null 2>&1
-wine reg add "$KEY" /v Portname /d COM7 /f >/dev/null 2>&1
+wine reg add "$KEY" /v Portname /d COM12 /f >/dev/null 2>&1
+# COM12 is the same far end as COM7, so the opened port can be checked.
+ln -sfn "$(readlink "$WINEPREFIX/dosdevices/com7")" "$WINEPREFIX/dosdevices/com12"
 start_app
 R=$(drive wait:30000 syscmd:16 win:"Service Tools":5000 pause:300 wtext:"Service Tools":1000 wclick:"Service Tools":2 \
     click:1016 until:1027:"STEP 2 - Readying the Quillon":5000 click:1016 until:1027:"STEP 3 - Selecting the Download":5000 \
     click:1016 until:1027:"STEP 4 - Downloading the Software":5000)
-check "the registry's port is shown" "Service Tools/1000=7" "$R"
+check "the registry's port is shown" "Service Tools/1000=12" "$R"
 check "no port dialog; the registry's port opens" "1027=STEP 4 - Downloading the Software" "$R"
 drive wait:1000 escape gone:5000 >/dev/null
 app_exit
@@ -203,12 +205,20 @@ sleep 0.5
 check "the readout received the image byte for byte" "same" "$(cmp -s "$IMAGE" "$OUT/com8.log" && echo same || echo "differs: $(stat -c %s "$OUT/com8.log") bytes")"
 R=$(drive wait:1000 syscmd:16 win:"Service Tools":5000 wline:"Service Tools":1002:"Done loading." wclick:"Service Tools":2)
 check "the log says the load is done" "line=Done loading." "$R"
-# Back on page 6 closes the port and returns to the choice; the software
-# image then goes out on a port opened anew.
-: > "$OUT/com8.log"
 R=$(drive wait:1000 click:1017 until:1027:"STEP 3 - Selecting the Download":5000 \
-    click:1016 until:1027:"STEP 4 - Downloading the Software":5000 \
-    click:1016 until:1027:"Download Complete":120000 text:1029 text:1028 text:1026)
+    syscmd:16 win:"Service Tools":5000 wline:"Service Tools":1002:"Closing current device ..." wclick:"Service Tools":2)
+check "Back on page 6 closes the port" "line=Closing current device ..." "$R"
+check "Back on page 6 shows page 3" "1027=STEP 3 - Selecting the Download" "$R"
+drive wait:1000 escape gone:5000 >/dev/null
+app_exit
+check "Escape ends the program with 0" "0" "$EXIT_CODE"
+
+echo "--- software download on COM8"
+: > "$OUT/com8.log"
+start_app com8
+R=$(drive wait:30000 until:1027:"STEP 1 - Connecting the USB Cable":5000 click:1016 until:1027:"STEP 2 - Readying the Quillon":5000 \
+    click:1016 until:1027:"STEP 3 - Selecting the Download":5000 click:1016 until:1027:"STEP 4 - Downloading the Software":5000 \
+    click:1016 until:1027:"Download Complete":120000 text:1029 text:1026)
 check "page 6 after the software download" "1027=Download Complete" "$R"
 check "page 6 gives the software's byte count" "1029=Please verify that the number of data bytes transmitted (4759532) matches the number of bytes received by the Quillon.  The Quillon shows the number in parenthesis at the bottom of the display." "$R"
 check "page 6 asks for Close after the software" "1026=Press CLOSE to exit this program." "$R"
@@ -216,11 +226,9 @@ shot page6-software
 IMAGE=$ROOT/build/win32/src/resources/ZYN_SOFTWARE.bin
 sleep 0.5
 check "the readout received the software image byte for byte" "same" "$(cmp -s "$IMAGE" "$OUT/com8.log" && echo same || echo "differs: $(stat -c %s "$OUT/com8.log") bytes")"
-R=$(drive wait:1000 syscmd:16 win:"Service Tools":5000 wline:"Service Tools":1002:"Closing current device ..." wclick:"Service Tools":2)
-check "Back on page 6 closed the port" "line=Closing current device ..." "$R"
-drive wait:1000 escape gone:5000 >/dev/null
+drive wait:1000 click:1030 gone:5000 >/dev/null
 app_exit
-check "Escape ends the program with 0" "0" "$EXIT_CODE"
+check "Close ends the program with 0" "0" "$EXIT_CODE"
 
 echo "--- flash erase answered by the readout (COM7 echoes)"
 start_app com7
