@@ -65,6 +65,7 @@ class TimedDevice : public SerialDevice {
   void CancelWait() override { inner_->CancelWait(); }
   int Close() override { return inner_->Close(); }
   bool SetBaudRate(uint32_t baud) override { return inner_->SetBaudRate(baud); }
+  bool Drain(int timeoutMs, int* error) override { return inner_->Drain(timeoutMs, error); }
   size_t BytesWaiting() override { return inner_->BytesWaiting(); }
   size_t Read(uint8_t* buffer, size_t max) override {
     size_t n = inner_->Read(buffer, max);

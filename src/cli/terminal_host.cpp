@@ -94,7 +94,7 @@ void TerminalHost::DestroyProgressStrip() {
   strip_.exists = false;
 }
 
-int TerminalHost::MessageBox(const std::string& text, const std::string& caption, unsigned style,
+int TerminalHost::ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
                              bool) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

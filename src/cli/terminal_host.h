@@ -17,12 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "core/host.h"
+#include "core/app/dialog_host.h"
 #include "core/protocol/parser.h"  // ReceivedPacket, for the queue of UiMessages
 
 namespace quillon::cli {
 
-class TerminalHost : public Host {
+class TerminalHost : public DialogHost {
  public:
   struct Callbacks {
     // A line added to the event log; called on whatever thread logged it.
@@ -65,7 +65,7 @@ class TerminalHost : public Host {
   void SetProgressPosition(uint32_t position) override;
   void AdvanceProgressStrip(uint32_t n) override;
   void DestroyProgressStrip() override;
-  int MessageBox(const std::string& text, const std::string& caption, unsigned style,
+  int ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
                  bool owned) override;
   void Beep() override;
   bool ChooseOpenFile(std::string& name, const FileFilter& filter,

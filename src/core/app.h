@@ -11,7 +11,7 @@
 #include "core/app/indicator.h"
 #include "core/app/main_dialog.h"
 #include "core/boot/image_download.h"
-#include "core/host.h"
+#include "core/app/dialog_host.h"
 #include "core/protocol/packet.h"
 #include "core/protocol/parser.h"
 #include "core/serial/receive_thread.h"
@@ -35,14 +35,14 @@ struct Limits {
 };
 
 struct App {
-  App(Host& hostIn, SerialFactory& serialIn, ImageSource* imagesIn = nullptr)
+  App(DialogHost& hostIn, SerialFactory& serialIn, ImageSource* imagesIn = nullptr)
       : host(hostIn), serial(serialIn), images(imagesIn) {
     session.messageCaption = APP_TITLE;
   }
   App(const App&) = delete;
   App& operator=(const App&) = delete;
 
-  Host& host;
+  DialogHost& host;
   SerialFactory& serial;
   ImageSource* images;
   Limits limits;

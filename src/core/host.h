@@ -1,110 +1,35 @@
-// The main dialog as the portable core sees it. Each front end (the Win32
-// dialog, the terminal host of the CLI, the recording fake of the tests)
-// implements this; the core never touches a window or a terminal itself.
+// What the engine needs of the program it runs in: the millisecond tick and
+// pauses, posting work to the thread that runs the handlers, and the
+// system's error texts. The dialog layer's host adds the user interface.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace quillon {
 
 struct ReceivedPacket;
 
-// Message box styles, numbered as the Win32 constants so the dialog host can
-// pass them straight through.
-enum MessageBoxStyle : unsigned {
-  MB_STYLE_OK = 0x0,
-  MB_STYLE_YESNO = 0x4,
-  MB_STYLE_ICONERROR = 0x10,
-  MB_STYLE_ICONQUESTION = 0x20,
-  MB_STYLE_ICONWARNING = 0x30,
-};
-constexpr int ANSWER_OK = 1;
-constexpr int ANSWER_YES = 6;
-constexpr int ANSWER_NO = 7;
-
-// A (description, pattern) pair of a file chooser's filter.
-using FileFilter = std::vector<std::pair<std::string, std::string>>;
-
-// What the UI thread is asked to do later; posted from any thread.
+// What the handler thread is asked to do later; posted from any thread.
 struct UiMessage {
-  enum Kind { PACKET_RECEIVED, BOOT_DONE, COMMAND } kind;
+  enum Kind { PACKET_RECEIVED, BOOT_DONE, PORT_LOST, COMMAND } kind;
   std::unique_ptr<ReceivedPacket> packet;  // PACKET_RECEIVED
   bool success = true;                     // BOOT_DONE: did the run finish its job
-  int command = 0;                         // COMMAND
+  int command = 0;                         // COMMAND (the dialog layer's own)
 };
 
 class Host {
  public:
   virtual ~Host() = default;
 
-  // --- time: milliseconds of a free-running 32-bit tick, and a pause -------
+  // A free-running 32-bit millisecond tick; differences are taken unsigned.
   virtual uint32_t TickCount() = 0;
   virtual void Sleep(uint32_t ms) = 0;
-
-  // --- controls by identifier; a control the layout lacks is a no-op -------
-  virtual void SetControlText(int id, const std::string& text) = 0;
-  // nullopt when the layout has no such control.
-  virtual std::optional<std::string> GetControlText(int id) = 0;
-  virtual void EnableControl(int id, bool enabled) = 0;
-  virtual bool IsControlEnabled(int id) = 0;
-  virtual void ShowControl(int id, bool shown) = 0;
-
-  // --- event log list (the lines themselves live in the core's EventLog) ---
-  // Called on whatever thread logged the line.
-  virtual void OnLogLineAdded(const std::string& line) = 0;
-  virtual void OnLogCleared() = 0;
-  // Selection state of a line, for exporting the selected lines only.
-  virtual bool IsLogLineSelected(size_t index) = 0;
-
-  // --- the progress strip at the bottom edge ------------------------------
-  // May be called from worker threads.
-  virtual void CreateProgressStrip(uint32_t maximum, bool form32) = 0;
-  virtual void SetProgressPosition(uint32_t position) = 0;
-  virtual void AdvanceProgressStrip(uint32_t n) = 0;
-  virtual void DestroyProgressStrip() = 0;
-
-  // --- user interaction ----------------------------------------------------
-  // owned: true when the box has the main dialog as owner.
-  virtual int MessageBox(const std::string& text, const std::string& caption, unsigned style,
-                         bool owned) = 0;
-  virtual void Beep() = 0;
-  // name holds the preselected path on entry and the chosen one on success.
-  virtual bool ChooseOpenFile(std::string& name, const FileFilter& filter,
-                              const std::string& initialDir) = 0;
-  virtual bool ChooseSaveFile(std::string& name, const FileFilter& filter) = 0;
-  // The program-name prompt: returns its result (0 for cancel), the typed text in name.
-  virtual int RunProgramNamePrompt(std::string& name) = 0;
-  // The port-number dialog: number is shown on entry and updated on OK.
-  virtual int RunPortNumberDialog(int& number) = 0;
-
-  // --- drawing -------------------------------------------------------------
-  virtual void Invalidate(bool erase) = 0;
-  // Draws picture (by resource number) in slot 1 (upper) or 2 (lower).
-  virtual void DrawPicture(int slot, int picture) = 0;
-  // state: 0 black, 1 red, 2 green.
-  virtual void DrawIndicator(int state) = 0;
-
-  // Ends the main dialog with the given result (the process exit code).
-  virtual void EndDialog(int result) = 0;
-  // The bridge's port number as the platform records it, or 0.
-  virtual int DetectPortNumber() = 0;
-
-  // --- thread hand-off -----------------------------------------------------
+  // Hands a message to the handler thread; never waits for it.
   virtual void Post(UiMessage message) = 0;
-
-  // --- system error texts and text viewer ----------------------------------
   // The system's text for an error code, or empty when it has none.
   virtual std::string SystemErrorText(int code) = 0;
-  // Creates a new, empty temporary file that no one else could have made
-  // beforehand (GetTempFileName / mkstemp); false when none can be made.
-  virtual bool CreateTempFile(const std::string& prefix, std::string& path) = 0;
-  // Opens a file in the platform's text viewer; how is the host's business.
-  virtual void OpenInViewer(const std::string& path) = 0;
 };
 
 }  // namespace quillon

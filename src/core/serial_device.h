@@ -32,6 +32,7 @@ enum class WaitResult {
   CANCELLED, // the wait was ended by CancelWait or Close
   FAILED,    // the wait failed; the error code says why
   TIMEOUT,   // the given bound passed with nothing received
+  GONE,      // the device went away (hang-up, unplugged); it will not come back
 };
 
 class SerialDevice {
@@ -49,6 +50,10 @@ class SerialDevice {
   virtual int Close() = 0;
 
   virtual bool SetBaudRate(uint32_t baud) = 0;
+  // Waits until every byte written so far has left the port (the kernel's or
+  // driver's transmit queue is empty), at most timeoutMs. False on time-out,
+  // close or failure, with the system error code in *error (when given).
+  virtual bool Drain(int timeoutMs, int* error = nullptr) = 0;
   // Bytes in the receive queue, 0 when none or on failure.
   virtual size_t BytesWaiting() = 0;
   // Reads up to max bytes of what is waiting; never blocks for more.

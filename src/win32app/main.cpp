@@ -2,8 +2,6 @@
 // turns window messages into the core's handlers, and the service panel.
 #include <windows.h>
 #include <commctrl.h>
-// The core's Host has an operation of this name; not the A/W macro.
-#undef MessageBox
 
 #include <memory>
 

@@ -102,7 +102,7 @@ void FakeHost::DestroyProgressStrip() {
   if (!strips_.empty()) strips_.back().destroyed = true;
 }
 
-int FakeHost::MessageBox(const std::string& text, const std::string& caption, unsigned style,
+int FakeHost::ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
                          bool owned) {
   std::lock_guard<std::mutex> lock(mutex_);
   boxes_.push_back(ShownBox{text, caption, style, owned});

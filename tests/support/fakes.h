@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "core/app.h"
-#include "core/host.h"
+#include "core/app/dialog_host.h"
 #include "core/serial_device.h"
 
 namespace quillon::test {
@@ -27,7 +27,7 @@ struct ShownBox {
   bool owned;
 };
 
-class FakeHost : public Host {
+class FakeHost : public DialogHost {
  public:
   FakeHost();
 
@@ -46,7 +46,7 @@ class FakeHost : public Host {
   void SetProgressPosition(uint32_t position) override;
   void AdvanceProgressStrip(uint32_t n) override;
   void DestroyProgressStrip() override;
-  int MessageBox(const std::string& text, const std::string& caption, unsigned style,
+  int ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
                  bool owned) override;
   void Beep() override;
   bool ChooseOpenFile(std::string& name, const FileFilter& filter,
@@ -141,6 +141,7 @@ class FakeSerialDevice : public SerialDevice {
   void CancelWait() override;
   int Close() override;
   bool SetBaudRate(uint32_t baud) override;
+  bool Drain(int, int*) override { return true; }
   size_t BytesWaiting() override;
   size_t Read(uint8_t* buffer, size_t max) override;
   size_t Write(const uint8_t* data, size_t length, int* error) override;

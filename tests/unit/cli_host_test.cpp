@@ -65,10 +65,10 @@ TEST(CliHost, BoxesAreShownOrAskedAndRecorded) {
   Recorded r;
   TerminalHost host(Recording(r));
   const unsigned question = MB_STYLE_ICONQUESTION | MB_STYLE_YESNO;
-  EXPECT_EQ(host.MessageBox("done", APP_TITLE, MB_STYLE_OK, true), ANSWER_OK);
-  EXPECT_EQ(host.MessageBox("broken", APP_TITLE, MB_STYLE_ICONERROR, false), ANSWER_OK);
+  EXPECT_EQ(host.ShowMessageBox("done", APP_TITLE, MB_STYLE_OK, true), ANSWER_OK);
+  EXPECT_EQ(host.ShowMessageBox("broken", APP_TITLE, MB_STYLE_ICONERROR, false), ANSWER_OK);
   r.answer = ANSWER_YES;
-  EXPECT_EQ(host.MessageBox("erase?", APP_TITLE, question, true), ANSWER_YES);
+  EXPECT_EQ(host.ShowMessageBox("erase?", APP_TITLE, question, true), ANSWER_YES);
   ASSERT_EQ(r.boxes.size(), 2u);
   EXPECT_EQ(r.boxes[1].second, static_cast<unsigned>(MB_STYLE_ICONERROR));
   EXPECT_EQ(r.questions, (std::vector<std::string>{"erase?"}));
@@ -76,7 +76,7 @@ TEST(CliHost, BoxesAreShownOrAskedAndRecorded) {
   EXPECT_EQ(host.Boxes()[0].text, "done");
   // Without anyone to ask, a question is answered No.
   TerminalHost silent(TerminalHost::Callbacks{});
-  EXPECT_EQ(silent.MessageBox("download?", APP_TITLE, question, true), ANSWER_NO);
+  EXPECT_EQ(silent.ShowMessageBox("download?", APP_TITLE, question, true), ANSWER_NO);
 }
 
 TEST(CliHost, CommandLineAnswersAreUsedOnce) {

@@ -40,7 +40,7 @@ void OnInitDialog(App& app) {
 namespace {
 
 bool Confirm(App& app, const char* question) {
-  return app.host.MessageBox(question, APP_TITLE, MB_STYLE_ICONQUESTION | MB_STYLE_YESNO, true) ==
+  return app.host.ShowMessageBox(question, APP_TITLE, MB_STYLE_ICONQUESTION | MB_STYLE_YESNO, true) ==
          ANSWER_YES;
 }
 
@@ -116,7 +116,7 @@ void OnBootDone(App& app, bool success) {
   if (!success) {
     // The worker has logged why; the guide stays where it is so the user can
     // go back and try again, rather than being told the download completed.
-    app.host.MessageBox(
+    app.host.ShowMessageBox(
         "The download did not complete.  Check the cable and the readout, then try again.",
         APP_TITLE, MB_STYLE_ICONWARNING, true);
     if (app.guide.page == PAGE_IN_PROGRESS) {
@@ -150,6 +150,8 @@ void DispatchUiMessage(App& app, UiMessage message) {
       break;
     case UiMessage::COMMAND:
       OnCommand(app, message.command);
+      break;
+    case UiMessage::PORT_LOST:
       break;
   }
 }

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "core/host.h"
+#include "core/app/dialog_host.h"
 
 namespace quillon {
 

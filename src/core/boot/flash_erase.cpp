@@ -23,7 +23,7 @@ namespace {
 // sent, so the readout never sees 07 07 06. Failed writes are retried after
 // a pause until writeStallMs passes without progress.
 bool SendEraseCommand(App& app) {
-  Host& host = app.host;
+  DialogHost& host = app.host;
   size_t total = 0;
   uint32_t lastProgress = host.TickCount();
   while (total < sizeof ERASE_COMMAND) {

@@ -33,7 +33,7 @@ int StartDownload(App& app, const char* name, bool bootloaderTexts, uint32_t bau
     boot.downloadSize = static_cast<uint32_t>(size);
   }
   if (step != 0) {
-    app.host.MessageBox(ImageErrorText(step, bootloaderTexts), APP_TITLE, MB_STYLE_ICONERROR,
+    app.host.ShowMessageBox(ImageErrorText(step, bootloaderTexts), APP_TITLE, MB_STYLE_ICONERROR,
                         false);
     return 0;
   }
@@ -74,7 +74,7 @@ bool BootWorkerIdle(App& app) {
 bool RequireOpenPort(App& app, const char* logText, const char* boxText) {
   if (app.link.IsOpen()) return true;
   AddLogText(app, logText);
-  app.host.MessageBox(boxText, APP_TITLE, MB_STYLE_ICONWARNING, true);
+  app.host.ShowMessageBox(boxText, APP_TITLE, MB_STYLE_ICONWARNING, true);
   return false;
 }
 
@@ -102,7 +102,7 @@ void JoinBootWorker(App& app) {
 
 void ImageDownloadThread(App& app) {
   ImageDownload& boot = app.boot;
-  Host& host = app.host;
+  DialogHost& host = app.host;
   boot.bootBusy = 1;
   boot.sentCount = 0;
   const int64_t total = boot.imageSize;

@@ -31,12 +31,12 @@ const char* TerminateAt(ReceivedPacket& packet, size_t at) {
 void ShowFlashEraseResult(App& app, ReceivedPacket& packet) {
   const char* text = TerminateAt(packet, packet.length);
   if (std::strcmp(text, "0") == 0) {
-    app.host.MessageBox("Flash erase successful.", APP_TITLE, MB_STYLE_OK, true);
+    app.host.ShowMessageBox("Flash erase successful.", APP_TITLE, MB_STYLE_OK, true);
     return;
   }
   char message[MAX_DATA + 64];
   std::snprintf(message, sizeof message, "Flash erase failure: %s", text);
-  app.host.MessageBox(message, APP_TITLE, MB_STYLE_OK, true);
+  app.host.ShowMessageBox(message, APP_TITLE, MB_STYLE_OK, true);
 }
 
 // A packet the readout sends of its own accord (a log line, a no-operation,

@@ -52,7 +52,7 @@ void OpenOnLink(App& app, const std::string& name, const std::string& label,
   }
   LogLine(app, error, "Unable to open com port.");
   app.host.Beep();
-  app.host.MessageBox("The USB port (" + boxName +
+  app.host.ShowMessageBox("The USB port (" + boxName +
                           ") connection could not be opened.  Please check that all steps are "
                           "followed completely.",
                       APP_TITLE, MB_STYLE_ICONWARNING, true);

@@ -54,7 +54,7 @@ void FinishNlec(App& app, const std::string& text) {
   app.host.DestroyProgressStrip();
   RestoreStartButton(app);
   app.host.Beep();
-  app.host.MessageBox(text, app.session.messageCaption, MB_STYLE_OK, true);
+  app.host.ShowMessageBox(text, app.session.messageCaption, MB_STYLE_OK, true);
 }
 
 // One received line, written with its line end.

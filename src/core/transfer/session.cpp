@@ -11,7 +11,7 @@ namespace {
 int Show(App& app, const std::string& caption, const std::string& text) {
   app.host.Beep();
   AddLogText(app, text);
-  return app.host.MessageBox(text, caption, MB_STYLE_OK, true);
+  return app.host.ShowMessageBox(text, caption, MB_STYLE_OK, true);
 }
 
 const char* FileSuccessText(int kind) {
@@ -85,7 +85,7 @@ int NotifyResult(App& app, Report which, const std::string& text) {
   if (notifier == nullptr) {
     // No start has chosen a notifier yet: the text is shown as it is.
     AddLogText(app, text);
-    return app.host.MessageBox(text, caption, MB_STYLE_OK, true);
+    return app.host.ShowMessageBox(text, caption, MB_STYLE_OK, true);
   }
   switch (which) {
     case Report::RETRY_EXCEEDED:

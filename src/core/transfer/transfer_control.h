@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "core/host.h"
+#include "core/app/dialog_host.h"
 
 namespace quillon {
 

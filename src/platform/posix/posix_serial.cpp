@@ -65,7 +65,7 @@ void Poke(int fd) {
   // A full pipe already holds a wake-up; nothing is lost.
 }
 
-void Drain(int fd) {
+void DrainPipe(int fd) {
   char buffer[64];
   while (::read(fd, buffer, sizeof buffer) > 0) {
   }
@@ -221,6 +221,17 @@ bool PosixSerialDevice::SetBaudRate(uint32_t baud) {
   return ::tcsetattr(impl_->fd, TCSANOW, &t) == 0;
 }
 
+bool PosixSerialDevice::Drain(int, int* error) {
+  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
+  if (impl_->fd < 0 || impl_->closing.load()) {
+    if (error) *error = EBADF;
+    return false;
+  }
+  if (::tcdrain(impl_->fd) == 0) return true;
+  if (error) *error = errno;
+  return false;
+}
+
 size_t PosixSerialDevice::BytesWaiting() {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
   if (impl_->fd < 0 || impl_->closing.load()) return 0;
@@ -291,7 +302,7 @@ WaitResult PosixSerialDevice::WaitForData(int timeoutMs, int* error) {
     if (rc == 0) return WaitResult::TIMEOUT;
     if (fds[2].revents != 0) return WaitResult::CANCELLED;
     if (fds[1].revents != 0) {
-      Drain(impl_->cancelPipe[0]);
+      DrainPipe(impl_->cancelPipe[0]);
       return WaitResult::CANCELLED;
     }
     if (fds[0].revents & POLLIN) return WaitResult::DATA;

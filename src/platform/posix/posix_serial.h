@@ -25,6 +25,7 @@ class PosixSerialDevice : public SerialDevice {
   void CancelWait() override;
   int Close() override;
   bool SetBaudRate(uint32_t baud) override;
+  bool Drain(int timeoutMs, int* error) override;
   size_t BytesWaiting() override;
   size_t Read(uint8_t* buffer, size_t max) override;
   size_t Write(const uint8_t* data, size_t length, int* error) override;

@@ -373,7 +373,7 @@ bool Win32Host::HandlePrivateMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
   }
 }
 
-int Win32Host::MessageBox(const std::string& text, const std::string& caption, unsigned style,
+int Win32Host::ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
                           bool owned) {
   return MessageBoxA(owned ? dialog_.load() : nullptr, text.c_str(), caption.c_str(), style);
 }

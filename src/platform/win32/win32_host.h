@@ -5,8 +5,6 @@
 #pragma once
 
 #include <windows.h>
-// The Host operation of that name, not the A/W macro of windows.h.
-#undef MessageBox
 
 #include <atomic>
 #include <functional>
@@ -16,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "core/host.h"
+#include "core/app/dialog_host.h"
 
 namespace quillon::win32 {
 
@@ -50,7 +48,7 @@ int PortNumberFromName(const char* name);
 // True when a device's hardware id names the readout's USB bridge.
 bool IsBridgeHardwareId(const std::string& hardwareId);
 
-class Win32Host : public Host {
+class Win32Host : public DialogHost {
  public:
   explicit Win32Host(HINSTANCE instance);
   ~Win32Host() override;
@@ -92,7 +90,7 @@ class Win32Host : public Host {
   void SetProgressPosition(uint32_t position) override;
   void AdvanceProgressStrip(uint32_t n) override;
   void DestroyProgressStrip() override;
-  int MessageBox(const std::string& text, const std::string& caption, unsigned style,
+  int ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
                  bool owned) override;
   void Beep() override { MessageBeep(0); }
   bool ChooseOpenFile(std::string& name, const FileFilter& filter,

@@ -135,6 +135,17 @@ bool Win32SerialDevice::SetBaudRate(uint32_t baud) {
   return SetCommState(handle_, &dcb) != FALSE;
 }
 
+bool Win32SerialDevice::Drain(int, int* error) {
+  std::shared_lock lock(mutex_);
+  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) {
+    if (error) *error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  if (FlushFileBuffers(handle_)) return true;
+  if (error) *error = static_cast<int>(GetLastError());
+  return false;
+}
+
 DWORD Win32SerialDevice::QueueCountLocked() {
   DWORD errors = 0;
   COMSTAT status{};
