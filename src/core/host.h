@@ -10,11 +10,17 @@
 namespace quillon {
 
 struct ReceivedPacket;
+// Releases a packet; defined beside the packet, so this header needs only
+// its name.
+struct PacketDeleter {
+  void operator()(ReceivedPacket* packet) const;
+};
+using PacketPtr = std::unique_ptr<ReceivedPacket, PacketDeleter>;
 
 // What the handler thread is asked to do later; posted from any thread.
 struct UiMessage {
   enum Kind { PACKET_RECEIVED, BOOT_DONE, PORT_LOST, COMMAND } kind;
-  std::unique_ptr<ReceivedPacket> packet;  // PACKET_RECEIVED
+  PacketPtr packet;                        // PACKET_RECEIVED
   bool success = true;                     // BOOT_DONE: did the run finish its job
   int command = 0;                         // COMMAND (the dialog layer's own)
 };

@@ -1,19 +1,18 @@
+// The guide: page texts, rendering and the Next/Back transitions.
 #include "core/app/guide.h"
 
 #include <cstdio>
-#include <string>
 
-#include "core/app.h"
-#include "core/boot/image_download.h"
-#include "core/serial/serial_port.h"
+#include "core/app/control_ids.h"
+#include "core/app/downloads.h"
+#include "core/app/port_selection.h"
 
 namespace quillon {
 
 namespace {
 
-// Fills every %s of a page text with the device name, and the page's one
-// number where it has one. The texts are constants of this file, so the
-// format is never taken from outside.
+// Fills every %s of a page text with the device name. The texts are
+// constants of this file, so the format is never taken from outside.
 std::string Fill(const char* format) {
   std::string out;
   for (const char* p = format; *p; ++p) {
@@ -72,16 +71,15 @@ constexpr PageTexts PAGE4_SOFTWARE = {
     "when it is ready.",
     "When %s is ready, press NEXT."};
 
-void SetTexts(App& app, const std::string& title, const std::string& upper,
-              const std::string& lower, const std::string& prompt) {
-  app.host.SetControlText(IDC_STEP_TITLE, title);
-  app.host.SetControlText(IDC_UPPER_TEXT, upper);
-  app.host.SetControlText(IDC_LOWER_TEXT, lower);
-  app.host.SetControlText(IDC_PROMPT, prompt);
+GuideTexts Filled(const PageTexts& t) {
+  return GuideTexts{Fill(t.title), Fill(t.upper), Fill(t.lower), Fill(t.prompt)};
 }
 
-void SetTexts(App& app, const PageTexts& texts) {
-  SetTexts(app, Fill(texts.title), Fill(texts.upper), Fill(texts.lower), Fill(texts.prompt));
+void SetTexts(App& app, const GuideTexts& texts) {
+  app.host.SetControlText(IDC_STEP_TITLE, texts.title);
+  app.host.SetControlText(IDC_UPPER_TEXT, texts.upper);
+  app.host.SetControlText(IDC_LOWER_TEXT, texts.lower);
+  app.host.SetControlText(IDC_PROMPT, texts.prompt);
 }
 
 void Button(App& app, int id, const char* caption, bool enabled) {
@@ -93,25 +91,64 @@ enum Slot { UPPER_SLOT = 1, LOWER_SLOT = 2 };
 
 }  // namespace
 
-void RenderGuidePage(App& app) {
-  const bool bootloader = app.guide.choice == CHOICE_BOOTLOADER;
-  switch (app.guide.page) {
+GuideTexts GuidePageTexts(GuidePage page, GuideChoice choice, uint32_t downloadSize) {
+  const bool bootloader = choice == CHOICE_BOOTLOADER;
+  // 11 bit times a byte at 115200 baud, the line the guide opens.
+  const double size = static_cast<double>(downloadSize);
+  switch (page) {
     case PAGE_CABLE:
-      SetTexts(app, PAGE1);
+      return Filled(PAGE1);
+    case PAGE_READYING:
+      return Filled(PAGE2);
+    case PAGE_CHOICE:
+      return Filled(PAGE3);
+    case PAGE_INSTRUCTIONS:
+      return Filled(bootloader ? PAGE4_BOOTLOADER : PAGE4_SOFTWARE);
+    case PAGE_IN_PROGRESS:
+      if (bootloader) {
+        return {"Download in Progress",
+                Format("The %s bootloader is being transferred.  This operation takes about "
+                       "%0.0lf seconds to complete.",
+                       DEVICE_NAME, size * 11.0 / 115200.0),
+                "", "Downloading bootloader, please wait . . . "};
+      }
+      return {"Download in Progress",
+              Format("The %s software is being transferred.  This operation takes about "
+                     "%0.1lf minutes to complete.",
+                     DEVICE_NAME, size * 11.0 / 6912000.0),
+              "", "Downloading software, please wait . . . "};
+    case PAGE_COMPLETE:
+      return {"Download Complete",
+              Format("Please verify that the number of data bytes transmitted (%ld) matches the "
+                     "number of bytes received by the %s.  The %s shows the number in "
+                     "parenthesis at the bottom of the display.",
+                     static_cast<long>(downloadSize), DEVICE_NAME, DEVICE_NAME),
+              bootloader ? "The bootloader download will take effect on the next power cycle." : "",
+              bootloader ? "Press BACK if you want to load the software."
+                         : "Press CLOSE to exit this program."};
+  }
+  return {};
+}
+
+void RenderGuidePage(App& app) {
+  const GuidePage page = app.guide.page;
+  const bool bootloader = app.guide.choice == CHOICE_BOOTLOADER;
+  if (page < PAGE_CABLE || page > PAGE_COMPLETE) return;
+  SetTexts(app, GuidePageTexts(page, app.guide.choice, app.downloadSize));
+  switch (page) {
+    case PAGE_CABLE:
       Button(app, IDC_BACK, "Back", false);
       Button(app, IDC_NEXT, "Next", true);
       app.host.DrawPicture(UPPER_SLOT, 120);
       app.host.DrawPicture(LOWER_SLOT, 122);
       break;
     case PAGE_READYING:
-      SetTexts(app, PAGE2);
       Button(app, IDC_BACK, "Back", true);
       Button(app, IDC_NEXT, "Next", true);
       app.host.DrawPicture(UPPER_SLOT, 123);
       app.host.DrawPicture(LOWER_SLOT, 121);
       break;
     case PAGE_CHOICE:
-      SetTexts(app, PAGE3);
       Button(app, IDC_BACK, "Bootloader", true);
       app.host.ShowControl(IDC_BACK, true);
       Button(app, IDC_NEXT, "Software", true);
@@ -119,67 +156,37 @@ void RenderGuidePage(App& app) {
       app.host.DrawPicture(UPPER_SLOT, 124);
       break;
     case PAGE_INSTRUCTIONS:
-      SetTexts(app, bootloader ? PAGE4_BOOTLOADER : PAGE4_SOFTWARE);
       Button(app, IDC_BACK, "Back", true);
       Button(app, IDC_NEXT, "Next", true);
       app.host.DrawPicture(UPPER_SLOT, bootloader ? 143 : 139);
       app.host.DrawPicture(LOWER_SLOT, 138);
       break;
-    case PAGE_IN_PROGRESS: {
-      // 11 bit times a byte at 115200 baud, the line the guide opens.
-      const double size = static_cast<double>(app.boot.downloadSize.load());
-      if (bootloader) {
-        SetTexts(app, "Download in Progress",
-                 Format("The %s bootloader is being transferred.  This operation takes about "
-                        "%0.0lf seconds to complete.",
-                        DEVICE_NAME, size * 11.0 / 115200.0),
-                 "", "Downloading bootloader, please wait . . . ");
-      } else {
-        SetTexts(app, "Download in Progress",
-                 Format("The %s software is being transferred.  This operation takes about "
-                        "%0.1lf minutes to complete.",
-                        DEVICE_NAME, size * 11.0 / 6912000.0),
-                 "", "Downloading software, please wait . . . ");
-      }
+    case PAGE_IN_PROGRESS:
       app.host.ShowControl(IDC_BACK, false);
       app.host.ShowControl(IDC_NEXT, false);
       app.host.DrawPicture(UPPER_SLOT, 140);
       break;
-    }
-    case PAGE_COMPLETE: {
-      const long count = static_cast<long>(app.boot.downloadSize.load());
-      SetTexts(app, "Download Complete",
-               Format("Please verify that the number of data bytes transmitted (%ld) matches the "
-                      "number of bytes received by the %s.  The %s shows the number in "
-                      "parenthesis at the bottom of the display.",
-                      count, DEVICE_NAME, DEVICE_NAME),
-               bootloader ? "The bootloader download will take effect on the next power cycle."
-                          : "",
-               bootloader ? "Press BACK if you want to load the software."
-                          : "Press CLOSE to exit this program.");
+    case PAGE_COMPLETE:
       Button(app, IDC_BACK, "Back", true);
       app.host.ShowControl(IDC_BACK, true);
       app.host.EnableControl(IDC_NEXT, false);
       app.host.ShowControl(IDC_NEXT, false);
       app.host.DrawPicture(UPPER_SLOT, 142);
       break;
-    }
-    default:
-      break;
   }
 }
 
 namespace {
 
-void GoTo(App& app, int page) {
+void GoTo(App& app, GuidePage page) {
   app.guide.page = page;
   app.host.Invalidate(true);
 }
 
 // Opens the port with the selected number unless one is open already.
 bool EnsurePortOpen(App& app) {
-  if (!app.link.IsOpen()) OpenDevice(app, app.portSelection.number);
-  return app.link.IsOpen();
+  if (!app.engine.IsOpen()) OpenDevice(app, app.portSelection.number);
+  return app.engine.IsOpen();
 }
 
 }  // namespace
@@ -191,9 +198,7 @@ void GuideNext(App& app) {
       GoTo(app, PAGE_READYING);
       break;
     case PAGE_READYING:
-      if (app.portSelection.mode == PORT_MODE_ASK) {
-        app.host.RunPortNumberDialog(app.portSelection.number);
-      }
+      if (app.portSelection.mode == PORT_MODE_ASK) app.host.RunPortNumberDialog(app.portSelection.number);
       GoTo(app, PAGE_CHOICE);
       break;
     case PAGE_CHOICE:
@@ -209,7 +214,7 @@ void GuideNext(App& app) {
       // user why) would leave page 5 waiting for a completion that never
       // comes, with both buttons hidden; stay here instead. A start refused
       // because a run is under way does get that run's completion.
-      const bool idle = BootWorkerIdle(app);
+      const bool idle = app.engine.BootIdle();
       if (StartImageDownload(app, 115200) == 0 && idle) break;
       GoTo(app, PAGE_IN_PROGRESS);
       break;

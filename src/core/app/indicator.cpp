@@ -1,16 +1,18 @@
+// The connection indicator: black without a port, red until the readout
+// asserts clear-to-send on page 3 or later, then green.
 #include "core/app/indicator.h"
 
-#include "core/app.h"
+#include "core/app/app.h"
 
 namespace quillon {
 
 void UpdateConnectionIndicator(App& app) {
-  int state = INDICATOR_NO_PORT;
-  if (auto port = app.link.Port()) {
+  IndicatorState state = INDICATOR_NO_PORT;
+  if (app.engine.IsOpen()) {
     bool cts = false;
     // A status that cannot be read counts as clear-to-send off.
-    if (port->GetCts(&cts) && cts) {
-      state = app.guide.page > PAGE_READYING ? INDICATOR_READY : INDICATOR_NOT_READY;
+    if (app.engine.GetCts(&cts) && cts && app.guide.page > PAGE_READYING) {
+      state = INDICATOR_READY;
     } else {
       state = INDICATOR_NOT_READY;
     }

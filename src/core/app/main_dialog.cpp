@@ -1,20 +1,15 @@
+// The main dialog: start-up, the command table, the timer and shutdown.
 #include "core/app/main_dialog.h"
 
 #include <cctype>
 #include <cstdlib>
 
-#include "core/app.h"
+#include "core/app/downloads.h"
 #include "core/app/event_log.h"
 #include "core/app/guide.h"
 #include "core/app/indicator.h"
 #include "core/app/port_selection.h"
-#include "core/boot/flash_erase.h"
-#include "core/boot/image_download.h"
-#include "core/protocol/dispatcher.h"
-#include "core/protocol/parser.h"
-#include "core/serial/receive_thread.h"
-#include "core/serial/serial_port.h"
-#include "core/transfer/transfer_control.h"
+#include "core/app/transfer_dialog.h"
 
 namespace quillon {
 
@@ -23,14 +18,12 @@ void ParseCommandLine(App& app, std::string commandLine) {
   size_t at = commandLine.find("com");
   if (at == std::string::npos) return;
   // strtol: leading white space, an optional sign, digits; none gives 0.
-  app.portSelection.number =
-      static_cast<int>(std::strtol(commandLine.c_str() + at + 3, nullptr, 10));
+  app.portSelection.number = static_cast<int>(std::strtol(commandLine.c_str() + at + 3, nullptr, 10));
   app.portSelection.mode = PORT_MODE_COMMAND_LINE;
 }
 
 void OnInitDialog(App& app) {
   app.host.SetControlText(IDC_STATUS_LINE, "");
-  StartReceiveThread(app);
   unsigned number = ResolvePortNumber(app);
   app.host.SetControlText(IDC_PORT_NUMBER, std::to_string(number));
   app.guide.page = PAGE_CABLE;
@@ -40,8 +33,8 @@ void OnInitDialog(App& app) {
 namespace {
 
 bool Confirm(App& app, const char* question) {
-  return app.host.ShowMessageBox(question, APP_TITLE, MB_STYLE_ICONQUESTION | MB_STYLE_YESNO, true) ==
-         ANSWER_YES;
+  return app.host.ShowMessageBox(question, APP_TITLE, MB_STYLE_ICONQUESTION | MB_STYLE_YESNO,
+                                 true) == ANSWER_YES;
 }
 
 }  // namespace
@@ -56,13 +49,11 @@ void OnCommand(App& app, int id) {
       ClearLog(app);
       break;
     case IDC_TEST:
-      SendTestPacket(app);
+      app.engine.SendTest();
       break;
-    case IDC_RAW_LOGGING: {
-      int expected = app.receiver.rawLogging.load();
-      app.receiver.rawLogging.store(expected == 0 ? 1 : 0);
+    case IDC_RAW_LOGGING:
+      app.engine.SetRawLogging(!app.engine.RawLogging());
       break;
-    }
     case IDC_EXPORT_ALL:
       ExportLog(app, false);
       break;
@@ -105,54 +96,13 @@ void OnTimer(App& app) {
   RS232_CheckTimeouts(app);
 }
 
-void OnPacketReceived(App& app, std::unique_ptr<ReceivedPacket> packet) {
-  RS232_DispatchPacket(app, std::move(packet));
-}
-
-void OnBootDone(App& app, bool success) {
-  JoinBootWorker(app);
-  app.host.DestroyProgressStrip();
-  app.host.Beep();
-  if (!success) {
-    // The worker has logged why; the guide stays where it is so the user can
-    // go back and try again, rather than being told the download completed.
-    app.host.ShowMessageBox(
-        "The download did not complete.  Check the cable and the readout, then try again.",
-        APP_TITLE, MB_STYLE_ICONWARNING, true);
-    if (app.guide.page == PAGE_IN_PROGRESS) {
-      app.guide.page = PAGE_INSTRUCTIONS;
-      // Page 5 hid both buttons and page 4 leaves their shown state alone.
-      app.host.ShowControl(IDC_NEXT, true);
-      app.host.ShowControl(IDC_BACK, true);
-      app.host.Invalidate(true);
-    }
-    return;
-  }
-  app.guide.page = PAGE_COMPLETE;
-  app.host.Invalidate(false);
-}
-
-void OnDestroy(App& app) {
-  StopReceiveThread(app);
-  auto port = app.link.Exchange(nullptr);
-  if (port) port->Close();
-  JoinBootWorker(app);
-  CloseTransferFiles(app);
-}
+void OnDestroy(App& app) { app.engine.Shutdown(); }
 
 void DispatchUiMessage(App& app, UiMessage message) {
-  switch (message.kind) {
-    case UiMessage::PACKET_RECEIVED:
-      if (message.packet) OnPacketReceived(app, std::move(message.packet));
-      break;
-    case UiMessage::BOOT_DONE:
-      OnBootDone(app, message.success);
-      break;
-    case UiMessage::COMMAND:
-      OnCommand(app, message.command);
-      break;
-    case UiMessage::PORT_LOST:
-      break;
+  if (message.kind == UiMessage::COMMAND) {
+    OnCommand(app, message.command);
+  } else {
+    app.engine.Dispatch(std::move(message));
   }
 }
 

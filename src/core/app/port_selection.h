@@ -1,5 +1,6 @@
-// Which port number the guide opens: command line, platform detection, or
-// the port-number dialog.
+// Which port the guide opens (command line, platform detection, or the
+// port-number dialog), and opening and closing it with the user told why
+// an open failed.
 #pragma once
 
 #include <string>
@@ -15,5 +16,10 @@ unsigned ResolvePortNumber(App& app);
 // the first three characters are skipped whatever they are, the rest read
 // as a decimal number (0 when there is none).
 int ParsePortName(const std::string& value);
+
+// Closes any open port, then opens COM<portNumber>; a failure is logged,
+// beeped and shown in the warning box.
+void OpenDevice(App& app, int portNumber);
+void CloseDevice(App& app);
 
 }  // namespace quillon

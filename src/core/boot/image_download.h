@@ -1,4 +1,7 @@
-// Streaming a firmware image raw to the readout's bootloader.
+// The bootloader jobs of one port: streaming a firmware image raw to the
+// readout, and erasing its user storage with the two-byte exchange. At most
+// one runs at a time, on a worker thread of its own; its end is posted to
+// the handler thread, which joins the worker and reports the outcome.
 #pragma once
 
 #include <atomic>
@@ -7,11 +10,16 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <vector>
+
+#include "core/jobs.h"
 
 namespace quillon {
 
-struct App;
+class EngineObserver;
+class EventLog;
+class Host;
+class ReceiveThread;
+class SerialLink;
 
 inline constexpr const char* IMAGE_BOOTLOADER = "ZYN_BOOTLOADER";
 inline constexpr const char* IMAGE_SOFTWARE = "ZYN_SOFTWARE";
@@ -20,60 +28,76 @@ constexpr size_t IMAGE_BLOCK_SIZE = 16384;
 constexpr uint32_t BAUD_AFTER_DOWNLOAD = 38400;
 // Pause before a failed write is offered again, so a dead port is not spun on.
 constexpr uint32_t WRITE_RETRY_PAUSE_MS = 20;
+constexpr uint8_t ERASE_COMMAND[2] = {0x07, 0x06};
+// The line's rate for the erase; it is left in force afterwards.
+constexpr uint32_t ERASE_BAUD = 115200;
 
-// Where the embedded images come from: resources on Windows, data linked
+// Where the firmware images come from: resources on Windows, data linked
 // into the binary elsewhere, a file the user gave, or a test's bytes.
 class ImageSource {
  public:
   virtual ~ImageSource() = default;
   // 0 when found (data and size filled); otherwise the failing step:
   // 1 not found, 2 empty, 3 cannot load, 4 cannot lock. On 3 and 4 *size
-  // holds the size when it is known.
-  // Called on the UI thread only, never while a bootloader worker runs; the
-  // data must stay valid until the next Lookup.
+  // holds the size when it is known. The data stays valid until the next
+  // Lookup; Lookup is never called while a download runs.
   virtual int Lookup(const std::string& name, const uint8_t** data, size_t* size) = 0;
 };
 
 enum DownloadKind : int { DOWNLOAD_SOFTWARE = 0, DOWNLOAD_BOOTLOADER = 1 };
 
-struct ImageDownload {
-  // 1 while a download or erase worker does its job.
-  std::atomic<int> bootBusy{0};
-  std::atomic<uint32_t> downloadSize{0};
-  // Written by the start, then only by the worker it starts.
-  const uint8_t* imageCursor = nullptr;
-  uint32_t remaining = 0;
-  int64_t imageSize = 0;
-  std::atomic<int64_t> sentCount{0};
-  int downloadKind = DOWNLOAD_SOFTWARE;
+class BootJobs {
+ public:
+  BootJobs(SerialLink& link, ReceiveThread& receiver, EventLog& log, Host& host,
+           EngineObserver& observer, const Limits& limits);
+  ~BootJobs();
+  BootJobs(const BootJobs&) = delete;
+  BootJobs& operator=(const BootJobs&) = delete;
 
-  // Asks a running worker to give up (the program is closing).
-  std::atomic<bool> stopRequested{false};
-  // Guards the erase's use of the receive thread's byte tap against a
-  // concurrent stop: the tap is cancelled only while the erase waits on it.
-  std::mutex tapMutex;
-  bool waitingForAnswer = false;  // under tapMutex
-  std::thread worker;
+  // False while a worker runs or its end has not been reported yet, so a
+  // stale end can never be taken for a new run's.
+  bool Idle() const;
+  // The image must stay valid until the job has ended.
+  StartResult StartDownload(const uint8_t* data, size_t size, uint32_t baudRate, DownloadKind kind);
+  StartResult StartErase();
+  // Handler thread, on the worker's posted end: joins it and reports.
+  void OnBootDone();
+  // Any thread: asks a running worker to give up soon.
+  void Stop();
+  // The port was closed under a running job: an erase stops waiting.
+  void OnPortClosed();
+  uint64_t SentCount() const { return sentCount_.load(); }
+  uint64_t ImageSize() const { return imageSize_.load(); }
+
+  void ImageDownloadThread();
+  void FlashEraseThread();
+  // Waits for the readout's 07 06 on the receive thread's byte tap, which
+  // the erase opened before sending. 1 when it came, 0 otherwise.
+  int WaitEraseAnswer();
+
+ private:
+  // Writes data whole, retrying failed writes until writeStallMs passes
+  // without progress; false (with end_ filled) when it cannot.
+  bool WriteAll(const uint8_t* data, size_t length, bool progress);
+  void Fail(Cause cause, const std::string& reason);
+  void Finish();
+
+  SerialLink& link_;
+  ReceiveThread& receiver_;
+  EventLog& log_;
+  Host& host_;
+  EngineObserver& observer_;
+  const Limits& limits_;
+
+  std::atomic<bool> bootBusy_{false};
+  std::atomic<bool> stopRequested_{false};
+  std::thread worker_;
+  // Set by the start, then only by the worker it starts; read after the join.
+  const uint8_t* imageCursor_ = nullptr;
+  DownloadKind downloadKind_ = DOWNLOAD_SOFTWARE;
+  std::atomic<uint64_t> imageSize_{0};
+  std::atomic<uint64_t> sentCount_{0};
+  JobEnd end_;
 };
-
-// Both return 1 when the worker was started, 0 when refused.
-int StartImageDownload(App& app, uint32_t baudRate);
-int StartBootloaderDownload(App& app);
-// Joins the worker. The UI thread calls this on the completion message (the
-// worker has then finished its job) and at shutdown, when a worker still at
-// work is asked to stop first so closing never waits on a dead line.
-void JoinBootWorker(App& app);
-
-// Shared by the download and the erase: false while a worker is busy or its
-// completion message has not yet been handled (JoinBootWorker not yet run),
-// so a stale completion message can never be taken for a new run's.
-bool BootWorkerIdle(App& app);
-// Refuses a bootloader start on the UI thread when no port is open, telling
-// the user why; returns true when a port is open.
-bool RequireOpenPort(App& app, const char* logText, const char* boxText);
-// The text of the start's error box for a failed image lookup step (1-4).
-std::string ImageErrorText(int step, bool bootloader);
-
-void ImageDownloadThread(App& app);
 
 }  // namespace quillon

@@ -6,36 +6,26 @@
 
 namespace quillon {
 
-struct App;
+struct PacketLink;
 struct ReceivedPacket;
 
-enum CommandCode : unsigned {
-  RS232_CMD_BAD_CHECKSUM = 1,
-  RS232_RESEND_REMOTE_TIMEOUT = 2,
-  RS232_LOG = 3,
-  RS232_NLEC_SEND_START = 5,
-  RS232_NLEC_LINE = 6,
-  RS232_NLEC_SEND_END = 7,
-  RS232_NLEC_ERROR = 8,
-  RS232_FILE_SEND_START = 10,
-  RS232_FILE_CHUNK = 11,
-  RS232_FILE_SEND_END = 12,
-  RS232_FILE_ERROR = 13,
-  RS232_LONG_COMMAND = 14,
-  RS232_FLASH_ERASE_RESULT = 15,
-  RS232_NLEC_GET_START = 16,
-  RS232_NLEC_GET_LINE = 17,
-  RS232_NLEC_GET_END = 18,
-  RS232_TEST = 19,
-  RS232_FILE_GET_START = 20,
-  RS232_FILE_GET_DATA = 21,
-  RS232_FILE_GET_END = 22,
-  RS232_NOP = 23,
+// Who acts on the packets that are not the link's own business.
+class PacketHandler {
+ public:
+  virtual ~PacketHandler() = default;
+  // Codes 5-8, 10-13, 16-18 and 20-22, after the checksum was verified.
+  virtual void OnTransferPacket(ReceivedPacket& packet) = 0;
+  // Code 15: the readout's flash-erase result text.
+  virtual void OnFlashEraseResult(const std::string& text) = 0;
 };
 
-void RS232_DispatchPacket(App& app, std::unique_ptr<ReceivedPacket> packet);
-void RS232_LogPacket(App& app, const char* prefix, const ReceivedPacket& packet);
-// Command 1003: the test packet "100000".
-void SendTestPacket(App& app);
+void RS232_DispatchPacket(PacketLink& link, ReceivedPacket& packet, PacketHandler& handler);
+void RS232_LogPacket(PacketLink& link, const char* prefix, const ReceivedPacket& packet);
+// A packet that answered nothing the host sent (or that its handler
+// ignored) must not end the wait for the real answer: the wait goes on
+// from the last send.
+void ResumeAnswerWait(PacketLink& link);
+// The test packet "100000".
+void SendTestPacket(PacketLink& link);
 
 }  // namespace quillon

@@ -36,11 +36,11 @@ std::vector<uint8_t> EncodeFrame(uint16_t command, uint16_t id, const uint8_t* d
 void FrameParser::Reset() {
   state_ = RX_HUNT;
   headerCount_ = 0;
-  lostSecondMark_ = false;
 }
 
-std::unique_ptr<ReceivedPacket> FrameParser::Feed(uint8_t byte) {
-  lostSecondMark_ = false;
+void PacketDeleter::operator()(ReceivedPacket* packet) const { delete packet; }
+
+PacketPtr FrameParser::Feed(uint8_t byte) {
   switch (state_) {
     case RX_HUNT:
       if (byte == START_MARK) state_ = RX_TILDE;
@@ -52,7 +52,6 @@ std::unique_ptr<ReceivedPacket> FrameParser::Feed(uint8_t byte) {
       } else {
         // The byte is dropped with the lone mark, not taken as a new first mark.
         state_ = RX_HUNT;
-        lostSecondMark_ = true;
       }
       return nullptr;
     case RX_HEADER: {
@@ -87,7 +86,7 @@ std::unique_ptr<ReceivedPacket> FrameParser::Feed(uint8_t byte) {
   uint32_t sum = work_.computedChecksum;
   for (int32_t i = 0; i < work_.dataCount; ++i) sum += work_.data[i];
   work_.computedChecksum = static_cast<uint16_t>(sum & 0xFFFFu);
-  auto packet = std::make_unique<ReceivedPacket>();
+  PacketPtr packet(new ReceivedPacket);
   *packet = work_;
   packet->data[packet->dataCount] = 0;
   return packet;

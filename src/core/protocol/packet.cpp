@@ -1,14 +1,13 @@
 // The sending side of the packet link: new packets, resends with their
 // limit, and the diagnostic line about the last packet sent.
-
 #include "core/protocol/packet.h"
 
 #include <algorithm>
 
-#include "core/app.h"
-#include "core/app/event_log.h"
-#include "core/protocol/dispatcher.h"
-#include "core/transfer/session.h"
+#include "core/host.h"
+#include "core/log/event_log.h"
+#include "core/protocol/commands.h"
+#include "core/serial/serial_port.h"
 
 namespace quillon {
 
@@ -21,38 +20,28 @@ constexpr int MAX_CONSECUTIVE_RESENDS = 5;
 // takes care of a packet that never left); the port's error state is
 // cleared so the next write can go through. With no port the write simply
 // does not happen.
-void WritePiece(App& app, const uint8_t* data, size_t length) {
-  std::shared_ptr<SerialDevice> port = app.link.Port();
+void WritePiece(PacketLink& link, const uint8_t* data, size_t length) {
+  std::shared_ptr<SerialDevice> port = link.link.Port();
   if (!port) return;
   int error = 0;
   if (port->Write(data, length, &error) != length) port->ClearError();
 }
 
-void WriteLastPacket(App& app) {
-  ProtocolState& p = app.protocol;
-  WritePiece(app, p.lastHeader.bytes.data(), HEADER_SIZE);
+void WriteLastPacket(PacketLink& link) {
+  ProtocolState& p = link.state;
+  WritePiece(link, p.lastHeader.bytes.data(), HEADER_SIZE);
   uint16_t length = p.lastHeader.Length();
+  // The retained data holds exactly the last header's length when that is
+  // nonzero; the bound only guards against a mismatch.
   if (length > 0) {
-    // The retained data always holds exactly the last header's length when
-    // that is nonzero; the bound only guards against a mismatch.
-    WritePiece(app, p.retainedData.data(), std::min<size_t>(length, p.retainedData.size()));
+    WritePiece(link, p.retainedData.data(), std::min<size_t>(length, p.retainedData.size()));
   }
-}
-
-void GiveUp(App& app) {
-  ProtocolState& p = app.protocol;
-  p.transferActive.store(0);
-  p.linkState.store(LINK_IDLE);
-  app.host.DestroyProgressStrip();
-  // Restores the start button, beeps, and reports through the notifier of
-  // the last start, or logs and shows the text itself when there is none.
-  ReportResult(app, Report::RETRY_EXCEEDED, "Retry Error.");
 }
 
 }  // namespace
 
-int RS232_SendPacket(App& app, uint16_t command, const uint8_t* data, uint16_t length) {
-  ProtocolState& p = app.protocol;
+void RS232_SendPacket(PacketLink& link, uint16_t command, const uint8_t* data, uint16_t length) {
+  ProtocolState& p = link.state;
   PacketHeader& h = p.lastHeader;
   h.bytes[0] = START_MARK;
   h.bytes[1] = START_MARK;
@@ -64,38 +53,39 @@ int RS232_SendPacket(App& app, uint16_t command, const uint8_t* data, uint16_t l
   h.SetField(4, length);
   h.SetField(2, PacketChecksum(length, command, p.idCounter, data, length));
 
-  WritePiece(app, h.bytes.data(), HEADER_SIZE);
+  WritePiece(link, h.bytes.data(), HEADER_SIZE);
   if (length > 0) {
-    WritePiece(app, data, length);
+    WritePiece(link, data, length);
     // Kept for resends: the caller's buffer lives only for this call. A
     // packet without data leaves the previous copy alone.
     p.retainedData.assign(data, data + length);
   }
-  p.lastSendTick.store(app.host.TickCount());
-  return 1;
+  p.lastSendTick.store(link.host.TickCount());
 }
 
-int RS232_SendText(App& app, uint16_t command, const std::string& text) {
+void RS232_SendText(PacketLink& link, uint16_t command, const std::string& text) {
   auto length = static_cast<uint16_t>(std::min<size_t>(text.size(), 0xFFFF));
-  return RS232_SendPacket(app, command, reinterpret_cast<const uint8_t*>(text.data()), length);
+  RS232_SendPacket(link, command, reinterpret_cast<const uint8_t*>(text.data()), length);
 }
 
-int RS232_ResendPacket(App& app, ResendCause cause) {
-  ProtocolState& p = app.protocol;
+void RS232_ResendPacket(PacketLink& link, ResendCause cause) {
+  ProtocolState& p = link.state;
   const PacketHeader& h = p.lastHeader;
   // The long command is never repeated: its timeout just leaves the link idle.
-  if (h.Command() == RS232_LONG_COMMAND) return 1;
+  if (h.Command() == RS232_LONG_COMMAND) return;
   // Nothing has been sent yet, so there is nothing to repeat (a stray error
-  // report or a corrupted packet from the readout before the first send).
-  if (h.bytes[0] != START_MARK) return 1;
+  // report or a damaged packet from the readout before the first send).
+  if (h.bytes[0] != START_MARK) return;
 
   if (p.counting && h.Id() == p.countedId) {
     // Held at the limit, so endless requests for a dead packet cannot
     // overflow the count; each one gives up again.
     if (p.consecutiveResends <= MAX_CONSECUTIVE_RESENDS) ++p.consecutiveResends;
     if (p.consecutiveResends > MAX_CONSECUTIVE_RESENDS) {
-      GiveUp(app);
-      return 1;
+      p.transferActive.store(false);
+      p.linkState.store(LINK_IDLE);
+      if (link.onGiveUp) link.onGiveUp();
+      return;
     }
   } else {
     p.countedId = h.Id();
@@ -108,9 +98,8 @@ int RS232_ResendPacket(App& app, ResendCause cause) {
   p.lastCause = cause;
   p.linkState.store(LINK_AWAIT_REPLY);
   // The same bytes as the first time: same id, same checksum.
-  WriteLastPacket(app);
-  p.lastSendTick.store(app.host.TickCount());
-  return 1;
+  WriteLastPacket(link);
+  p.lastSendTick.store(link.host.TickCount());
 }
 
 const char* ResendCauseName(int cause) {
@@ -128,16 +117,14 @@ const char* ResendCauseName(int cause) {
   }
 }
 
-void RS232_LogLastCommand(App& app) {
-  const ProtocolState& p = app.protocol;
+void RS232_LogLastCommand(PacketLink& link) {
+  const ProtocolState& p = link.state;
   const PacketHeader& h = p.lastHeader;
   int length = h.Length();
   // The data of the last packet with data; never read past what is kept.
-  int shown =
-      static_cast<int>(std::min<size_t>(static_cast<size_t>(length), p.retainedData.size()));
-  const char* text =
-      p.retainedData.empty() ? "" : reinterpret_cast<const char*>(p.retainedData.data());
-  LogLine(app, 0, "LAST COMMAND: Resend=%d, Id=%d, Cmd=%d, cs=%d, buf(%d)=%.*s, cause=%s",
+  int shown = static_cast<int>(std::min<size_t>(static_cast<size_t>(length), p.retainedData.size()));
+  const char* text = p.retainedData.empty() ? "" : reinterpret_cast<const char*>(p.retainedData.data());
+  LogLine(link.log, 0, "LAST COMMAND: Resend=%d, Id=%d, Cmd=%d, cs=%d, buf(%d)=%.*s, cause=%s",
           p.resendFlag, static_cast<int>(h.Id()), static_cast<int>(h.Command()),
           static_cast<int>(h.Checksum()), length, shown, text, ResendCauseName(p.lastCause));
 }

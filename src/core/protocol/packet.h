@@ -9,16 +9,20 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "core/protocol/parser.h"
+
 namespace quillon {
 
-struct App;
+class EventLog;
+class Host;
+class SerialLink;
 
-constexpr uint8_t START_MARK = 0x7E;
 constexpr size_t HEADER_SIZE = 10;
-constexpr size_t MAX_DATA = 512;
 
 enum ResendCause : int {
   REMOTE_CHECKSUM = 1,
@@ -54,7 +58,7 @@ std::vector<uint8_t> EncodeFrame(uint16_t command, uint16_t id, const uint8_t* d
                                  uint16_t length);
 
 // The one record of the packet link. Fields touched by both the receive
-// thread and the UI thread are atomics.
+// thread and the handler thread are atomics.
 struct ProtocolState {
   PacketHeader lastHeader;
   std::vector<uint8_t> retainedData;
@@ -71,14 +75,28 @@ struct ProtocolState {
   std::atomic<int> linkState{LINK_IDLE};
   std::atomic<uint32_t> lastSendTick{0};
   std::atomic<uint32_t> lastReceiveTick{0};
-  std::atomic<int> transferActive{0};
+  std::atomic<bool> transferActive{false};
 };
 
-int RS232_SendPacket(App& app, uint16_t command, const uint8_t* data, uint16_t length);
-// Convenience for text data (sent without a terminator).
-int RS232_SendText(App& app, uint16_t command, const std::string& text);
-int RS232_ResendPacket(App& app, ResendCause cause);
-void RS232_LogLastCommand(App& app);
+// The packet side of one port: its state, the parser, and what it needs.
+struct PacketLink {
+  PacketLink(SerialLink& linkIn, EventLog& logIn, Host& hostIn)
+      : link(linkIn), log(logIn), host(hostIn) {}
+  SerialLink& link;
+  EventLog& log;
+  Host& host;
+  ProtocolState state;
+  std::mutex parserMutex;  // held for each block and for a timeout's reset
+  FrameParser parser;
+  // Called when a packet is given up after its resends.
+  std::function<void()> onGiveUp;
+};
+
+void RS232_SendPacket(PacketLink& link, uint16_t command, const uint8_t* data, uint16_t length);
+// Text data, sent without a terminator.
+void RS232_SendText(PacketLink& link, uint16_t command, const std::string& text);
+void RS232_ResendPacket(PacketLink& link, ResendCause cause);
+void RS232_LogLastCommand(PacketLink& link);
 const char* ResendCauseName(int cause);
 
 }  // namespace quillon

@@ -1,15 +1,12 @@
 // The receiving side of the packet link: blocks of bytes from the receive
-// thread become packets posted to the UI thread, and the UI thread's timer
-// repeats the last packet when its answer does not come.
-
+// thread become packets posted to the handler thread, and the handler
+// thread's timer repeats the last packet when its answer does not come.
 #include "core/protocol/parser.h"
 
-#include <cstdio>
-
-#include "core/app.h"
-#include "core/app/event_log.h"
-#include "core/app/main_dialog.h"
-#include "core/protocol/dispatcher.h"
+#include "core/host.h"
+#include "core/log/event_log.h"
+#include "core/protocol/commands.h"
+#include "core/protocol/packet.h"
 
 namespace quillon {
 
@@ -21,49 +18,37 @@ constexpr uint32_t INTER_BYTE_TIMEOUT_MS = 100;
 
 }  // namespace
 
-int RS232_ReceiveBytes(App& app, const uint8_t* data, size_t count) {
-  ProtocolState& p = app.protocol;
+void RS232_ReceiveBytes(PacketLink& link, const uint8_t* data, size_t count) {
+  ProtocolState& p = link.state;
   // One lock per block: the timeout check takes the same lock to decide and
   // to reset, so it never sees or cuts a packet half-fed.
-  std::lock_guard<std::mutex> lock(app.parser.mutex);
+  std::lock_guard<std::mutex> lock(link.parserMutex);
   p.linkState.store(LINK_RECEIVING);
-  p.lastReceiveTick.store(app.host.TickCount());
-  FrameParser& frame = app.parser.frame;
+  p.lastReceiveTick.store(link.host.TickCount());
   for (size_t i = 0; i < count; ++i) {
-    std::unique_ptr<ReceivedPacket> packet = frame.Feed(data[i]);
+    PacketPtr packet = link.parser.Feed(data[i]);
     // A start mark without its second stays "receiving": going idle would
     // end the answer wait for good, and a damaged answer would then leave a
     // transfer hanging with no resend; the inter-byte timeout resends it.
     if (packet) {
       p.linkState.store(LINK_IDLE);
-      // Post never waits for the UI thread, so holding the lock here costs
-      // the UI thread at most one block's worth of waiting.
-      app.host.Post(UiMessage{UiMessage::PACKET_RECEIVED, std::move(packet)});
+      // Post never waits for the handler thread, so holding the lock here
+      // costs that thread at most one block's worth of waiting.
+      link.host.Post(UiMessage{UiMessage::PACKET_RECEIVED, std::move(packet)});
     }
   }
-  return 1;
 }
 
-void RS232_CheckTimeouts(App& app) {
-  ProtocolState& p = app.protocol;
-  if (p.transferActive.load() == 0) {
-    app.host.SetControlText(IDC_STATUS_LINE, "");
-    return;
-  }
-
-  uint32_t elapsed = app.host.TickCount() - app.session.startTick;
-  char status[96];
-  std::snprintf(status, sizeof status, "Elapsed Time: %d   Retry Count: %d  ",
-                static_cast<int>(elapsed / 1000), static_cast<int>(p.totalRetryCount.load()));
-  app.host.SetControlText(IDC_STATUS_LINE, status);
-
+bool CheckAnswerTimeouts(PacketLink& link) {
+  ProtocolState& p = link.state;
+  if (!p.transferActive.load()) return false;
   const char* fired = nullptr;
   {
-    std::lock_guard<std::mutex> lock(app.parser.mutex);
+    std::lock_guard<std::mutex> lock(link.parserMutex);
     // The clock is read under the lock: a block that arrived just before
     // stamped a tick no later than this one, so the unsigned difference
     // cannot run backwards into a huge value.
-    uint32_t now = app.host.TickCount();
+    uint32_t now = link.host.TickCount();
     switch (p.linkState.load()) {
       case LINK_AWAIT_REPLY: {
         uint32_t limit = p.lastHeader.Command() == RS232_LONG_COMMAND ? LONG_COMMAND_TIMEOUT_MS
@@ -81,13 +66,14 @@ void RS232_CheckTimeouts(App& app) {
     }
     if (fired) {
       // A partly received packet is dropped.
-      app.parser.frame.Reset();
+      link.parser.Reset();
       p.linkState.store(LINK_IDLE);
     }
   }
-  if (!fired) return;
-  AddLogText(app, fired);
-  RS232_ResendPacket(app, LOCAL_TIMEOUT);
+  if (!fired) return false;
+  link.log.Add(fired);
+  RS232_ResendPacket(link, LOCAL_TIMEOUT);
+  return true;
 }
 
 }  // namespace quillon

@@ -1,17 +1,18 @@
 // The byte-wise receive parser and the answer timeouts.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
-#include "core/protocol/packet.h"
+#include "core/host.h"
 
 namespace quillon {
 
-struct App;
+struct PacketLink;
+
+constexpr uint8_t START_MARK = 0x7E;
+constexpr size_t MAX_DATA = 512;
 
 struct ReceivedPacket {
   uint16_t receivedChecksum = 0;
@@ -29,30 +30,22 @@ enum RxState : int { RX_HUNT = 0, RX_TILDE = 1, RX_HEADER = 2, RX_DATA = 3 };
 // with the very same code. Feed returns a completed packet or nullptr.
 class FrameParser {
  public:
-  // Takes one byte; when it completes a packet, returns it (heap copy).
-  std::unique_ptr<ReceivedPacket> Feed(uint8_t byte);
+  PacketPtr Feed(uint8_t byte);
   void Reset();
   int State() const { return state_; }
-  // Set when the last byte broke a pair of start marks (first mark followed
-  // by another byte).
-  bool LostSecondMark() const { return lostSecondMark_; }
 
  private:
   int state_ = RX_HUNT;
   int headerCount_ = 0;
   uint8_t header_[8] = {};
-  bool lostSecondMark_ = false;
   ReceivedPacket work_;
 };
 
-struct ParserState {
-  std::mutex mutex;  // held for each block and for a timeout's reset
-  FrameParser frame;
-};
-
 // Receive thread: one block of bytes, in arrival order.
-int RS232_ReceiveBytes(App& app, const uint8_t* data, size_t count);
-// UI thread: every 100 ms tick.
-void RS232_CheckTimeouts(App& app);
+void RS232_ReceiveBytes(PacketLink& link, const uint8_t* data, size_t count);
+// Handler thread, every 100 ms tick: resends the last packet when its answer
+// does not come in time or stops arriving half-way (only while a transfer
+// is active). Returns true when a timeout fired.
+bool CheckAnswerTimeouts(PacketLink& link);
 
 }  // namespace quillon

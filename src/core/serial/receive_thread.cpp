@@ -1,35 +1,24 @@
+// The receive thread and the erase's byte tap.
 #include "core/serial/receive_thread.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
-#include <string>
 
-#include "core/app.h"
-#include "core/app/event_log.h"
-#include "core/protocol/parser.h"
+#include "core/host.h"
+#include "core/jobs.h"
+#include "core/log/event_log.h"
 #include "core/serial/serial_port.h"
 
 namespace quillon {
 
 namespace {
 
-// With no port open the thread looks at the link this often.
-constexpr int IDLE_STEP_MS = 500;
+// With no port open (or a dead one) the thread looks at the link this often.
+constexpr uint32_t IDLE_STEP_MS = 500;
 // A wait on an open port is bounded too, so a lost wake-up costs at most this.
 constexpr int WAIT_BOUND_MS = 500;
-
-// Waits up to ms, or until a stop or a wake is asked for. Returns false when
-// the thread is to stop.
-bool IdleWait(ReceiveThreadState& state, uint32_t ms) {
-  std::unique_lock<std::mutex> lock(state.idleMutex);
-  state.idleWake.wait_for(lock, std::chrono::milliseconds(ms), [&] {
-    return state.stopRequested.load() != 0 || state.wakeRequested;
-  });
-  state.wakeRequested = false;
-  return state.stopRequested.load() == 0;
-}
 
 }  // namespace
 
@@ -52,11 +41,6 @@ void ByteTap::End() {
   changed_.notify_all();
 }
 
-bool ByteTap::Active() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return active_;
-}
-
 bool ByteTap::Offer(const uint8_t* data, size_t count) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -67,7 +51,7 @@ bool ByteTap::Offer(const uint8_t* data, size_t count) {
   return true;
 }
 
-ByteTap::Result ByteTap::WaitFor(const std::vector<uint8_t>& pattern, int timeoutMs) {
+ByteTap::Result ByteTap::WaitFor(const std::vector<uint8_t>& pattern, uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   // Looks for the pattern in what has arrived; takes the bytes up to its end
   // when found, and otherwise keeps only a tail that could still begin it.
@@ -79,25 +63,15 @@ ByteTap::Result ByteTap::WaitFor(const std::vector<uint8_t>& pattern, int timeou
       return true;
     }
     size_t keep = pattern.size() - 1;
-    if (bytes_.size() > keep) {
-      bytes_.erase(bytes_.begin(), bytes_.end() - static_cast<std::ptrdiff_t>(keep));
-    }
+    if (bytes_.size() > keep) bytes_.erase(bytes_.begin(), bytes_.end() - static_cast<std::ptrdiff_t>(keep));
     return false;
   };
-  auto done = [&] { return matched() || cancelled_; };
-  bool finished;
-  if (timeoutMs < 0) {
-    changed_.wait(lock, done);
-    finished = true;
-  } else {
-    // steady_clock: a change of the wall clock must not stretch the bound.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    finished = changed_.wait_until(lock, deadline, done);
-  }
-  if (!finished) return Result::TIMED_OUT;
-  // A match that arrived together with a cancel still counts.
-  if (cancelled_ && !matched()) return Result::CANCELLED;
-  return Result::MATCHED;
+  // steady_clock: a change of the wall clock must not stretch the bound.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool found = false;
+  bool finished = changed_.wait_until(lock, deadline, [&] { return (found = matched()) || cancelled_; });
+  if (found) return Result::MATCHED;  // a match that came with a cancel still counts
+  return finished ? Result::CANCELLED : Result::TIMED_OUT;
 }
 
 void ByteTap::Cancel() {
@@ -111,79 +85,89 @@ void ByteTap::Cancel() {
 // ---------------------------------------------------------------------------
 // The thread
 
-void StartReceiveThread(App& app) {
-  ReceiveThreadState& state = app.receiver;
-  if (state.thread.joinable()) return;
-  state.thread = std::thread([&app] { RS232_CommEventThread(app); });
+ReceiveThread::ReceiveThread(SerialLink& link, EventLog& log, Host& host, EngineObserver& observer,
+                             BlockSink sink, uint32_t failedWaitPauseMs)
+    : link_(link), log_(log), host_(host), observer_(observer), sink_(std::move(sink)),
+      failedWaitPauseMs_(failedWaitPauseMs) {}
+
+ReceiveThread::~ReceiveThread() { Stop(); }
+
+void ReceiveThread::Start() {
+  if (thread_.joinable()) return;
+  stopRequested_.store(false);
+  thread_ = std::thread([this] { RS232_CommEventThread(); });
 }
 
-void WakeReceiveThread(App& app) {
+void ReceiveThread::Wake() {
   {
-    std::lock_guard<std::mutex> lock(app.receiver.idleMutex);
-    app.receiver.wakeRequested = true;
+    std::lock_guard<std::mutex> lock(idleMutex_);
+    wakeRequested_ = true;
   }
-  app.receiver.idleWake.notify_all();
+  idleWake_.notify_all();
 }
 
-void StopReceiveThread(App& app) {
-  ReceiveThreadState& state = app.receiver;
+void ReceiveThread::Stop() {
   {
     // Raised under the idle lock, so an idle wait cannot miss it.
-    std::lock_guard<std::mutex> lock(state.idleMutex);
-    state.stopRequested.store(1);
+    std::lock_guard<std::mutex> lock(idleMutex_);
+    stopRequested_.store(true);
   }
-  state.idleWake.notify_all();
-  if (std::shared_ptr<SerialDevice> port = app.link.Port()) port->CancelWait();
-  if (state.thread.joinable() && state.thread.get_id() != std::this_thread::get_id()) {
-    state.thread.join();
-  }
+  idleWake_.notify_all();
+  if (auto port = link_.Port()) port->CancelWait();
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
-void RS232_CommEventThread(App& app) {
-  ReceiveThreadState& state = app.receiver;
-  // Failed waits in a row on the same port: the first beeps, each is
-  // followed by a pause, so a pulled cable neither spins nor beeps on and on.
+bool ReceiveThread::IdleWait(uint32_t ms) {
+  std::unique_lock<std::mutex> lock(idleMutex_);
+  idleWake_.wait_for(lock, std::chrono::milliseconds(ms),
+                     [&] { return stopRequested_.load() || wakeRequested_; });
+  wakeRequested_ = false;
+  return !stopRequested_.load();
+}
+
+void ReceiveThread::RS232_CommEventThread() {
+  // Failed waits in a row on the same port: the first is reported, each is
+  // followed by a pause, so a troubled line neither spins nor beeps on and on.
   int failuresInRow = 0;
-  while (state.stopRequested.load() == 0) {
-    std::shared_ptr<SerialDevice> port = app.link.Port();
-    if (!port) {
+  std::shared_ptr<SerialDevice> dead;  // a port found gone: never waited on again
+  while (!stopRequested_.load()) {
+    std::shared_ptr<SerialDevice> port = link_.Port();
+    if (!port || port == dead) {
       failuresInRow = 0;
-      IdleWait(state, IDLE_STEP_MS);
+      IdleWait(IDLE_STEP_MS);
       continue;
     }
     int error = 0;
     WaitResult result = port->WaitForData(WAIT_BOUND_MS, &error);
     if (result == WaitResult::DATA) {
       failuresInRow = 0;
-      RS232_DrainReceive(app);
+      RS232_DrainReceive();
+    } else if (result == WaitResult::GONE) {
+      dead = port;
+      // Whoever waits on the port's answer learns it now, not at a bound.
+      tap_.Cancel();
+      if (link_.MarkLost(port)) host_.Post(UiMessage{UiMessage::PORT_LOST, nullptr, false, 0});
     } else if (result == WaitResult::FAILED) {
       port->ClearError();
       // A port taken off the link fails its wait as it closes: no fault.
-      if (app.link.Port() != port) continue;
-      if (failuresInRow++ == 0) app.host.Beep();
-      IdleWait(state, app.limits.failedWaitPauseMs);
+      if (link_.Port() != port) continue;
+      if (failuresInRow++ == 0) observer_.OnPortWaitFailed();
+      IdleWait(failedWaitPauseMs_);
     } else {
       failuresInRow = 0;
     }
   }
 }
 
-void RS232_DrainReceive(App& app) {
-  ReceiveThreadState& state = app.receiver;
+void ReceiveThread::RS232_DrainReceive() {
   uint8_t block[RX_BLOCK_SIZE];
   for (;;) {
-    size_t count = RS232_ReadAvailable(app, block, RX_BLOCK_SIZE);
+    size_t count = RS232_ReadAvailable(link_, block, RX_BLOCK_SIZE);
     if (count == 0) return;
     // A waiting flash erase takes the bytes; otherwise the parser sees the
     // block before anything is logged.
-    if (!state.tap.Offer(block, count)) {
-      if (state.parserHook) {
-        state.parserHook(block, count);
-      } else {
-        RS232_ReceiveBytes(app, block, count);
-      }
-    }
-    if (state.rawLogging.load() != 0) AddLogText(app, FormatRawLine(block, count));
+    if (!tap_.Offer(block, count)) sink_(block, count);
+    if (rawLogging_.load()) log_.Add(FormatRawLine(block, count));
   }
 }
 

@@ -1,6 +1,7 @@
 // The receive thread: waits for bytes from the readout, drains them in
-// blocks and hands each block to the packet parser (or to a waiting flash
-// erase), with optional raw logging.
+// blocks and hands each block to its sink (the packet parser) or to a
+// waiting flash erase, with optional raw logging. A port that goes away is
+// reported once and not waited on again.
 #pragma once
 
 #include <atomic>
@@ -16,7 +17,10 @@
 
 namespace quillon {
 
-struct App;
+class EngineObserver;
+class EventLog;
+class Host;
+class SerialLink;
 
 constexpr size_t RX_BLOCK_SIZE = 511;
 
@@ -26,13 +30,12 @@ class ByteTap {
  public:
   void Begin();
   void End();
-  bool Active() const;
-  // Called by the drain; returns false when no one is waiting (bytes not taken).
+  // Called by the drain; false when no one is waiting (bytes not taken).
   bool Offer(const uint8_t* data, size_t count);
   // Waits until the pattern has arrived (matched over the bytes as a sliding
-  // window), the deadline passes, or Cancel is called.
+  // window), the bound passes, or Cancel is called.
   enum class Result { MATCHED, TIMED_OUT, CANCELLED };
-  Result WaitFor(const std::vector<uint8_t>& pattern, int timeoutMs);
+  Result WaitFor(const std::vector<uint8_t>& pattern, uint32_t timeoutMs);
   void Cancel();
 
  private:
@@ -43,30 +46,46 @@ class ByteTap {
   std::deque<uint8_t> bytes_;
 };
 
-struct ReceiveThreadState {
-  std::atomic<int> stopRequested{0};
-  std::atomic<int> rawLogging{0};
-  ByteTap tap;
-  std::thread thread;
-  // Where drained blocks go when no erase takes them; empty means the packet
-  // parser (RS232_ReceiveBytes). Set before the thread starts, never after.
-  std::function<void(const uint8_t*, size_t)> parserHook;
-  // The idle wait between looks at the link, cut short by a stop or by a
-  // newly opened port.
-  std::mutex idleMutex;
-  std::condition_variable idleWake;
-  bool wakeRequested = false;  // guarded by idleMutex
+class ReceiveThread {
+ public:
+  using BlockSink = std::function<void(const uint8_t*, size_t)>;
+  ReceiveThread(SerialLink& link, EventLog& log, Host& host, EngineObserver& observer,
+                BlockSink sink, uint32_t failedWaitPauseMs);
+  ~ReceiveThread();
+  ReceiveThread(const ReceiveThread&) = delete;
+  ReceiveThread& operator=(const ReceiveThread&) = delete;
+
+  void Start();
+  // Raises the stop flag, ends any wait on the port and joins the thread.
+  void Stop();
+  // Ends the idle wait early, so a newly opened port is served at once.
+  void Wake();
+  void SetRawLogging(bool on) { rawLogging_.store(on); }
+  bool RawLogging() const { return rawLogging_.load(); }
+  ByteTap& Tap() { return tap_; }
+
+  void RS232_CommEventThread();
+  void RS232_DrainReceive();
+
+ private:
+  // Waits up to ms, or until a stop or a wake; false when the thread is to stop.
+  bool IdleWait(uint32_t ms);
+
+  SerialLink& link_;
+  EventLog& log_;
+  Host& host_;
+  EngineObserver& observer_;
+  BlockSink sink_;
+  const uint32_t failedWaitPauseMs_;
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> rawLogging_{false};
+  ByteTap tap_;
+  std::thread thread_;
+  std::mutex idleMutex_;
+  std::condition_variable idleWake_;
+  bool wakeRequested_ = false;  // guarded by idleMutex_
 };
 
-// Starts and stops (joins) the thread. StopReceiveThread raises the stop
-// flag and ends any wait on the port.
-void StartReceiveThread(App& app);
-void StopReceiveThread(App& app);
-// Ends the thread's idle wait early, so a newly opened port is served at once.
-void WakeReceiveThread(App& app);
-
-void RS232_CommEventThread(App& app);
-void RS232_DrainReceive(App& app);
 // The "RAW_DATA: " line for a block.
 std::string FormatRawLine(const uint8_t* data, size_t count);
 

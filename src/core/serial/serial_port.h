@@ -1,6 +1,7 @@
-// The one serial port through which the program talks to the readout.
+// The one serial port through which an engine talks to its readout.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,10 +12,14 @@
 
 namespace quillon {
 
-struct App;
+class EventLog;
+class Host;
+
+// The line the readout speaks: 115200 baud, 8 data bits, odd parity, 1 stop bit.
+constexpr uint32_t LINK_BAUD = 115200;
 
 // The open port, or none. Every user takes a fresh reference at each use, so
-// a close on the UI thread is seen by the other threads at their next call.
+// a close on the handler thread is seen by the other threads at their next call.
 class SerialLink {
  public:
   std::shared_ptr<SerialDevice> Port() const {
@@ -26,30 +31,47 @@ class SerialLink {
   std::shared_ptr<SerialDevice> Exchange(std::shared_ptr<SerialDevice> port) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::swap(port, port_);
+    // A port found gone stays so until another takes its place, so a job
+    // still running learns why its port disappeared.
+    if (port_) lost_ = false;
     return port;
+  }
+  // The receive thread found this port gone (hang-up, unplugged); false
+  // when another port has taken its place meanwhile.
+  bool MarkLost(const std::shared_ptr<SerialDevice>& port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (port != port_ || lost_) return false;
+    lost_ = true;
+    return true;
+  }
+  bool Lost() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lost_;
   }
 
  private:
   mutable std::mutex mutex_;
   std::shared_ptr<SerialDevice> port_;
+  bool lost_ = false;
 };
 
 // Opens and configures a port; nullptr (with *error set) when it cannot be
 // opened. Does not touch the link.
-std::shared_ptr<SerialDevice> RS232_OpenPort(App& app, const std::string& name, uint32_t baudRate,
-                                             uint8_t byteSize, uint8_t parity, uint8_t stopBits,
-                                             unsigned flow, int* error);
-void RS232_SetBaudRate(App& app, uint32_t baudRate);
+std::shared_ptr<SerialDevice> RS232_OpenPort(SerialFactory& factory, const std::string& name,
+                                             uint32_t baudRate, uint8_t byteSize, uint8_t parity,
+                                             uint8_t stopBits, unsigned flow, int* error);
+void RS232_SetBaudRate(SerialLink& link, uint32_t baudRate);
 // Reads at most max of the bytes waiting; 0 when none.
-size_t RS232_ReadAvailable(App& app, uint8_t* buffer, size_t max);
-// Writes to the open port and waits for the write to finish. Returns the
-// count written (0 with no port).
-size_t RS232_Write(App& app, const uint8_t* data, size_t length);
+size_t RS232_ReadAvailable(SerialLink& link, uint8_t* buffer, size_t max);
 
-// Closes any open port, then opens COM<portNumber> at 115200-8-odd-1.
-void OpenDevice(App& app, int portNumber);
-// The same for a port named by its device path (the portable programs).
-void OpenDevicePath(App& app, const std::string& path);
-void CloseDevice(App& app);
+// Closes the link's port (if any) and opens name at 115200-8-odd-1 in its
+// place, logging each step under label. False (with *error) when it failed.
+bool OpenPortOnLink(SerialLink& link, SerialFactory& factory, EventLog& log, Host& host,
+                    uint32_t closePauseMs, const std::string& name, const std::string& label,
+                    int* error);
+// Takes the port off the link and closes it, logging the close; pauses
+// around the close so a wait still pending on it can end first.
+void ClosePortOnLink(SerialLink& link, EventLog& log, Host& host, uint32_t closePauseMs,
+                     bool pauseAfter);
 
 }  // namespace quillon

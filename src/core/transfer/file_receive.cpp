@@ -1,99 +1,109 @@
-#include "core/transfer/file_receive.h"
-
+// File receive: the settings or a program from the readout, piece by piece,
+// each acknowledged. The data goes into DEST.part and takes the
+// destination's place only when the readout's end arrived and the byte
+// count matches the size the readout announced.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 
-#include "core/app.h"
-#include "core/app/event_log.h"
-#include "core/app/main_dialog.h"
-#include "core/protocol/dispatcher.h"
-#include "core/protocol/parser.h"
-#include "core/transfer/session.h"
+#include "core/jobs.h"
+#include "core/log/event_log.h"
+#include "core/protocol/commands.h"
+#include "core/protocol/packet.h"
 #include "core/transfer/transfer_control.h"
 
 namespace quillon {
 
 namespace {
 
-int KindOfReceiveCommand(int commandId) {
-  switch (commandId) {
-    case IDC_RECEIVE_SETTINGS:
-      return FILE_KIND_SETTINGS;
-    case IDC_RECEIVE_PROGRAM:
-      return FILE_KIND_PROGRAM;
-    default:
-      return FILE_KIND_BINARY;
-  }
-}
-
 // Packet data read as a decimal number: leading blanks and a sign allowed,
 // reading stops at the first other character, no digits give 0.
 long DecimalValue(const ReceivedPacket& packet) {
-  size_t count = packet.dataCount > 0 ? static_cast<size_t>(packet.dataCount) : 0;
-  if (count > MAX_DATA) count = MAX_DATA;
+  size_t count = static_cast<size_t>(std::clamp<int32_t>(packet.dataCount, 0, MAX_DATA));
   std::string text(reinterpret_cast<const char*>(packet.data), count);
   return std::strtol(text.c_str(), nullptr, 10);
 }
 
 }  // namespace
 
-bool StartFileReceive(App& app, int commandId, const char* logText) {
-  app.session.kind = KindOfReceiveCommand(commandId);
-  CloseDataFile(app);
-  if (!ChooseSaveFile(app, app.dataFile.name, FileTransferFilter())) return false;
-  app.dataFile.file = std::fopen(app.dataFile.name.c_str(), "wb");
-  if (app.dataFile.file == nullptr) return false;
-  BeginTransfer(app, commandId, &app.session.fileNotifier);
-  LogLine(app, 0, "%s", logText);
-  std::string request = std::to_string(app.session.kind);
-  if (app.session.kind == FILE_KIND_PROGRAM) request += app.programName;
-  RS232_SendText(app, RS232_FILE_GET_START, request);
-  return true;
-}
-
-void RunProgramReceive(App& app) {
-  app.programName.clear();
-  std::string typed;
-  int result = app.host.RunProgramNamePrompt(typed);
-  // The name field holds 63 characters; anything typed beyond is dropped.
-  if (typed.size() > PROGRAM_NAME_MAX) typed.resize(PROGRAM_NAME_MAX);
-  app.programName = typed;
-  // OK with an empty name counts as a cancel. A prompt that could not be
-  // shown at all reports -1 and the receive goes ahead with the name as is.
-  if (result == 1 && app.programName.empty()) result = 0;
-  if (result == 0) return;
-  StartFileReceive(app, IDC_RECEIVE_PROGRAM, "Receiving Program File...");
-}
-
-void HandleFileSize(App& app, ReceivedPacket& packet) {
-  int32_t size = static_cast<int32_t>(DecimalValue(packet));
-  app.host.CreateProgressStrip(static_cast<uint32_t>(size), true);
-  RS232_SendText(app, RS232_FILE_GET_DATA, "1");
-}
-
-void HandleFileData(App& app, ReceivedPacket& packet) {
-  // A piece with no file open (after an error or a stop) is not ours to keep.
-  if (app.dataFile.file == nullptr) return;
-  size_t count = packet.dataCount > 0 ? static_cast<size_t>(packet.dataCount) : 0;
-  if (count > MAX_DATA) count = MAX_DATA;
-  if (count > 0) std::fwrite(packet.data, 1, count, app.dataFile.file);
-  RS232_SendText(app, RS232_FILE_GET_DATA, std::to_string(app.session.kind));
-  if (count > 1) app.host.AdvanceProgressStrip(static_cast<uint32_t>(count));
-}
-
-void HandleFileEnd(App& app, ReceivedPacket&) {
-  // A file the disk did not take whole (full, removed) must not be reported
-  // as received.
-  bool written = AllWritten(app.dataFile);
-  CloseDataFile(app);
-  app.protocol.transferActive.store(0);
-  app.host.DestroyProgressStrip();
-  // Restores the start button and beeps before the notifier's box.
-  if (written) {
-    ReportResult(app, Report::COMPLETE, "Transfer complete.");
-  } else {
-    ReportResult(app, Report::FAILURE, "Transfer error.");
+StartResult Transfers::StartFileReceive(FileKind kind, const std::string& path,
+                                        const std::string& programName,
+                                        const std::string& logText) {
+  PrepareFileStart(kind);
+  // The readout's field holds 63 characters; a longer name would be cut there.
+  if (kind == FILE_KIND_PROGRAM && programName.size() > PROGRAM_NAME_MAX) {
+    return StartResult::Refused("the program name is longer than 63 characters");
   }
+  StartResult opened = OpenPart(dataFile_, path);
+  if (!opened) return opened;
+  BeginTransfer(Job::FILE_RECEIVE);
+  log_.Add(logText);
+  std::string request = std::to_string(static_cast<int>(kind));
+  if (kind == FILE_KIND_PROGRAM) request += programName;
+  RS232_SendText(packets_, RS232_FILE_GET_START, request);
+  return StartResult::Ok();
+}
+
+void Transfers::HandleFileSize(ReceivedPacket& packet) {
+  int32_t size = static_cast<int32_t>(DecimalValue(packet));
+  if (dataFile_.IsOpen() && !dataFile_.target.empty()) announced_ = size;
+  observer_.OnProgress({ProgressEvent::CREATE, static_cast<uint32_t>(size), true});
+  RS232_SendText(packets_, RS232_FILE_GET_DATA, "1");
+}
+
+void Transfers::HandleFileData(ReceivedPacket& packet) {
+  // A piece with no receive file open (after an error or a stop) is not ours.
+  if (!dataFile_.IsOpen() || dataFile_.target.empty()) {
+    ResumeAnswerWait(packets_);
+    return;
+  }
+  size_t count = static_cast<size_t>(std::clamp<int32_t>(packet.dataCount, 0, MAX_DATA));
+  if (count > 0) std::fwrite(packet.data, 1, count, dataFile_.Get());
+  received_ += count;
+  RS232_SendText(packets_, RS232_FILE_GET_DATA, std::to_string(static_cast<int>(session_.kind)));
+  if (count > 1) observer_.OnProgress({ProgressEvent::ADVANCE, static_cast<uint32_t>(count), false});
+}
+
+void Transfers::HandleFileEnd() {
+  // An end with no receive under way would report a file that never came.
+  if (!dataFile_.IsOpen() || dataFile_.target.empty()) {
+    ResumeAnswerWait(packets_);
+    return;
+  }
+  JobEnd end;
+  end.job = Job::FILE_RECEIVE;
+  end.bytes = received_;
+  end.expected = announced_ >= 0 ? static_cast<uint64_t>(announced_) : received_;
+  const std::string part = dataFile_.path;
+  const std::string target = dataFile_.target;
+  dataFile_.target.clear();
+  // A file the disk did not take whole (full, removed) is not received.
+  bool written = dataFile_.Close();
+  if (!written) {
+    end.cause = Cause::WRITE_FAILED;
+    end.reason = "the received data could not be written to " + part;
+  } else if (announced_ >= 0 && received_ != static_cast<uint64_t>(announced_)) {
+    end.cause = Cause::SIZE_MISMATCH;
+    end.reason = "received " + std::to_string(received_) + " bytes, the readout announced " +
+                 std::to_string(announced_);
+  } else {
+    std::error_code error;
+    std::filesystem::rename(part, target, error);
+    if (error) {
+      end.cause = Cause::WRITE_FAILED;
+      end.reason = "cannot put the received file in place: " + target + ": " + error.message();
+    }
+  }
+  if (end.cause != Cause::NONE) {
+    end.outcome = Outcome::FAILED;
+    end.keptPart = part;
+    LogLine(log_, 0, "The part received so far is kept in %s.", part.c_str());
+  }
+  packets_.state.transferActive.store(false);
+  observer_.OnProgress({ProgressEvent::DESTROY});
+  End(end);
 }
 
 }  // namespace quillon

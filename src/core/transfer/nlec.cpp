@@ -1,15 +1,15 @@
-#include "core/transfer/nlec.h"
-
+// NLEC tables: a text file sent line by line with a character checksum
+// compared at the end, and the readout's table fetched line by line.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 
-#include "core/app.h"
-#include "core/app/event_log.h"
-#include "core/app/main_dialog.h"
-#include "core/protocol/dispatcher.h"
-#include "core/protocol/parser.h"
-#include "core/transfer/session.h"
+#include "core/host.h"
+#include "core/jobs.h"
+#include "core/log/event_log.h"
+#include "core/protocol/commands.h"
+#include "core/protocol/packet.h"
 #include "core/transfer/text_file.h"
 #include "core/transfer/transfer_control.h"
 
@@ -17,21 +17,10 @@ namespace quillon {
 
 namespace {
 
-// A line goes out in pieces of at most this many characters.
-constexpr size_t NLEC_PIECE_MAX = 511;
 constexpr size_t CHECKSUM_TEXT_MAX = 128;
 
-// The next piece of the table, cut at a NUL as the readout expects text.
-bool ReadNlecPiece(std::FILE* file, std::string& text) {
-  if (!ReadTextPiece(file, NLEC_PIECE_MAX, text)) return false;
-  size_t nul = text.find('\0');
-  if (nul != std::string::npos) text.resize(nul);
-  return true;
-}
-
 size_t DataCount(const ReceivedPacket& packet) {
-  size_t count = packet.dataCount > 0 ? static_cast<size_t>(packet.dataCount) : 0;
-  return count > MAX_DATA ? MAX_DATA : count;
+  return static_cast<size_t>(std::clamp<int32_t>(packet.dataCount, 0, MAX_DATA));
 }
 
 long DecimalValue(const ReceivedPacket& packet) {
@@ -39,128 +28,143 @@ long DecimalValue(const ReceivedPacket& packet) {
   return std::strtol(text.c_str(), nullptr, 10);
 }
 
-std::string CompletionText(App& app) {
-  uint32_t elapsed = app.host.TickCount() - app.session.startTick;
-  char text[80];
-  std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
-                static_cast<int>(elapsed / 1000u));
-  return text;
-}
-
-// The common end of an NLEC transfer: its own box, not the notifier's.
-void FinishNlec(App& app, const std::string& text) {
-  app.protocol.transferActive.store(0);
-  AddLogText(app, text);
-  app.host.DestroyProgressStrip();
-  RestoreStartButton(app);
-  app.host.Beep();
-  app.host.ShowMessageBox(text, app.session.messageCaption, MB_STYLE_OK, true);
-}
-
-// One received line, written with its line end.
-void WriteNlecLine(App& app, const ReceivedPacket& packet) {
-  size_t count = DataCount(packet);
-  size_t length = 0;
-  while (length < count && packet.data[length] != 0) ++length;
-  WriteText(app.nlecFile.file, reinterpret_cast<const char*>(packet.data), length);
-  WriteText(app.nlecFile.file, "\n", 1);
-}
-
 }  // namespace
 
-bool StartNlecSend(App& app, int commandId) {
-  TransferFile& nlec = app.nlecFile;
-  CloseNlecFile(app);
-  if (!ChooseOpenFile(app, nlec.name, NlecFilter())) return false;
-  nlec.file = std::fopen(nlec.name.c_str(), "rb");
-  if (nlec.file == nullptr) return false;
-  nlec.sum = 0;
-  nlec.count = 0;
-  std::string piece;
-  while (ReadNlecPiece(nlec.file, piece)) {
-    for (char c : piece) {
-      nlec.sum = static_cast<uint16_t>(nlec.sum + static_cast<unsigned char>(c));
-      ++nlec.count;
-    }
+StartResult Transfers::StartNlecSend(const std::string& path) {
+  CloseNlecFile();
+  StartResult opened = OpenSource(nlecFile_, path);
+  if (!opened) return opened;
+  if (!ComputeSumAndCount(nlecFile_, true)) {
+    CloseNlecFile();
+    return StartResult::Refused("interrupted while reading " + path);
   }
-  std::rewind(nlec.file);
   // The 16-bit strip carries the count modulo 65536.
-  app.host.CreateProgressStrip(static_cast<uint16_t>(nlec.count), false);
-  LogLine(app, 0, "Sending NLEC...");
-  BeginTransfer(app, commandId, &app.session.nlecNotifier);
-  RS232_SendText(app, RS232_NLEC_SEND_START, std::to_string(nlec.sum));
-  return true;
+  observer_.OnProgress({ProgressEvent::CREATE, static_cast<uint16_t>(nlecFile_.count), false});
+  log_.Add("Sending NLEC...");
+  BeginTransfer(Job::NLEC_SEND);
+  RS232_SendText(packets_, RS232_NLEC_SEND_START, std::to_string(nlecFile_.sum));
+  return StartResult::Ok();
 }
 
-void HandleNlecLineRequest(App& app, ReceivedPacket&) {
-  TransferFile& nlec = app.nlecFile;
-  if (nlec.file == nullptr) return;
-  std::string piece;
-  if (ReadNlecPiece(nlec.file, piece)) {
-    RS232_SendPacket(app, RS232_NLEC_LINE, reinterpret_cast<const uint8_t*>(piece.data()),
-                     static_cast<uint16_t>(piece.size()));
-    if (!piece.empty()) app.host.AdvanceProgressStrip(static_cast<uint32_t>(piece.size()));
+StartResult Transfers::StartNlecGet(const std::string& path) {
+  CloseNlecFile();
+  StartResult opened = OpenPart(nlecFile_, path);
+  if (!opened) return opened;
+  BeginTransfer(Job::NLEC_GET);
+  log_.Add("Getting NLEC...");
+  RS232_SendText(packets_, RS232_NLEC_GET_START, "1");
+  return StartResult::Ok();
+}
+
+void Transfers::FinishNlec(Outcome outcome, Cause cause, const std::string& text,
+                           const std::string& keptPart) {
+  JobEnd end;
+  end.job = session_.job;
+  end.outcome = outcome;
+  end.cause = cause;
+  end.text = text;
+  end.keptPart = keptPart;
+  if (cause != Cause::NONE) end.reason = cause == Cause::WRITE_FAILED ? "the table could not be written to " + keptPart : text;
+  end.bytes = received_;
+  end.expected = announced_ >= 0 ? static_cast<uint64_t>(announced_) : 0;
+  packets_.state.transferActive.store(false);
+  log_.Add(text);
+  observer_.OnProgress({ProgressEvent::DESTROY});
+  End(end);
+}
+
+void Transfers::HandleNlecLineRequest() {
+  if (!nlecFile_.IsOpen() || !nlecFile_.target.empty()) {
+    ResumeAnswerWait(packets_);
     return;
   }
-  RS232_SendText(app, RS232_NLEC_SEND_END, "1");
-  CloseNlecFile(app);
+  std::string piece;
+  if (ReadTextPiece(nlecFile_.Get(), NLEC_PIECE_MAX, piece)) {
+    // The readout takes text: a NUL ends the piece.
+    piece.resize(std::min(piece.size(), piece.find('\0')));
+    RS232_SendPacket(packets_, RS232_NLEC_LINE, reinterpret_cast<const uint8_t*>(piece.data()),
+                     static_cast<uint16_t>(piece.size()));
+    if (!piece.empty()) observer_.OnProgress({ProgressEvent::ADVANCE, static_cast<uint32_t>(piece.size()), false});
+    received_ += piece.size();
+    return;
+  }
+  RS232_SendText(packets_, RS232_NLEC_SEND_END, "1");
+  CloseNlecFile();
 }
 
-void HandleNlecSendResult(App& app, ReceivedPacket& packet) {
+void Transfers::HandleNlecSendResult(ReceivedPacket& packet) {
   bool match = false;
   if (packet.length < CHECKSUM_TEXT_MAX) {
     long value = DecimalValue(packet);
-    match = static_cast<uint16_t>(static_cast<unsigned long>(value) & 0xFFFFu) == app.nlecFile.sum;
+    match = static_cast<uint16_t>(static_cast<unsigned long>(value) & 0xFFFFu) == nlecFile_.sum;
   }
-  FinishNlec(app, match ? CompletionText(app) : std::string("Nlec Checksum Failure."));
-}
-
-void HandleNlecError(App& app, ReceivedPacket&) {
-  CloseNlecFile(app);
-  AddLogText(app, "NLEC Transfer error.");
-  app.host.DestroyProgressStrip();
-  // The stop runs through the NLEC button's command once this handler is
-  // done. With nothing running there is nothing to stop, and the same
-  // command would open a file dialog in answer to an error, so it is not
-  // posted then.
-  if (app.protocol.transferActive.load() != 0) {
-    app.host.Post(UiMessage{UiMessage::COMMAND, nullptr, true, IDC_NLEC_SEND});
+  if (match) {
+    char text[80];
+    std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
+                  static_cast<int>((host_.TickCount() - session_.startTick) / 1000u));
+    FinishNlec(Outcome::DONE, Cause::NONE, text, "");
+  } else {
+    FinishNlec(Outcome::FAILED, Cause::CHECKSUM_MISMATCH, "Nlec Checksum Failure.", "");
   }
 }
 
-bool StartNlecGet(App& app, int commandId) {
-  TransferFile& nlec = app.nlecFile;
-  CloseNlecFile(app);
-  if (!ChooseSaveFile(app, nlec.name, NlecFilter())) return false;
-  nlec.file = std::fopen(nlec.name.c_str(), "wb");
-  if (nlec.file == nullptr) return false;
-  BeginTransfer(app, commandId, &app.session.nlecNotifier);
-  LogLine(app, 0, "Getting NLEC...");
-  RS232_SendText(app, RS232_NLEC_GET_START, "1");
-  return true;
+void Transfers::HandleNlecError() {
+  const bool active = packets_.state.transferActive.load();
+  JobEnd end;
+  end.job = session_.job;
+  end.keptPart = AbandonReceive(nlecFile_);
+  CloseNlecFile();
+  log_.Add("NLEC Transfer error.");
+  observer_.OnProgress({ProgressEvent::DESTROY});
+  // The session itself is stopped by the front end (the dialog through its
+  // NLEC button's command). With nothing running there is nothing to stop.
+  if (!active) return;
+  end.outcome = Outcome::FAILED;
+  end.cause = Cause::NLEC_ERROR;
+  end.reason = "the readout reported an NLEC error";
+  observer_.OnJobEnd(end);
 }
 
-void HandleNlecLineCount(App& app, ReceivedPacket& packet) {
+void Transfers::HandleNlecLineCount(ReceivedPacket& packet) {
   long lines = DecimalValue(packet);
-  app.host.CreateProgressStrip(static_cast<uint16_t>(static_cast<unsigned long>(lines) & 0xFFFFu),
-                               false);
-  RS232_SendText(app, RS232_NLEC_GET_LINE, "1");
+  if (nlecFile_.IsOpen() && !nlecFile_.target.empty()) announced_ = lines;
+  observer_.OnProgress(
+      {ProgressEvent::CREATE, static_cast<uint16_t>(static_cast<unsigned long>(lines) & 0xFFFFu), false});
+  RS232_SendText(packets_, RS232_NLEC_GET_LINE, "1");
 }
 
-void HandleNlecLine(App& app, ReceivedPacket& packet) {
-  if (app.nlecFile.file == nullptr) return;
-  WriteNlecLine(app, packet);
-  RS232_SendText(app, RS232_NLEC_GET_LINE, "1");
-  app.host.AdvanceProgressStrip(1);
-}
-
-void HandleNlecLastLine(App& app, ReceivedPacket& packet) {
-  if (app.nlecFile.file == nullptr) return;
-  WriteNlecLine(app, packet);
+void Transfers::HandleNlecLine(ReceivedPacket& packet, bool last) {
+  if (!nlecFile_.IsOpen() || nlecFile_.target.empty()) {
+    ResumeAnswerWait(packets_);
+    return;
+  }
+  // One line, up to a NUL, with its line end.
+  size_t count = DataCount(packet);
+  size_t length = static_cast<size_t>(std::find(packet.data, packet.data + count, 0) - packet.data);
+  WriteText(nlecFile_.Get(), reinterpret_cast<const char*>(packet.data), length);
+  WriteText(nlecFile_.Get(), "\n", 1);
+  ++received_;
+  if (!last) {
+    RS232_SendText(packets_, RS232_NLEC_GET_LINE, "1");
+    observer_.OnProgress({ProgressEvent::ADVANCE, 1, false});
+    return;
+  }
+  const std::string part = nlecFile_.path;
+  const std::string target = nlecFile_.target;
+  nlecFile_.target.clear();
   // A table the disk did not take whole must not be reported as received.
-  bool written = AllWritten(app.nlecFile);
-  CloseNlecFile(app);
-  FinishNlec(app, written ? CompletionText(app) : std::string("NLEC Transfer error."));
+  bool written = nlecFile_.Close();
+  std::error_code error;
+  if (written) std::filesystem::rename(part, target, error);
+  if (!written || error) {
+    LogLine(log_, 0, "The part received so far is kept in %s.", part.c_str());
+    FinishNlec(Outcome::FAILED, Cause::WRITE_FAILED, "NLEC Transfer error.", part);
+    return;
+  }
+  char text[80];
+  std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
+                static_cast<int>((host_.TickCount() - session_.startTick) / 1000u));
+  FinishNlec(Outcome::DONE, Cause::NONE, text, "");
 }
 
 }  // namespace quillon

@@ -1,125 +1,268 @@
+// What the four transfers share: their files, the start sequence, the
+// routing of the readout's answers (with repeats told apart), the stop and
+// the ends that come from the link (give-up, a lost port).
 #include "core/transfer/transfer_control.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <random>
 
-#include "core/app.h"
-#include "core/app/event_log.h"
-#include "core/app/main_dialog.h"
-#include "core/transfer/file_receive.h"
-#include "core/transfer/file_send.h"
-#include "core/transfer/nlec.h"
-#include "core/transfer/session.h"
+#include "core/host.h"
+#include "core/jobs.h"
+#include "core/log/event_log.h"
+#include "core/protocol/commands.h"
+#include "core/protocol/packet.h"
 
 namespace quillon {
 
-namespace {
+namespace fs = std::filesystem;
 
-// The open dialog starts in the program's own directory.
-constexpr const char* OPEN_INITIAL_DIR = ".\\";
-
-}  // namespace
-
-bool AllWritten(const TransferFile& file) {
-  if (file.file == nullptr) return true;
-  return std::fflush(file.file) == 0 && std::ferror(file.file) == 0;
+bool TransferFile::Open(const std::string& name, const char* mode) {
+  file_.reset(std::fopen(name.c_str(), mode));
+  if (!file_) return false;
+  path = name;
+  writing_ = mode[0] != 'r';
+  return true;
 }
 
-void CloseDataFile(App& app) {
-  TransferFile& data = app.dataFile;
-  if (data.file == nullptr) return;
-  std::fclose(data.file);
-  data.file = nullptr;
+bool TransferFile::Close() {
+  std::FILE* f = file_.release();
+  if (!f) return true;
+  // Only a stream open for writing has anything to flush.
+  bool ok = !writing_ || (std::fflush(f) == 0 && std::ferror(f) == 0);
+  return std::fclose(f) == 0 && ok;
+}
+
+Transfers::Transfers(PacketLink& packets, EventLog& log, Host& host, EngineObserver& observer)
+    : packets_(packets), log_(log), host_(host), observer_(observer) {}
+
+Transfers::~Transfers() {
+  CloseNlecFile();
+  CloseDataFile();
+  if (!privateDir_.empty()) {
+    std::error_code ignored;
+    fs::remove_all(privateDir_, ignored);
+  }
+}
+
+bool Transfers::Active() const { return packets_.state.transferActive.load(); }
+
+std::string Transfers::PrivateDir() {
+  if (!privateDir_.empty()) return privateDir_;
+  std::error_code error;
+  fs::path base = fs::temp_directory_path(error);
+  if (error) return {};
+  std::random_device random;
+  // create_directory fails on a name that exists, so the directory is ours alone.
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    fs::path dir = base / ("quillon-" + std::to_string(random()));
+    if (fs::create_directory(dir, error) && !error) {
+      fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, error);
+      privateDir_ = dir.string();
+      return privateDir_;
+    }
+  }
+  return {};
+}
+
+StartResult Transfers::OpenSource(TransferFile& file, const std::string& path) {
+  std::error_code error;
+  fs::file_status status = fs::status(path, error);
+  if (error) return StartResult::Refused(path + ": " + error.message());
+  // A device or a pipe would be read for ever.
+  if (!fs::is_regular_file(status)) return StartResult::Refused(path + " is not a regular file");
+  uintmax_t size = fs::file_size(path, error);
+  if (error) return StartResult::Refused(path + ": " + error.message());
+  if (size > static_cast<uintmax_t>(INT32_MAX)) {
+    return StartResult::Refused(path + " is too large: " + std::to_string(size) +
+                                " bytes, at most 2147483647 can be announced");
+  }
+  if (!file.Open(path, "rb")) return StartResult::Refused(path + ": " + std::strerror(errno));
+  file.target.clear();
+  return StartResult::Ok();
+}
+
+StartResult Transfers::OpenPart(TransferFile& file, const std::string& path) {
+  std::error_code error;
+  if (fs::is_directory(path, error)) return StartResult::Refused(path + " is a directory");
+  const std::string part = path + PART_SUFFIX;
+  if (!file.Open(part, "wb")) return StartResult::Refused(part + ": " + std::strerror(errno));
+  file.target = path;
+  announced_ = -1;
+  received_ = 0;
+  return StartResult::Ok();
+}
+
+std::string Transfers::AbandonReceive(TransferFile& file) {
+  if (!file.IsOpen() || file.target.empty()) return {};
+  file.target.clear();
+  file.Close();
+  std::error_code error;
+  if (fs::file_size(file.path, error) == 0 && !error) {
+    fs::remove(file.path, error);
+    return {};
+  }
+  LogLine(log_, 0, "The part received so far is kept in %s.", file.path.c_str());
+  return file.path;
+}
+
+void Transfers::PrepareFileStart(FileKind kind) {
+  session_.kind = kind;
+  CloseDataFile();
+}
+
+void Transfers::CloseDataFile() {
+  if (!dataFile_.IsOpen()) return;
+  AbandonReceive(dataFile_);
+  dataFile_.Close();
   // Only a bitmap send has its own intermediate file to clean up.
-  if (app.session.kind == FILE_KIND_BITMAP) std::remove(BITMAP_FILE_NAME);
+  if (session_.kind == FILE_KIND_BITMAP && !privateDir_.empty()) {
+    std::error_code ignored;
+    fs::remove(fs::path(privateDir_) / BITMAP_FILE_NAME, ignored);
+  }
 }
 
-void CloseNlecFile(App& app) {
-  TransferFile& nlec = app.nlecFile;
-  if (nlec.file == nullptr) return;
-  std::fclose(nlec.file);
-  nlec.file = nullptr;
+void Transfers::CloseNlecFile() {
+  AbandonReceive(nlecFile_);
+  nlecFile_.Close();
 }
 
-void CloseTransferFiles(App& app) {
-  CloseNlecFile(app);
-  CloseDataFile(app);
+void Transfers::BeginTransfer(Job job) {
+  packets_.state.totalRetryCount.store(0);
+  packets_.state.transferActive.store(true);
+  session_.startTick = host_.TickCount();
+  session_.job = job;
+  lastAnswer_ = LastAnswer{};
+  cancel_.store(false);
 }
 
-void BeginTransfer(App& app, int commandId, ResultNotifier* notifier) {
-  app.protocol.totalRetryCount.store(0);
-  app.protocol.transferActive.store(1);
-  std::optional<std::string> caption = app.host.GetControlText(commandId);
-  app.session.startTick = app.host.TickCount();
-  app.session.savedCaption = caption ? caption->substr(0, SAVED_CAPTION_MAX) : std::string();
-  app.session.notifier = notifier;
-  app.session.startButton = commandId;
-  app.host.SetControlText(commandId, "Stop Transfer");
+void Transfers::End(JobEnd end) {
+  end.kind = session_.kind;
+  session_.job = Job::NONE;
+  observer_.OnJobEnd(end);
 }
 
-bool ChooseOpenFile(App& app, std::string& name, const FileFilter& filter) {
-  if (!app.host.ChooseOpenFile(name, filter, OPEN_INITIAL_DIR)) return false;
-  if (name.size() > TRANSFER_NAME_MAX) name.resize(TRANSFER_NAME_MAX);
-  return true;
+void Transfers::Stop() {
+  JobEnd end;
+  end.job = session_.job;
+  end.outcome = Outcome::INTERRUPTED;
+  end.cause = Cause::STOPPED;
+  end.reason = "stopped";
+  end.bytes = received_;
+  end.keptPart = AbandonReceive(nlecFile_);
+  CloseNlecFile();
+  if (dataFile_.IsOpen() && !dataFile_.target.empty()) end.keptPart = AbandonReceive(dataFile_);
+  packets_.state.transferActive.store(false);
+  packets_.state.linkState.store(LINK_IDLE);
+  log_.Add("Nlec transfer halted.");
+  End(end);
+  observer_.OnProgress({ProgressEvent::DESTROY});
 }
 
-bool ChooseSaveFile(App& app, std::string& name, const FileFilter& filter) {
-  if (!app.host.ChooseSaveFile(name, filter)) return false;
-  if (name.size() > TRANSFER_NAME_MAX) name.resize(TRANSFER_NAME_MAX);
-  return true;
+void Transfers::OnGiveUp() {
+  // The link has cleared the flag and gone idle; the files stay for the
+  // next start of their family, except a receive, which keeps its part.
+  JobEnd end;
+  end.job = session_.job;
+  end.outcome = Outcome::FAILED;
+  end.cause = Cause::RETRY_EXCEEDED;
+  end.reason = "no answer from the readout";
+  end.bytes = received_;
+  observer_.OnProgress({ProgressEvent::DESTROY});
+  end.keptPart = AbandonReceive(dataFile_);
+  std::string nlecPart = AbandonReceive(nlecFile_);
+  if (!nlecPart.empty()) end.keptPart = nlecPart;
+  End(end);
 }
 
-const FileFilter& FileTransferFilter() {
-  static const FileFilter filter{{"ALL Files (*.*)", "*.*"}};
-  return filter;
+void Transfers::OnPortLost() {
+  if (!Active()) return;
+  JobEnd end;
+  end.job = session_.job;
+  end.outcome = Outcome::FAILED;
+  end.cause = Cause::PORT_LOST;
+  end.reason = "the readout's port went away (unplugged?)";
+  end.bytes = received_;
+  end.keptPart = AbandonReceive(dataFile_);
+  std::string nlecPart = AbandonReceive(nlecFile_);
+  if (!nlecPart.empty()) end.keptPart = nlecPart;
+  packets_.state.transferActive.store(false);
+  packets_.state.linkState.store(LINK_IDLE);
+  observer_.OnProgress({ProgressEvent::DESTROY});
+  End(end);
 }
 
-const FileFilter& NlecFilter() {
-  static const FileFilter filter{{"NLEC Files (*.TXT)", "*.TXT"}, {"ALL Files (*.*)", "*.*"}};
-  return filter;
+bool Transfers::IsRepeatedAnswer(const ReceivedPacket& packet) {
+  // When the host resent its packet because the answer was late, the
+  // readout may answer both copies: the same packet (same id, same data)
+  // comes twice, and acting on both would write a piece twice or skip one.
+  // Equal answers without such a resend are ordinary (128 bytes of FF twice).
+  const uint8_t* data = packet.data;
+  const size_t count = static_cast<size_t>(std::clamp<int32_t>(packet.dataCount, 0, MAX_DATA));
+  LastAnswer& last = lastAnswer_;
+  if (last.mayRepeat && packet.command == last.command && packet.id == last.id &&
+      std::equal(data, data + count, last.data.begin(), last.data.end())) {
+    return true;
+  }
+  last.mayRepeat = packets_.state.resendFlag != 0;
+  last.command = packet.command;
+  last.id = packet.id;
+  last.data.assign(data, data + count);
+  return false;
 }
 
-void RunTransferCommand(App& app, int commandId) {
-  switch (commandId) {
-    case IDC_NLEC_SEND:
-      // The NLEC send button doubles as the stop button of any transfer.
-      if (app.protocol.transferActive.load() == 0) {
-        StartNlecSend(app, commandId);
-      } else {
-        StopNlecTransfer(app);
-      }
+void Transfers::OnTransferPacket(ReceivedPacket& packet) {
+  if (IsRepeatedAnswer(packet)) {
+    LogLine(log_, 0, "Repeated answer Id=%d, Cmd=%d ignored.", static_cast<int>(packet.id),
+            static_cast<int>(packet.command));
+    ResumeAnswerWait(packets_);
+    return;
+  }
+  switch (packet.command) {
+    case RS232_FILE_SEND_START:
+    case RS232_FILE_CHUNK:
+      HandleFileChunkRequest();
       break;
-    case IDC_NLEC_GET:
-      StartNlecGet(app, commandId);
+    case RS232_FILE_SEND_END:
+      HandleFileSendResult(packet);
       break;
-    case IDC_SEND_BITMAP:
-      StartFileSend(app, commandId, "Sending Bitmap File...");
+    case RS232_FILE_ERROR:
+      HandleFileError(packet);
       break;
-    case IDC_RECEIVE_SETTINGS:
-      StartFileReceive(app, commandId, "Receiving Settings File...");
+    case RS232_FILE_GET_START:
+      HandleFileSize(packet);
       break;
-    case IDC_SEND_SETTINGS:
-      StartFileSend(app, commandId, "Sending Settings...");
+    case RS232_FILE_GET_DATA:
+      HandleFileData(packet);
       break;
-    case IDC_RECEIVE_PROGRAM:
-      RunProgramReceive(app);
+    case RS232_FILE_GET_END:
+      HandleFileEnd();
       break;
-    case IDC_SEND_PROGRAM:
-      StartFileSend(app, commandId, "Sending Program File...");
+    case RS232_NLEC_SEND_START:
+    case RS232_NLEC_LINE:
+      HandleNlecLineRequest();
+      break;
+    case RS232_NLEC_SEND_END:
+      HandleNlecSendResult(packet);
+      break;
+    case RS232_NLEC_ERROR:
+      HandleNlecError();
+      break;
+    case RS232_NLEC_GET_START:
+      HandleNlecLineCount(packet);
+      break;
+    case RS232_NLEC_GET_LINE:
+      HandleNlecLine(packet, false);
+      break;
+    case RS232_NLEC_GET_END:
+      HandleNlecLine(packet, true);
       break;
     default:
       break;
   }
 }
 
-void StopNlecTransfer(App& app) {
-  CloseNlecFile(app);
-  app.protocol.transferActive.store(0);
-  app.protocol.linkState.store(LINK_IDLE);
-  app.host.SetControlText(IDC_NLEC_SEND, "Send NLEC");
-  app.host.SetControlText(IDC_NLEC_GET, "Get NLEC");
-  AddLogText(app, "Nlec transfer halted.");
-  app.host.Beep();
-  app.host.DestroyProgressStrip();
-}
+void Transfers::OnFlashEraseResult(const std::string& text) { observer_.OnFlashEraseResult(text); }
 
 }  // namespace quillon

@@ -1,49 +1,150 @@
-// What the four transfers share: the open transfer files, the start
-// sequence, the file choosers, the start table and the stop command.
+// The four maintenance transfers of one port: their open files, the start
+// sequence, the packet handlers and the stop. The dialog layer and the
+// command line start them with typed inputs and learn how they ended from
+// the observer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "core/app/dialog_host.h"
+#include "core/protocol/dispatcher.h"
+#include "core/transfer/session.h"
 
 namespace quillon {
 
-struct App;
-class ResultNotifier;
+class EngineObserver;
+class EventLog;
+class Host;
+struct PacketLink;
 
-// A chosen path holds at most this many characters.
-constexpr size_t TRANSFER_NAME_MAX = 255;
+// The program name of a program receive is a field of 63 characters.
+constexpr size_t PROGRAM_NAME_MAX = 63;
+constexpr const char* BITMAP_FILE_NAME = "bitmap.bin";
+// An NLEC line goes out in pieces of at most this many characters.
+constexpr size_t NLEC_PIECE_MAX = 511;
+// A received file is written here beside its destination until it is whole.
+constexpr const char* PART_SUFFIX = ".part";
 
-struct TransferFile {
-  std::FILE* file = nullptr;
-  std::string name;  // at most 255 characters
+// One open file of a transfer; closes itself.
+class TransferFile {
+ public:
+  bool IsOpen() const { return file_ != nullptr; }
+  std::FILE* Get() const { return file_.get(); }
+  // Opens path with an fopen mode; false with errno set when it cannot.
+  bool Open(const std::string& path, const char* mode);
+  // Closes the file; false when something written did not reach it.
+  bool Close();
   uint16_t sum = 0;
   int32_t count = 0;
+  std::string path;    // the file open (a receive: DEST.part)
+  std::string target;  // a receive: the destination, renamed into place when whole
+
+ private:
+  struct Closer {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+  std::unique_ptr<std::FILE, Closer> file_;
+  bool writing_ = false;
 };
 
-constexpr const char* BITMAP_FILE_NAME = "bitmap.bin";
+// What the bitmap conversion made of a listing.
+struct BitmapReport {
+  size_t bytes = 0;
+  // Lines where a digit pair was completed across other characters, or a
+  // marker was cut off by the end of its piece.
+  std::vector<std::string> warnings;
+};
 
-// Whether everything written to an open file has reached it (buffers are
-// flushed first). A file that is not open counts as written.
-bool AllWritten(const TransferFile& file);
+class Transfers : public PacketHandler {
+ public:
+  Transfers(PacketLink& packets, EventLog& log, Host& host, EngineObserver& observer);
+  ~Transfers() override;
+  Transfers(const Transfers&) = delete;
+  Transfers& operator=(const Transfers&) = delete;
 
-void CloseDataFile(App& app);
-void CloseNlecFile(App& app);
-// Process exit: the NlecFile first, then the DataFile.
-void CloseTransferFiles(App& app);
+  // --- starts (handler thread); a refused start changes nothing on the line
+  StartResult StartFileSend(FileKind kind, const std::string& path, const std::string& logText);
+  StartResult StartFileReceive(FileKind kind, const std::string& path,
+                               const std::string& programName, const std::string& logText);
+  StartResult StartNlecSend(const std::string& path);
+  StartResult StartNlecGet(const std::string& path);
+  // The first step of every file start: the kind, then the previous file closed.
+  void PrepareFileStart(FileKind kind);
+  void CloseNlecFile();
+  // The stop command's own part: ends whatever transfer runs.
+  void Stop();
+  // Any thread (a signal handler too): ends a checksum pass under way.
+  void RequestCancel() { cancel_.store(true); }
+  void OnGiveUp();
+  void OnPortLost();
 
-void BeginTransfer(App& app, int commandId, ResultNotifier* notifier);
-// The system's file choosers; a chosen path longer than TRANSFER_NAME_MAX
-// is cut. false on cancel.
-bool ChooseOpenFile(App& app, std::string& name, const FileFilter& filter);
-bool ChooseSaveFile(App& app, std::string& name, const FileFilter& filter);
-const FileFilter& FileTransferFilter();
-const FileFilter& NlecFilter();
+  bool Active() const;
+  const TransferSession& Session() const { return session_; }
 
-// Routes start commands 1004, 1018 and 1021 to 1025.
-void RunTransferCommand(App& app, int commandId);
-void StopNlecTransfer(App& app);
+  // PacketHandler
+  void OnTransferPacket(ReceivedPacket& packet) override;
+  void OnFlashEraseResult(const std::string& text) override;
+
+ private:
+  // file_send.cpp
+  bool ComputeSumAndCount(TransferFile& file, bool text);
+  void SendFileHeader();
+  void HandleFileChunkRequest();
+  void HandleFileSendResult(ReceivedPacket& packet);
+  void HandleFileError(ReceivedPacket& packet);
+  // file_receive.cpp
+  void HandleFileSize(ReceivedPacket& packet);
+  void HandleFileData(ReceivedPacket& packet);
+  void HandleFileEnd();
+  // nlec.cpp
+  void HandleNlecLineRequest();
+  void HandleNlecSendResult(ReceivedPacket& packet);
+  void HandleNlecError();
+  void HandleNlecLineCount(ReceivedPacket& packet);
+  void HandleNlecLine(ReceivedPacket& packet, bool last);
+  void FinishNlec(Outcome outcome, Cause cause, const std::string& text,
+                  const std::string& keptPart);
+  // transfer_control.cpp
+  void BeginTransfer(Job job);
+  void CloseDataFile();
+  // Closes a receive that did not finish: its part is kept (an empty one is
+  // removed) and the kept path is returned, or empty.
+  std::string AbandonReceive(TransferFile& file);
+  void End(JobEnd end);
+  StartResult OpenSource(TransferFile& file, const std::string& path);
+  StartResult OpenPart(TransferFile& file, const std::string& path);
+  bool IsRepeatedAnswer(const ReceivedPacket& packet);
+  std::string PrivateDir();
+
+  PacketLink& packets_;
+  EventLog& log_;
+  Host& host_;
+  EngineObserver& observer_;
+  TransferSession session_;
+  TransferFile dataFile_;
+  TransferFile nlecFile_;
+  std::atomic<bool> cancel_{false};
+  std::string privateDir_;  // the bitmap's intermediate file lives here
+  // A receive's size or line count as the readout announced it, and what came.
+  int64_t announced_ = -1;
+  uint64_t received_ = 0;
+  // The last transfer answer acted on, to tell its repeat from a new one.
+  struct LastAnswer {
+    bool mayRepeat = false;  // it came after the host had resent its packet
+    uint16_t command = 0, id = 0;
+    std::vector<uint8_t> data;
+  } lastAnswer_;
+};
+
+bool IsHexDigit(int c);
+// Converts a bitmap listing (text) into bytes, with the listing's rules;
+// report (may be null) gets the count and the doubtful lines.
+std::string ConvertBitmapText(const std::string& text, BitmapReport* report = nullptr);
+// Reads and converts a listing without sending it (the command line's checks).
+bool InspectBitmapListing(const std::string& path, BitmapReport* report, std::string* error);
 
 }  // namespace quillon

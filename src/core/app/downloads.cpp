@@ -1,0 +1,108 @@
+// The image download and the flash erase as the dialog starts and ends them.
+#include "core/app/downloads.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "core/app/app.h"
+#include "core/app/control_ids.h"
+#include "core/log/event_log.h"
+
+namespace quillon {
+
+namespace {
+
+// Refuses a start when no port is open, telling the user why.
+bool RequireOpenPort(App& app, const char* logText, const char* boxText) {
+  if (app.engine.IsOpen()) return true;
+  app.engine.Log().Add(logText);
+  app.host.ShowMessageBox(boxText, APP_TITLE, MB_STYLE_ICONWARNING, true);
+  return false;
+}
+
+int StartDownload(App& app, const char* name, bool bootloaderTexts, uint32_t baudRate,
+                  DownloadKind kind) {
+  if (!app.engine.BootIdle()) return 0;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  int step = app.images ? app.images->Lookup(name, &data, &size) : 1;
+  if (step == 0 && size > UINT32_MAX) step = 3;  // only a user's file could be this big
+  if (step == 0 && size == 0) step = 2;
+  if (step == 0 && data == nullptr) step = 4;
+  // The guide shows this size even when loading fails afterwards.
+  if (step == 0 || step >= 3) app.downloadSize = static_cast<uint32_t>(size);
+  if (step != 0) {
+    app.host.ShowMessageBox(ImageErrorText(step, bootloaderTexts), APP_TITLE, MB_STYLE_ICONERROR,
+                            false);
+    return 0;
+  }
+  // Without a port every write would fail; say so now rather than start a
+  // run that can only fail.
+  if (!RequireOpenPort(app, "Download not started: no port is open.",
+                       "No port is open.  Open the port before downloading.")) {
+    return 0;
+  }
+  return app.engine.StartDownload(data, size, baudRate, kind) ? 1 : 0;
+}
+
+}  // namespace
+
+std::string ImageErrorText(int step, bool bootloader) {
+  char text[128];
+  std::snprintf(text, sizeof text, "Internal Error %03d.  Unable to extract %ssoftware for loading to unit.",
+                bootloader ? 100 + step : step, bootloader ? "bootloader " : "");
+  return text;
+}
+
+std::string Sentence(const std::string& reason) {
+  if (reason.empty()) return reason;
+  std::string text = reason;
+  text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  if (text.back() != '.') text += '.';
+  return text;
+}
+
+int StartImageDownload(App& app, uint32_t baudRate) {
+  const char* name = app.guide.choice == CHOICE_BOOTLOADER ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
+  return StartDownload(app, name, false, baudRate, DOWNLOAD_SOFTWARE);
+}
+
+int StartBootloaderDownload(App& app) {
+  return StartDownload(app, IMAGE_BOOTLOADER, true, 115200, DOWNLOAD_BOOTLOADER);
+}
+
+void StartFlashErase(App& app) {
+  if (!app.engine.BootIdle()) return;
+  if (!RequireOpenPort(app, "Erase not started: no port is open.",
+                       "No port is open.  Open the port before erasing the flash.")) {
+    return;
+  }
+  app.engine.StartErase();
+}
+
+void OnBootEnd(App& app, const JobEnd& end) {
+  app.host.DestroyProgressStrip();
+  app.host.Beep();
+  if (end.outcome != Outcome::DONE) {
+    // The guide stays where it is so the user can go back and try again,
+    // rather than being told the job completed.
+    const std::string text =
+        end.job == Job::ERASE
+            ? "The flash erase did not complete.  " + Sentence(end.reason)
+            : "The download did not complete.  " + Sentence(end.reason) +
+                  "  Check the cable and the readout, then try again.";
+    app.host.ShowMessageBox(text, APP_TITLE, MB_STYLE_ICONWARNING, true);
+    if (app.guide.page == PAGE_IN_PROGRESS) {
+      app.guide.page = PAGE_INSTRUCTIONS;
+      // Page 5 hid both buttons and page 4 leaves their shown state alone.
+      app.host.ShowControl(IDC_NEXT, true);
+      app.host.ShowControl(IDC_BACK, true);
+      app.host.Invalidate(true);
+    }
+    return;
+  }
+  app.guide.page = PAGE_COMPLETE;
+  app.host.Invalidate(false);
+}
+
+}  // namespace quillon
