@@ -1,132 +1,112 @@
 // quillon: the readout's download utility on the command line.
-#include <csignal>
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
-#include "cli/console.h"
-#include "cli/outcome.h"
+#include "cli/cli_platform.h"
+#include "cli/options.h"
 #include "cli/runner.h"
-#include "core/app/main_dialog.h"
-#include "platform/posix/posix_serial.h"
+#include "core/app/app.h"
 #if QUILLON_HAVE_IMAGES
 #include "resources/embedded_images.h"
 #endif
 
-namespace {
-
-std::atomic<bool> interrupted{false};
-
-extern "C" void OnSignal(int) { interrupted.store(true); }
-
-void InstallSignalHandlers() {
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  // No SA_RESTART: a blocking read of a y/N answer ends at Ctrl-C.
-  action.sa_flags = 0;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  using quillon::cli::Options;
-  static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-
+  using namespace quillon::cli;
   Options options;
   CLI::App cli{std::string(quillon::APP_TITLE) +
-                   "\nPuts new software on a Quillon readout over its USB cable, and carries out "
-                   "the readout's maintenance transfers.",
+                   "\nPuts new software on Quillon readouts over their USB cables, and carries out "
+                   "the readouts' maintenance transfers; on several readouts at once if asked.",
                "quillon"};
   cli.set_version_flag("--version", "quillon 1.0.2");
   cli.fallthrough();
   cli.require_subcommand(1, 1);
-  cli.add_option("--port", options.port,
-                 "Serial device of the readout (default: the USB bridge 10C4:EA60 found in sysfs)")
+  cli.add_option("-p,--port", options.ports,
+                 "Serial device of a readout; repeat for several (default: the USB bridge 10C4:EA60 found)")
       ->option_text("PORT");
+  cli.add_flag("--all", options.all, "Every USB bridge 10C4:EA60 found");
   auto* quiet = cli.add_flag("-q,--quiet", options.quiet, "Print only errors and results");
-  cli.add_flag("-v,--verbose", options.verbose, "Print the event log as it is written")
-      ->excludes(quiet);
+  cli.add_flag("-v,--verbose", options.verbose, "Print the event log as it is written")->excludes(quiet);
+  cli.add_flag("--json", options.json, "One JSON object per line on standard output for every event");
   cli.add_option("--log", options.logFile, "Write the event log to FILE")->option_text("FILE");
   cli.footer(
-      "Exit codes: 0 done; 1 the operation failed (readout error, checksum mismatch, retries "
-      "exhausted, time-out, hang-up); 2 usage error or local file problem; 3 port not found or "
-      "cannot be opened; 130 interrupted by Ctrl-C.\nSee quillon(1).");
+      "Exit codes: 0 done (on every port); 1 the job failed (readout error, checksum mismatch, no "
+      "answer, port gone); 2 usage error or local file problem, found before anything is sent; "
+      "3 port not found or cannot be opened; 4 erase declined; 130 interrupted.\nSee quillon(1).");
 
-  auto* ports = cli.add_subcommand("ports", "List serial ports; mark the readout's USB bridge");
-
+  auto* ports = cli.add_subcommand("ports", "List serial ports; mark the readouts' USB bridges");
   auto* download = cli.add_subcommand("download", "Load new software or a new bootloader");
   download->add_option("image", options.what, "software or bootloader")
       ->required()
       ->check(CLI::IsMember({"software", "bootloader"}));
-  download->add_option("--baud", options.baud, "Line rate of the download (115200 or 38400)")
+  download->add_option("-b,--baud", options.baud, "Line rate of the download: 115200 or 38400")
       ->check(CLI::IsMember({115200u, 38400u}));
   download->add_option("--image", options.image, "Send this file instead of the built-in image")
-      ->check(CLI::ExistingFile);
-
+      ->option_text("FILE");
   auto* erase = cli.add_subcommand("erase", "Erase the readout's user storage");
   erase->add_flag("-y,--yes", options.yes, "Do not ask for confirmation");
-
   auto* send = cli.add_subcommand("send", "Send a settings, program or bitmap file");
   send->add_option("kind", options.what, "settings, program or bitmap")
       ->required()
       ->check(CLI::IsMember({"settings", "program", "bitmap"}));
-  send->add_option("file", options.file, "File to send")->required();
-
+  send->add_option("file", options.file, "File to send (a bitmap: its text listing)")->required();
+  send->add_flag("--allow-empty", options.allowEmpty, "Send an empty file (or a listing without bytes) all the same");
   std::vector<std::string> receiveArgs;
   auto* receive = cli.add_subcommand("receive", "Receive the settings or a program into a file");
   receive->add_option("kind", options.what, "settings or program")
       ->required()
       ->check(CLI::IsMember({"settings", "program"}));
-  receive->add_option("args", receiveArgs, "settings FILE | program NAME FILE")->required();
-
+  receive->add_option("args", receiveArgs, "settings FILE | program NAME FILE")->required()->expected(1, 2);
   auto* nlec = cli.add_subcommand("nlec", "Send or get the NLEC compensation table");
-  nlec->add_option("direction", options.what, "send or get")
-      ->required()
-      ->check(CLI::IsMember({"send", "get"}));
+  nlec->add_option("direction", options.what, "send or get")->required()->check(CLI::IsMember({"send", "get"}));
   nlec->add_option("file", options.file, "Table file (text)")->required();
-
-  auto* test = cli.add_subcommand("test", "Send the test packet and print any answer");
+  nlec->add_flag("--allow-empty", options.allowEmpty, "Send an empty table all the same");
+  auto* test = cli.add_subcommand("test", "Send the test packet and print the answer");
   auto* monitor = cli.add_subcommand("monitor", "Log the raw bytes the readout sends");
   monitor->add_option("--seconds", options.seconds, "Stop after N seconds (default: at Ctrl-C)")
       ->check(CLI::NonNegativeNumber);
   auto* guide = cli.add_subcommand("guide", "The six-page download guide, step by step");
   guide->add_option("--image", options.image, "Send this file instead of the built-in image")
-      ->check(CLI::ExistingFile);
+      ->option_text("FILE");
 
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     int code = cli.exit(e);
-    return code == 0 ? 0 : quillon::cli::EXIT_USAGE;
+    return code == 0 ? 0 : EXIT_USAGE;
   }
-
   for (auto* sub : {ports, download, erase, send, receive, nlec, test, monitor, guide}) {
     if (sub->parsed()) options.command = sub->get_name();
   }
   if (receive->parsed()) {
     size_t wanted = options.what == "program" ? 2 : 1;
     if (receiveArgs.size() != wanted) {
-      std::fprintf(stderr, "quillon: usage: quillon receive settings FILE | receive program NAME FILE\n");
-      return quillon::cli::EXIT_USAGE;
+      std::fprintf(stderr, "quillon: receive %s takes %s\n", options.what.c_str(),
+                   wanted == 2 ? "a program NAME and a FILE" : "one FILE");
+      return EXIT_USAGE;
     }
     if (wanted == 2) options.programName = receiveArgs[0];
     options.file = receiveArgs.back();
   }
+  if (options.command == "guide" && options.ports.size() > 1) {
+    std::fprintf(stderr, "quillon: the guide works with one readout; give one --port\n");
+    return EXIT_USAGE;
+  }
 
-  InstallSignalHandlers();
-  quillon::cli::StdConsole console;
-  quillon::posix::PosixSerialFactory serial;
+  static std::atomic<bool> interrupted{false};
+  PrepareTerminal();
+  WatchInterrupts([] {
+    interrupted.store(true);
+    InterruptAllRuns();
+  });
 #if QUILLON_HAVE_IMAGES
   quillon::EmbeddedImages embedded;
   quillon::ImageSource* images = &embedded;
 #else
   quillon::ImageSource* images = nullptr;  // only --image can give one
 #endif
-  quillon::cli::Environment env{console, serial, images, &interrupted};
-  return quillon::cli::Run(options, env);
+  return Run(options, images, interrupted);
 }

@@ -1,633 +1,308 @@
+// One command line run: checks first, then the job on every port at once.
 #include "cli/runner.h"
 
-#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <functional>
+#include <fstream>
 #include <memory>
 #include <mutex>
-#include <optional>
+#include <thread>
 
-#include "cli/outcome.h"
+#include "cli/cli_platform.h"
+#include "cli/port_run.h"
 #include "cli/progress.h"
-#include "cli/terminal_host.h"
-#include "core/app.h"
-#include "core/app/guide.h"
-#include "core/app/main_dialog.h"
-#include "core/boot/image_file.h"
-#include "core/serial/serial_port.h"
-#include "platform/posix/port_discovery.h"
+#include "core/transfer/text_file.h"
 
 namespace quillon::cli {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto TIMER_PERIOD = std::chrono::milliseconds(100);
+// The runs under way, for the interrupt.
+std::mutex g_runsMutex;
+std::vector<PortRun*> g_runs;
 
-Clock::duration Seconds(double s) {
-  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+void Say(const char* stream, const std::string& text) {
+  std::FILE* f = std::strcmp(stream, "out") == 0 ? stdout : stderr;
+  std::fprintf(f, "%s\n", text.c_str());
+  std::fflush(f);
 }
 
-struct ProgressSample {
-  uint64_t done = 0;
-  uint64_t total = 0;
-  uint64_t generation = 0;
-};
-
-enum class LoopEnd { DONE, IDLE, DEADLINE, INTERRUPTED };
-
-// One run of the core for one command.
-class Session {
- public:
-  Session(const Options& options, Environment& env, ImageSource* images)
-      : options_(options),
-        env_(env),
-        host_(MakeCallbacks()),
-        app_(host_, env.serial, images) {
-    if (!options_.logFile.empty()) logFile_ = std::fopen(options_.logFile.c_str(), "w");
-  }
-
-  ~Session() {
-    Shutdown();
-    if (logFile_) std::fclose(logFile_);
-  }
-
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-
-  int Execute(const std::string& port);
-  int Guide();
-
- private:
-  TerminalHost::Callbacks MakeCallbacks();
-  bool Interrupted() const { return env_.interrupted && env_.interrupted->load(); }
-  bool OpenPort(const std::string& port);
-  LoopEnd Pump(const std::function<bool()>& done, double idleSeconds, Clock::time_point deadline);
-  void PumpPending();
-  bool UpdateProgress();
-  void Shutdown();
-  int OnInterrupt();
-  std::string LastLogLine() const;
-
-  int Download();
-  int Erase();
-  int Transfer(int commandId, const char* unit);
-  int Test();
-  int Monitor();
-
-  const Options& options_;
-  Environment& env_;
-  TerminalHost host_;
-  App app_;
-  std::FILE* logFile_ = nullptr;
-  std::mutex logMutex_;
-  std::atomic<bool> monitorMode_{false};
-  bool shutDown_ = false;
-
-  Clock::time_point nextTick_ = Clock::now() + TIMER_PERIOD;
-  bool bootDone_ = false;
-  bool bootSuccess_ = false;
-
-  std::function<std::optional<ProgressSample>()> progressSource_;
-  std::string progressUnit_ = "bytes";
-  bool progressShown_ = false;
-  uint64_t progressGeneration_ = 0;
-  uint64_t lastDone_ = 0;
-  Clock::time_point progressStart_;
-  Clock::time_point lastDraw_;
-  TenthTracker tenths_;
-  std::string receivedFile_;  // set for jobs that write a file from the readout
-};
-
-TerminalHost::Callbacks Session::MakeCallbacks() {
-  TerminalHost::Callbacks callbacks;
-  callbacks.logLine = [this](const std::string& line) {
-    {
-      std::lock_guard<std::mutex> lock(logMutex_);
-      if (logFile_) {
-        std::fprintf(logFile_, "%s\n", line.c_str());
-        std::fflush(logFile_);
-      }
-    }
-    if (monitorMode_.load()) {
-      env_.console.Out(line);
-    } else if (options_.verbose) {
-      env_.console.Err(line);
-    }
-  };
-  callbacks.box = [this](const std::string& text, unsigned style) {
-    // Error and warning boxes go where errors go; every other box is a result.
-    if (style & MB_STYLE_ICONERROR) {
-      env_.console.Err(text);
-    } else {
-      env_.console.Out(text);
-    }
-  };
-  callbacks.question = [this](const std::string& text) {
-    if (options_.yes) return ANSWER_YES;
-    if (!env_.console.Interactive()) return ANSWER_NO;
-    std::optional<std::string> answer = env_.console.Ask(text + " [y/N] ");
-    if (answer && (*answer == "y" || *answer == "Y" || *answer == "yes" || *answer == "YES")) {
-      return ANSWER_YES;
-    }
-    return ANSWER_NO;
-  };
-  callbacks.beep = [this] {
-    if (!options_.quiet) env_.console.Bell();
-  };
-  return callbacks;
-}
-
-std::string Session::LastLogLine() const {
-  std::vector<std::string> lines = app_.log.Lines();
-  return lines.empty() ? std::string() : lines.back();
-}
-
-bool Session::OpenPort(const std::string& port) {
-  OpenDevicePath(app_, port);
-  if (app_.link.IsOpen()) return true;
-  std::string reason = DescribeOpenError(host_.LastErrorCode());
-  env_.console.Err("quillon: cannot open " + port + (reason.empty() ? "" : ": " + reason));
-  return false;
-}
-
-LoopEnd Session::Pump(const std::function<bool()>& done, double idleSeconds,
-                      Clock::time_point deadline) {
-  Clock::time_point lastActivity = Clock::now();
-  for (;;) {
-    if (Interrupted()) return LoopEnd::INTERRUPTED;
-    if (done()) return LoopEnd::DONE;
-    Clock::time_point now = Clock::now();
-    if (now >= deadline) return LoopEnd::DEADLINE;
-    if (idleSeconds > 0 && now - lastActivity > Seconds(idleSeconds)) return LoopEnd::IDLE;
-
-    Clock::time_point until = std::min(nextTick_, deadline);
-    if (std::optional<UiMessage> message = host_.WaitMessage(until)) {
-      lastActivity = Clock::now();
-      if (message->kind == UiMessage::BOOT_DONE) {
-        bootDone_ = true;
-        bootSuccess_ = message->success;
-      }
-      DispatchUiMessage(app_, std::move(*message));
-    }
-    now = Clock::now();
-    if (now >= nextTick_) {
-      OnTimer(app_);
-      nextTick_ += TIMER_PERIOD;
-      if (nextTick_ <= now) nextTick_ = now + TIMER_PERIOD;  // fell behind: no burst of ticks
-    }
-    if (host_.TakeRepaint()) RenderGuidePage(app_);
-    if (UpdateProgress()) lastActivity = Clock::now();
-  }
-}
-
-// Runs what is already queued, and a repaint, without waiting.
-void Session::PumpPending() {
-  Pump([this] { return host_.QueueEmpty(); }, 0, Clock::now() + std::chrono::seconds(5));
-  if (host_.TakeRepaint()) RenderGuidePage(app_);
-}
-
-bool Session::UpdateProgress() {
-  if (!progressSource_) return false;
-  std::optional<ProgressSample> sample = progressSource_();
-  Clock::time_point now = Clock::now();
-  if (!sample) {
-    if (progressShown_) env_.console.EndProgress();
-    progressShown_ = false;
-    return false;
-  }
-  bool moved = sample->done != lastDone_;
-  if (sample->generation != progressGeneration_) {
-    progressGeneration_ = sample->generation;
-    progressStart_ = now;
-    lastDraw_ = {};
-    tenths_.Reset();
-    moved = true;
-  }
-  lastDone_ = sample->done;
-  if (options_.quiet) return moved;
-  if (env_.console.ProgressInPlace()) {
-    bool finished = sample->total > 0 && sample->done >= sample->total;
-    if (now - lastDraw_ >= std::chrono::milliseconds(100) || (moved && finished)) {
-      double elapsed = std::chrono::duration<double>(now - progressStart_).count();
-      env_.console.Progress(
-          FormatProgressBar(sample->done, sample->total, progressUnit_, elapsed), true);
-      progressShown_ = true;
-      lastDraw_ = now;
-    }
-  } else if (tenths_.Update(sample->done, sample->total) != 0) {
-    env_.console.Progress(FormatProgressLine(sample->done, sample->total, progressUnit_), false);
-  }
-  return moved;
-}
-
-void Session::Shutdown() {
-  if (shutDown_) return;
-  shutDown_ = true;
-  progressSource_ = nullptr;
-  if (progressShown_) env_.console.EndProgress();
-  // An erase waiting for its answer would otherwise hold the shutdown up
-  // until its own bound passes.
-  app_.receiver.tap.Cancel();
-  OnDestroy(app_);
-}
-
-int Session::OnInterrupt() {
-  // The stop command ends whatever transfer is running; with none running
-  // it would start an NLEC send instead, so it is given only then.
-  if (app_.protocol.transferActive.load() != 0) OnCommand(app_, IDC_NLEC_SEND);
-  Shutdown();
-  std::string text = "Interrupted.";
-  if (options_.command == "download" && app_.boot.imageSize > 0) {
-    text += " The download stopped after " + std::to_string(app_.boot.sentCount.load()) + " of " +
-            std::to_string(app_.boot.imageSize) + " bytes.";
-  }
-  if (!receivedFile_.empty() && std::filesystem::exists(receivedFile_)) {
-    text += " The part received so far is kept in " + receivedFile_ + ".";
-  }
-  env_.console.Err(text);
-  return EXIT_INTERRUPTED;
-}
-
-int Session::Execute(const std::string& port) {
-  OnInitDialog(app_);
-  if (!OpenPort(port)) return EXIT_PORT;
-  const std::string& c = options_.command;
-  const std::string& w = options_.what;
-  if (c == "download") return Download();
-  if (c == "erase") return Erase();
-  if (c == "test") return Test();
-  if (c == "monitor") return Monitor();
-  if (c == "send") {
-    host_.SetOpenAnswer(options_.file);
-    if (w == "settings") return Transfer(IDC_SEND_SETTINGS, "bytes");
-    if (w == "program") return Transfer(IDC_SEND_PROGRAM, "bytes");
-    return Transfer(IDC_SEND_BITMAP, "bytes");
-  }
-  if (c == "receive") {
-    receivedFile_ = options_.file;
-    host_.SetSaveAnswer(options_.file);
-    if (w == "settings") return Transfer(IDC_RECEIVE_SETTINGS, "bytes");
-    host_.SetProgramName(options_.programName);
-    return Transfer(IDC_RECEIVE_PROGRAM, "bytes");
-  }
-  if (c == "nlec") {
-    if (w == "send") {
-      host_.SetOpenAnswer(options_.file);
-      return Transfer(IDC_NLEC_SEND, "characters");
-    }
-    receivedFile_ = options_.file;
-    host_.SetSaveAnswer(options_.file);
-    return Transfer(IDC_NLEC_GET, "lines");
-  }
-  env_.console.Err("quillon: unknown command " + c);
+int Usage(const std::string& why) {
+  Say("err", "quillon: " + why);
   return EXIT_USAGE;
 }
 
-int Session::Download() {
-  app_.guide.choice = options_.what == "bootloader" ? CHOICE_BOOTLOADER : CHOICE_SOFTWARE;
-  progressUnit_ = "bytes";
-  progressSource_ = [this]() -> std::optional<ProgressSample> {
-    if (bootDone_ || app_.boot.imageSize <= 0) return std::nullopt;
-    return ProgressSample{static_cast<uint64_t>(app_.boot.sentCount.load()),
-                          static_cast<uint64_t>(app_.boot.imageSize), 1};
-  };
-  size_t boxes = host_.BoxCount();
-  bool started;
-  if (options_.baud == 38400) {
-    OnCommand(app_, IDC_IMAGE_DOWNLOAD);
-    // The only refusals a fresh run can meet are the image errors, each a box.
-    started = host_.BoxCount() == boxes;
-  } else {
-    // The guide's own start: Next on page 4.
-    started = StartImageDownload(app_, 115200) != 0;
+// Why a file cannot be a source (empty when it can): it must be a regular
+// file the header's signed 32-bit count can announce.
+std::string CheckSource(const std::string& path, uintmax_t* size) {
+  std::error_code error;
+  fs::file_status status = fs::status(path, error);
+  if (error || !fs::exists(status)) return path + ": no such file";
+  if (fs::is_directory(status)) return path + " is a directory";
+  if (!fs::is_regular_file(status)) return path + " is not a regular file";
+  *size = fs::file_size(path, error);
+  if (error) return path + ": " + error.message();
+  if (*size > static_cast<uintmax_t>(INT32_MAX)) {
+    return path + " is too large: " + std::to_string(*size) + " bytes, at most 2147483647 can be sent";
   }
-  if (!started) return EXIT_FAILED;
-
-  LoopEnd end = Pump([this] { return bootDone_; }, options_.idleSeconds, Clock::time_point::max());
-  if (end == LoopEnd::INTERRUPTED) return OnInterrupt();
-  if (end != LoopEnd::DONE) {
-    env_.console.Err("quillon: the download made no progress for " +
-                     std::to_string(static_cast<int>(options_.idleSeconds)) + " seconds");
-    return EXIT_FAILED;
-  }
-  PumpPending();
-  if (progressShown_) env_.console.EndProgress();
-  progressShown_ = false;
-  if (!bootSuccess_) return EXIT_FAILED;  // the core's box has said why
-
-  char sent[96];
-  std::snprintf(sent, sizeof sent, "%lld bytes sent.",
-                static_cast<long long>(app_.boot.sentCount.load()));
-  env_.console.Out(sent);
-  // The guide's last page asks the user to compare the count with the readout's.
-  if (app_.guide.page == PAGE_COMPLETE) {
-    for (int id : {IDC_UPPER_TEXT, IDC_LOWER_TEXT}) {
-      std::optional<std::string> text = host_.GetControlText(id);
-      if (text && !text->empty()) env_.console.Out(*text);
-    }
-  }
-  return EXIT_DONE;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return path + ": " + std::strerror(errno);
+  std::fclose(f);
+  return {};
 }
 
-int Session::Erase() {
-  OnCommand(app_, IDC_FLASH_ERASE);
-  if (Interrupted()) return OnInterrupt();
-  if (app_.boot.bootBusy.load() == 0 && host_.QueueEmpty()) {
-    env_.console.Err("Not erased.");
-    return EXIT_FAILED;
-  }
-  LoopEnd end = Pump([this] { return bootDone_; }, 0, Clock::now() + Seconds(options_.eraseSeconds));
-  if (end == LoopEnd::INTERRUPTED) return OnInterrupt();
-  if (end != LoopEnd::DONE) {
-    env_.console.Err("quillon: the erase did not end within " +
-                     std::to_string(static_cast<int>(options_.eraseSeconds)) + " seconds");
-    return EXIT_FAILED;
-  }
-  PumpPending();
-  if (!bootSuccess_) return EXIT_FAILED;
-  env_.console.Out(LastLogLine());
-  return EXIT_DONE;
+// Why a received file cannot go to path (empty when it can). Only the
+// program's own DEST.part is tried: the destination stays untouched.
+std::string CheckDestination(const std::string& path) {
+  std::error_code error;
+  if (fs::is_directory(path, error)) return path + " is a directory";
+  fs::path dir = fs::path(path).parent_path();
+  if (dir.empty()) dir = ".";
+  if (!fs::is_directory(dir, error)) return path + ": no such directory " + dir.string();
+  const std::string part = path + PART_SUFFIX;
+  const bool existed = fs::exists(part, error);
+  std::FILE* f = std::fopen(part.c_str(), "ab");
+  if (!f) return path + ": cannot be written (" + std::strerror(errno) + ")";
+  std::fclose(f);
+  if (!existed) fs::remove(part, error);
+  return {};
 }
 
-int Session::Transfer(int commandId, const char* unit) {
-  progressUnit_ = unit;
-  progressSource_ = [this]() -> std::optional<ProgressSample> {
-    TerminalHost::Strip strip = host_.CurrentStrip();
-    if (!strip.exists) return std::nullopt;
-    return ProgressSample{strip.position, strip.maximum, strip.generation};
-  };
-  size_t boxes = host_.BoxCount();
-  OnCommand(app_, commandId);
-  bool started = app_.protocol.transferActive.load() != 0;
-  // Over when the transfer is no longer active and either a result box was
-  // shown or nothing more is queued (a stop without a box, as after an NLEC
-  // error from the readout).
-  auto over = [&] {
-    if (app_.protocol.transferActive.load() != 0) {
-      started = true;
-      return false;
-    }
-    return host_.BoxCount() > boxes || host_.QueueEmpty();
-  };
-  LoopEnd end = Pump(over, options_.idleSeconds, Clock::time_point::max());
-  if (end == LoopEnd::INTERRUPTED) return OnInterrupt();
-  if (end != LoopEnd::DONE) {
-    if (app_.protocol.transferActive.load() != 0) OnCommand(app_, IDC_NLEC_SEND);  // stop it
-    env_.console.Err("quillon: no answer from the readout for " +
-                     std::to_string(static_cast<int>(options_.idleSeconds)) +
-                     " seconds; transfer stopped");
-    return EXIT_FAILED;
+// The destination of one port among several: the port's name is added.
+std::string DestinationFor(const std::string& file, const std::string& port, bool several) {
+  if (!several) return file;
+  std::string tag = port.rfind("/dev/", 0) == 0 ? port.substr(5) : ShortName(port);
+  for (char& c : tag) {
+    if (c == '/' || c == '\\' || c == ':') c = '-';
   }
-  if (progressShown_) env_.console.EndProgress();
-  progressShown_ = false;
-  std::vector<TerminalHost::ShownBox> shown = host_.Boxes();
-  if (shown.size() > boxes) {
-    return ClassifyResultText(shown.back().text) == ResultKind::SUCCESS ? EXIT_DONE : EXIT_FAILED;
-  }
-  if (!started) {
-    env_.console.Err("quillon: the transfer did not start");
-    return EXIT_FAILED;
-  }
-  // Ended without a result box: the core's last log line says why.
-  env_.console.Err(LastLogLine());
-  return EXIT_FAILED;
+  fs::path p(file);
+  fs::path name = p.stem().string() + "-" + tag + p.extension().string();
+  return (p.parent_path() / name).string();
 }
 
-int Session::Test() {
-  size_t boxes = host_.BoxCount();
-  OnCommand(app_, IDC_TEST);
-  // Lines logged from here on are the readout's doing.
-  size_t first = app_.log.Count();
-  LoopEnd end = Pump([] { return false; }, 0, Clock::now() + Seconds(options_.testWaitSeconds));
-  if (end == LoopEnd::INTERRUPTED) return OnInterrupt();
-  std::vector<std::string> lines = app_.log.Lines();
-  bool answered = host_.BoxCount() > boxes;
-  for (size_t i = first; i < lines.size(); ++i) {
-    env_.console.Out(lines[i]);
-    answered = true;
-  }
-  if (!answered) {
-    env_.console.Err("quillon: no answer from the readout");
-    return EXIT_FAILED;
-  }
-  return EXIT_DONE;
-}
-
-int Session::Monitor() {
-  monitorMode_.store(true);
-  OnCommand(app_, IDC_RAW_LOGGING);
-  Clock::time_point deadline =
-      options_.seconds > 0 ? Clock::now() + Seconds(options_.seconds) : Clock::time_point::max();
-  LoopEnd end = Pump([] { return false; }, 0, deadline);
-  if (end == LoopEnd::INTERRUPTED) return OnInterrupt();
-  return EXIT_DONE;
-}
-
-// --- the guide as a terminal wizard -----------------------------------------
-
-int Session::Guide() {
-  OnInitDialog(app_);
-  PumpPending();
-  progressUnit_ = "bytes";
-  progressSource_ = [this]() -> std::optional<ProgressSample> {
-    if (app_.boot.bootBusy.load() == 0 || app_.boot.imageSize <= 0) return std::nullopt;
-    return ProgressSample{static_cast<uint64_t>(app_.boot.sentCount.load()),
-                          static_cast<uint64_t>(app_.boot.imageSize), 1};
-  };
-  auto text = [this](int id) { return host_.GetControlText(id).value_or(""); };
-  auto usable = [this](int id) {
-    return host_.IsControlEnabled(id) && host_.GetControlText(id).has_value();
-  };
-  int shownPage = 0;
-  size_t boxesBefore = host_.BoxCount();
-  for (;;) {
-    if (Interrupted()) return OnInterrupt();
-    if (host_.EndResult()) return EXIT_DONE;
-    int page = app_.guide.page;
-    if (page != shownPage) {
-      env_.console.Out("");
-      for (int id : {IDC_STEP_TITLE, IDC_UPPER_TEXT, IDC_LOWER_TEXT, IDC_PROMPT}) {
-        std::string t = text(id);
-        if (!t.empty()) env_.console.Out(t);
-      }
-      shownPage = page;
-    }
-    if (page == PAGE_IN_PROGRESS) {
-      if (host_.BoxCount() > boxesBefore && app_.boot.bootBusy.load() == 0 &&
-          host_.QueueEmpty()) {
-        // The start was refused (its box has said why): nothing will end this page.
-        return EXIT_FAILED;
-      }
-      LoopEnd end = Pump([this] { return bootDone_; }, options_.idleSeconds,
-                         Clock::time_point::max());
-      if (end == LoopEnd::INTERRUPTED) return OnInterrupt();
-      if (end != LoopEnd::DONE) {
-        env_.console.Err("quillon: the download made no progress for " +
-                         std::to_string(static_cast<int>(options_.idleSeconds)) + " seconds");
-        return EXIT_FAILED;
-      }
-      PumpPending();
-      continue;
-    }
-    std::string choices;
-    if (page == PAGE_CHOICE) {
-      choices = "[s] " + text(IDC_NEXT) + "  [b] " + text(IDC_BACK) + "  [q] Close";
-    } else {
-      if (usable(IDC_NEXT) && app_.guide.page != PAGE_COMPLETE) choices += "[Enter] " + text(IDC_NEXT) + "  ";
-      if (usable(IDC_BACK)) choices += "[b] " + text(IDC_BACK) + "  ";
-      choices += "[q] Close";
-    }
-    std::optional<std::string> answer = env_.console.Ask(choices + " > ");
-    if (Interrupted()) return OnInterrupt();
-    if (!answer || *answer == "q") {
-      OnCommand(app_, IDC_CLOSE);
-      return EXIT_DONE;
-    }
-    int command = 0;
-    if (page == PAGE_CHOICE) {
-      if (*answer == "s") command = IDC_NEXT;
-      if (*answer == "b") command = IDC_BACK;
-    } else if (answer->empty()) {
-      command = IDC_NEXT;
-    } else if (*answer == "b") {
-      command = IDC_BACK;
-    }
-    if (command == 0) continue;
-    if (page == PAGE_CHOICE && !app_.link.IsOpen()) {
-      // The cable may have been plugged in only now: find the port at this step.
-      std::string port = options_.port;
-      if (port.empty()) {
-        auto bridges = posix::FindBridgePorts(options_.sysRoot, options_.devRoot);
-        if (bridges.size() != 1) {
-          env_.console.Err(bridges.empty()
-                               ? "No Quillon readout found (USB bridge 10C4:EA60); check the cable."
-                               : "Several USB bridges 10C4:EA60 found; name one with --port.");
-          continue;
-        }
-        port = bridges.front().path;
-      }
-      if (!OpenPort(port)) continue;
-    }
-    boxesBefore = host_.BoxCount();
-    bootDone_ = false;
-    OnCommand(app_, command);
-    PumpPending();
-    shownPage = page == app_.guide.page ? page : 0;
-  }
-}
-
-// --- commands without a session ---------------------------------------------
-
-int ListPorts(const Options& options, Environment& env) {
-  auto ports = posix::ListSerialPorts(options.sysRoot, options.devRoot);
+int ListAllPorts() {
+  auto ports = ListPorts();
   if (ports.empty()) {
-    env.console.Out("No serial ports found.");
+    Say("out", "No serial ports found.");
     return EXIT_DONE;
   }
   for (const auto& port : ports) {
     std::string line = port.path;
-    if (!port.vendor.empty()) line += "  " + port.vendor + ":" + port.product;
+    if (!port.ids.empty()) line += "  " + port.ids;
     if (!port.description.empty()) line += "  " + port.description;
     if (port.bridge) line += "  <- Quillon readout bridge";
-    env.console.Out(line);
+    Say("out", line);
   }
   return EXIT_DONE;
 }
 
-int ResolvePort(const Options& options, Environment& env, std::string& port) {
-  if (!options.port.empty()) {
-    port = options.port;
+int ResolvePorts(const Options& options, std::vector<std::string>& ports) {
+  for (const auto& port : options.ports) {
+    if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
+  }
+  if (!ports.empty() && !options.all) return EXIT_DONE;
+  std::vector<std::string> bridges;
+  for (const auto& port : ListPorts()) {
+    if (port.bridge) bridges.push_back(port.path);
+  }
+  if (options.all) {
+    for (const auto& b : bridges) {
+      if (std::find(ports.begin(), ports.end(), b) == ports.end()) ports.push_back(b);
+    }
+    if (ports.empty()) {
+      Say("err", "quillon: no Quillon readout found: no USB serial bridge 10C4:EA60 is connected.");
+      return EXIT_PORT;
+    }
     return EXIT_DONE;
   }
-  auto bridges = posix::FindBridgePorts(options.sysRoot, options.devRoot);
   if (bridges.empty()) {
-    env.console.Err(
-        "quillon: no Quillon readout found: no USB serial bridge 10C4:EA60 is connected. "
-        "Connect the readout, or name its port with --port.");
+    Say("err", "quillon: no Quillon readout found: no USB serial bridge 10C4:EA60 is connected. "
+               "Connect the readout, or name its port with --port.");
     return EXIT_PORT;
   }
   if (bridges.size() > 1) {
-    env.console.Err("quillon: several USB serial bridges 10C4:EA60 are connected; name one with --port:");
-    for (const auto& bridge : bridges) env.console.Err("  " + bridge.path);
+    Say("err", "quillon: several USB serial bridges 10C4:EA60 are connected; name them with --port "
+               "or take them all with --all:");
+    for (const auto& b : bridges) Say("err", "  " + b);
     return EXIT_PORT;
   }
-  port = bridges.front().path;
+  ports = bridges;
   return EXIT_DONE;
 }
 
-// Problems found before anything is sent: usage and local files.
-int CheckBeforeStart(const Options& o, Environment& env) {
-  auto fail = [&](const std::string& why) {
-    env.console.Err("quillon: " + why);
-    return EXIT_USAGE;
-  };
-  if (o.quiet && o.verbose) return fail("--quiet and --verbose exclude each other");
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+// The checks that need no port, and the job they describe. EXIT_DONE when
+// the job may go ahead.
+int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uint8_t>& image) {
+  job.command = o.command;
+  job.what = o.what;
+  job.file = o.file;
+  job.programName = o.programName;
+  job.baud = o.baud;
   const std::string& c = o.command;
+  if (c == "download") {
+    job.downloadKind = DOWNLOAD_SOFTWARE;
+    const char* name = o.what == "bootloader" ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
+    if (!o.image.empty()) {
+      uintmax_t size = 0;
+      std::string why = CheckSource(o.image, &size);
+      if (!why.empty()) return Usage(why);
+      if (size == 0) return Usage(o.image + " is empty; nothing to send");
+      if (!ReadWholeFile(o.image, image)) return Usage(o.image + ": cannot be read");
+    } else {
+      const uint8_t* data = nullptr;
+      size_t size = 0;
+      if (!images || images->Lookup(name, &data, &size) != 0 || size == 0) {
+        return Usage(std::string("this build carries no ") + o.what + " image; give one with --image");
+      }
+      image.assign(data, data + size);
+    }
+    job.image = &image;
+    return EXIT_DONE;
+  }
   if (c == "send" || (c == "nlec" && o.what == "send")) {
-    std::string why = CheckReadableFile(o.file);
-    if (!why.empty()) return fail(why);
+    job.kind = o.what == "bitmap" ? FILE_KIND_BITMAP : o.what == "program" ? FILE_KIND_PROGRAM : FILE_KIND_SETTINGS;
+    uintmax_t size = 0;
+    std::string why = CheckSource(o.file, &size);
+    if (!why.empty()) return Usage(why);
+    if (size == 0 && !o.allowEmpty) return Usage(o.file + " is empty; nothing to send");
+    if (c == "send" && job.kind == FILE_KIND_BITMAP) {
+      BitmapReport report;
+      std::string error;
+      if (!InspectBitmapListing(o.file, &report, &error)) return Usage(error);
+      for (const auto& warning : report.warnings) Say("err", "quillon: warning: " + o.file + ": " + warning);
+      if (report.bytes == 0 && !o.allowEmpty) return Usage("no byte values found in " + o.file);
+      if (!o.quiet && !o.json) Say("out", "Converted " + std::to_string(report.bytes) + " bytes from " + o.file + ".");
+    }
+    if (c == "nlec") {
+      // Text mode ends at a NUL (per piece) or a Ctrl-Z: say so when the
+      // table goes on after one.
+      std::ifstream in(o.file, std::ios::binary);
+      std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      size_t cut = all.find_first_of(std::string("\0\x1a", 2));
+      if (cut != std::string::npos && cut + 1 < all.size()) {
+        Say("err", std::string("quillon: warning: ") + o.file + " holds a " +
+                       (all[cut] == 26 ? "Ctrl-Z" : "NUL") + " at byte " + std::to_string(cut) +
+                       "; the readout gets less than the file holds");
+      }
+      size_t end = all.find('\x1a');
+      std::string text = all.substr(0, end);
+      size_t lines = 0;
+      for (char ch : text) lines += ch == '\n';
+      if (!text.empty() && text.back() != '\n') ++lines;
+      if (!o.quiet && !o.json) Say("out", std::to_string(lines) + " lines will be sent.");
+    }
+    return EXIT_DONE;
   }
   if (c == "receive" || (c == "nlec" && o.what == "get")) {
-    std::string why = CheckWritableFile(o.file);
-    if (!why.empty()) return fail(why);
-  }
-  if (c == "receive" && o.what == "program" && o.programName.empty()) {
-    return fail("a program name is needed");
-  }
-  if (c == "guide" && !o.image.empty()) {
-    std::string why = CheckReadableFile(o.image);
-    if (!why.empty()) return fail(why);
-  }
-  if (c == "download") {
-    if (o.baud != 115200 && o.baud != 38400) return fail("--baud must be 115200 or 38400");
-    if (!o.image.empty()) {
-      std::string why = CheckReadableFile(o.image);
-      if (!why.empty()) return fail(why);
+    job.kind = o.what == "program" ? FILE_KIND_PROGRAM : FILE_KIND_SETTINGS;
+    if (o.what == "program") {
+      if (o.programName.empty()) return Usage("a program name is needed");
+      if (o.programName.size() > PROGRAM_NAME_MAX) {
+        return Usage("the program name \"" + o.programName + "\" is longer than 63 characters");
+      }
     }
-  }
-  if (c == "erase" && !o.yes && !env.console.Interactive()) {
-    return fail("erase asks for confirmation and no one is at the terminal; give --yes to erase");
-  }
-  if (!o.logFile.empty()) {
-    std::string why = CheckWritableFile(o.logFile);
-    if (!why.empty()) return fail(why);
   }
   return EXIT_DONE;
 }
 
 }  // namespace
 
-int Run(const Options& options, Environment& env) {
-  if (options.command == "ports") return ListPorts(options, env);
-  int code = CheckBeforeStart(options, env);
-  if (code != EXIT_DONE) return code;
+void InterruptAllRuns() {
+  std::lock_guard<std::mutex> lock(g_runsMutex);
+  for (PortRun* run : g_runs) run->Interrupt();
+}
 
-  ImageSource* images = env.images;
-  // --image stands in for the chosen image; the other stays the built-in one.
-  FileImageSource fileImage(env.images);
-  if (options.command == "download" && !options.image.empty()) {
-    fileImage.SetFile(options.what == "bootloader" ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE,
-                      options.image);
-    images = &fileImage;
+int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrupted) {
+  if (options.command == "ports") return ListAllPorts();
+  if (options.command == "guide") return RunGuide(options, images, interrupted);
+
+  JobSpec job;
+  std::vector<uint8_t> image;
+  int code = Prepare(options, images, job, image);
+  if (code != EXIT_DONE) return code;
+  std::vector<std::string> ports;
+  code = ResolvePorts(options, ports);
+  if (code != EXIT_DONE) return code;
+  const bool several = ports.size() > 1;
+  std::vector<std::string> destinations;
+  for (const auto& port : ports) {
+    destinations.push_back(DestinationFor(options.file, port, several));
+    if (options.command == "receive" || (options.command == "nlec" && options.what == "get")) {
+      std::string why = CheckDestination(destinations.back());
+      if (!why.empty()) return Usage(why);
+    }
   }
-  if (options.command == "guide" && !options.image.empty()) {
-    // The guide's choice is made on its page 3: the file serves either.
-    fileImage.SetFile(IMAGE_BOOTLOADER, options.image);
-    fileImage.SetFile(IMAGE_SOFTWARE, options.image);
-    images = &fileImage;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> logFile(nullptr, std::fclose);
+  if (!options.logFile.empty()) {
+    logFile.reset(std::fopen(options.logFile.c_str(), "w"));
+    if (!logFile) return Usage(options.logFile + ": cannot be written (" + std::strerror(errno) + ")");
+  }
+  if (options.command == "erase" && !options.yes) {
+    if (!StdinIsTerminal()) {
+      return Usage("erase asks for confirmation and no one is at the terminal; give --yes to erase");
+    }
+    std::fprintf(stderr, "Are you sure you want to erase the flash? [y/N] ");
+    std::fflush(stderr);
+    auto answer = ReadLine(interrupted);
+    if (interrupted.load()) return EXIT_INTERRUPTED;
+    if (!answer || (*answer != "y" && *answer != "Y" && *answer != "yes")) {
+      Say("err", "Not erased.");
+      return EXIT_DECLINED;
+    }
   }
 
-  if (options.command == "guide") {
-    Session session(options, env, images);
-    return session.Guide();
+  Reporter::Mode mode;
+  mode.json = options.json;
+  mode.quiet = options.quiet;
+  mode.verbose = options.verbose;
+  mode.inPlace = StderrIsTerminal();
+  mode.prefix = several;
+  mode.width = TerminalWidth();
+  Reporter reporter(mode);
+  reporter.SetLogFile(logFile.get());
+
+  std::vector<std::unique_ptr<PortRun>> runs;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    runs.push_back(std::make_unique<PortRun>(options, job, ports[i], destinations[i], reporter, interrupted));
   }
-  std::string port;
-  code = ResolvePort(options, env, port);
-  if (code != EXIT_DONE) return code;
-  Session session(options, env, images);
-  return session.Execute(port);
+  {
+    std::lock_guard<std::mutex> lock(g_runsMutex);
+    for (auto& run : runs) g_runs.push_back(run.get());
+  }
+  if (interrupted.load()) InterruptAllRuns();
+  std::vector<RunSummary> summaries(runs.size());
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    threads.emplace_back([&, i] { summaries[i] = runs[i]->Run(); });
+  }
+  for (auto& t : threads) t.join();
+  {
+    std::lock_guard<std::mutex> lock(g_runsMutex);
+    g_runs.clear();
+  }
+  runs.clear();
+
+  int exitCode = EXIT_DONE;
+  if (!several) {
+    exitCode = summaries[0].exit;
+  } else {
+    bool allDone = true;
+    for (const auto& s : summaries) allDone = allDone && s.exit == EXIT_DONE;
+    exitCode = allDone ? EXIT_DONE : interrupted.load() ? EXIT_INTERRUPTED : EXIT_FAILED;
+    reporter.SummaryTable(summaries);
+  }
+  reporter.End(exitCode);
+  return exitCode;
 }
 
 }  // namespace quillon::cli

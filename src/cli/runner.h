@@ -1,50 +1,24 @@
-// Runs one CLI command against the core: builds the App on a terminal host,
-// opens the port, gives the core the command identifier of the job, runs
-// the event loop until the job is over and turns what the core showed into
-// an exit code.
+// Runs one command line: the checks made before anything is sent, the
+// choice of ports, one job per port at once, and the exit code.
 #pragma once
 
 #include <atomic>
-#include <cstdint>
-#include <string>
 
-#include "cli/console.h"
-#include "core/boot/image_download.h"
-#include "core/serial_device.h"
+#include "cli/options.h"
+
+namespace quillon {
+class ImageSource;
+}
 
 namespace quillon::cli {
 
-struct Options {
-  std::string command;  // ports, download, erase, send, receive, nlec, test, monitor, guide
-  std::string what;     // software|bootloader, settings|program|bitmap, send|get
-  std::string file;
-  std::string programName;
-  std::string port;     // device path; empty: find the bridge
-  uint32_t baud = 115200;
-  std::string image;
-  bool yes = false;
-  bool quiet = false;
-  bool verbose = false;
-  std::string logFile;
-  double seconds = 0;   // monitor: 0 runs until Ctrl-C
+// images: the images the program carries (may be null).
+int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrupted);
 
-  // Bounds of the CLI's own (the core bounds its own waits too).
-  double idleSeconds = 30;      // a transfer or download with no sign of life this long fails
-  double testWaitSeconds = 1;   // how long `test` listens for the answer
-  double eraseSeconds = 150;    // an erase that has not ended by then fails
+// Called at Ctrl-C (from the interrupt thread): every run gives up at once.
+void InterruptAllRuns();
 
-  // Where port discovery looks; tests lay out their own trees.
-  std::string sysRoot = "/sys";
-  std::string devRoot = "/dev";
-};
-
-struct Environment {
-  Console& console;
-  SerialFactory& serial;
-  ImageSource* images = nullptr;  // the images the program carries; may be null
-  const std::atomic<bool>* interrupted = nullptr;  // raised by Ctrl-C
-};
-
-int Run(const Options& options, Environment& env);
+// The terminal's six-step download guide.
+int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& interrupted);
 
 }  // namespace quillon::cli

@@ -79,6 +79,8 @@ class EngineObserver {
   virtual void OnFlashEraseResult(const std::string& text) = 0;
   // Every packet with a good checksum, after it was acted on.
   virtual void OnPacket(uint16_t command) = 0;
+  // The port went away (unplugged); the engine has ended what ran and closed it.
+  virtual void OnPortLost() = 0;
 };
 
 }  // namespace quillon

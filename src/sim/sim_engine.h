@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/protocol/packet.h"
 #include "core/protocol/parser.h"
 #include "sim/sim_options.h"
 #include "sim/transcript.h"

@@ -106,6 +106,7 @@ struct App : EngineObserver {
   void OnJobEnd(const JobEnd& end) override;
   void OnFlashEraseResult(const std::string& text) override;
   void OnPacket(uint16_t) override {}
+  void OnPortLost() override {}
 };
 
 }  // namespace quillon

@@ -63,6 +63,7 @@ void Engine::OnPortLost() {
   transfers_.OnPortLost();
   // A bootloader job learns it from the link and reports through its end.
   Close();
+  observer_.OnPortLost();
 }
 
 void Engine::Dispatch(UiMessage message) {

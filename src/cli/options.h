@@ -1,0 +1,42 @@
+// What the command line was asked to do.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quillon::cli {
+
+enum ExitCode : int {
+  EXIT_DONE = 0,
+  EXIT_FAILED = 1,       // the job failed: readout error, checksums differ, no answer, port gone
+  EXIT_USAGE = 2,        // usage error or a local file problem, found before anything is sent
+  EXIT_PORT = 3,         // the port was not found or cannot be opened
+  EXIT_DECLINED = 4,     // the user answered No to the erase question
+  EXIT_INTERRUPTED = 130,
+};
+
+struct Options {
+  std::string command;      // ports, download, erase, send, receive, nlec, test, monitor, guide
+  std::string what;         // software|bootloader, settings|program|bitmap, send|get
+  std::string file;
+  std::string programName;
+  std::vector<std::string> ports;  // empty: the one bridge found
+  bool all = false;                // every bridge found
+  uint32_t baud = 115200;
+  std::string image;
+  bool yes = false;
+  bool quiet = false;
+  bool verbose = false;
+  bool json = false;
+  bool allowEmpty = false;
+  std::string logFile;
+  double seconds = 0;  // monitor: 0 runs until Ctrl-C
+
+  // Bounds of the command line's own (the engine bounds its waits too).
+  double idleSeconds = 30;     // a transfer or download with no sign of life this long fails
+  double testWaitSeconds = 1;  // how long `test` listens for the answer
+  double eraseSeconds = 150;   // an erase that has not ended by then fails
+};
+
+}  // namespace quillon::cli

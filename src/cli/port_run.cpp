@@ -1,0 +1,394 @@
+// Running one job on one port and turning its end into words and an exit code.
+#include "cli/port_run.h"
+
+#include <cstdio>
+
+#include "cli/cli_platform.h"
+#include "core/app/guide.h"
+
+namespace quillon::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto TIMER_PERIOD = std::chrono::milliseconds(100);
+// After a stop, how long the loop waits for the job to report its end.
+constexpr double STOP_GRACE_SECONDS = 1.0;
+
+const char* JobName(Job job) {
+  switch (job) {
+    case Job::DOWNLOAD:
+      return "download";
+    case Job::ERASE:
+      return "erase";
+    case Job::FILE_SEND:
+      return "send";
+    case Job::FILE_RECEIVE:
+      return "receive";
+    case Job::NLEC_SEND:
+      return "NLEC send";
+    case Job::NLEC_GET:
+      return "NLEC get";
+    case Job::NONE:
+      break;
+  }
+  return "job";
+}
+
+const char* KindName(int kind) {
+  switch (kind) {
+    case FILE_KIND_SETTINGS:
+      return "settings";
+    case FILE_KIND_PROGRAM:
+      return "program";
+    case FILE_KIND_BITMAP:
+      return "bitmap";
+    default:
+      return "file";
+  }
+}
+
+const char* LogTextFor(const JobSpec& job) {
+  if (job.command == "receive") {
+    return job.kind == FILE_KIND_PROGRAM ? "Receiving Program File..." : "Receiving Settings File...";
+  }
+  switch (job.kind) {
+    case FILE_KIND_BITMAP:
+      return "Sending Bitmap File...";
+    case FILE_KIND_PROGRAM:
+      return "Sending Program File...";
+    default:
+      return "Sending Settings...";
+  }
+}
+
+}  // namespace
+
+PortRun::PortRun(const Options& options, const JobSpec& job, std::string port, std::string destination,
+                 Reporter& reporter, const std::atomic<bool>& interrupted)
+    : options_(options),
+      job_(job),
+      port_(std::move(port)),
+      destination_(std::move(destination)),
+      reporter_(reporter),
+      interrupted_(interrupted),
+      factory_(MakeSerialFactory()) {
+  engine_ = std::make_unique<Engine>(host_, *factory_, *this);
+}
+
+PortRun::~PortRun() { engine_.reset(); }
+
+void PortRun::Interrupt() {
+  engine_->RequestCancel();
+  host_.Wake();
+}
+
+void PortRun::OnLogLine(const std::string& line) {
+  activity_.fetch_add(1);
+  {
+    std::lock_guard<std::mutex> lock(linesMutex_);
+    lines_.push_back(line);
+  }
+  reporter_.Log(port_, line, job_.command == "monitor");
+}
+
+void PortRun::OnProgress(const ProgressEvent& event) {
+  activity_.fetch_add(1);
+  switch (event.kind) {
+    case ProgressEvent::CREATE:
+      stripMaximum_.store(event.form32 ? event.value : (event.value & 0xFFFFu));
+      stripPosition_.store(0);
+      stripShown_.store(true);
+      break;
+    case ProgressEvent::SET:
+      stripPosition_.store(event.value);
+      break;
+    case ProgressEvent::ADVANCE:
+      stripPosition_.fetch_add(event.value);
+      break;
+    case ProgressEvent::DESTROY:
+      stripShown_.store(false);
+      break;
+  }
+}
+
+void PortRun::OnJobEnd(const JobEnd& end) {
+  ended_ = true;
+  end_ = end;
+}
+
+void PortRun::OnFlashEraseResult(const std::string& text) {
+  if (text == "0") {
+    reporter_.Result(port_, "The readout reports: flash erase successful.");
+  } else {
+    reporter_.Error(port_, "The readout reports: flash erase failure: " + text);
+  }
+}
+
+void PortRun::OnPacket(uint16_t) {
+  ++packets_;
+  activity_.fetch_add(1);
+}
+
+void PortRun::ShowProgress() {
+  if (job_.command == "download") {
+    reporter_.Progress(port_, engine_->DownloadSent(), engine_->DownloadSize(), "bytes");
+  } else if (stripShown_.load()) {
+    reporter_.Progress(port_, stripPosition_.load(), stripMaximum_.load(), unit_);
+  }
+}
+
+template <typename Done>
+PortRun::LoopEnd PortRun::Pump(Done done, double idleSeconds, double deadlineSeconds) {
+  const auto deadline = deadlineSeconds > 0
+                            ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(deadlineSeconds))
+                            : Clock::time_point::max();
+  auto nextTick = Clock::now() + TIMER_PERIOD;
+  auto lastActivity = Clock::now();
+  uint64_t seen = activity_.load();
+  for (;;) {
+    if (done()) return LoopEnd::DONE;
+    if (interrupted_.load()) return LoopEnd::INTERRUPTED;
+    if (portLost_) return LoopEnd::PORT_LOST;
+    const auto now = Clock::now();
+    if (now >= deadline) return LoopEnd::DEADLINE;
+    if (activity_.load() != seen) {
+      seen = activity_.load();
+      lastActivity = now;
+    }
+    if (idleSeconds > 0 && now - lastActivity > std::chrono::duration<double>(idleSeconds)) {
+      return LoopEnd::IDLE;
+    }
+    // Between ticks the loop sleeps until a message comes: no spinning.
+    if (auto message = host_.Wait(std::min(nextTick, deadline))) {
+      activity_.fetch_add(1);
+      engine_->Dispatch(std::move(*message));
+    }
+    if (Clock::now() >= nextTick) {
+      engine_->Tick();
+      nextTick += TIMER_PERIOD;
+      if (nextTick <= Clock::now()) nextTick = Clock::now() + TIMER_PERIOD;
+      ShowProgress();
+    }
+  }
+}
+
+RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::string& reason) {
+  ShowProgress();
+  reporter_.EndProgress(port_);
+  RunSummary summary;
+  summary.port = port_;
+  summary.job = job_.command + (job_.what.empty() ? "" : " " + job_.what);
+  summary.outcome = outcome;
+  summary.reason = reason;
+  summary.bytes = ended_ ? end_.bytes : (job_.command == "download" ? engine_->DownloadSent() : 0);
+  summary.seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+  summary.exit = exitCode;
+  reporter_.Finish(summary);
+  return summary;
+}
+
+RunSummary PortRun::Interrupted() {
+  // Whatever runs is stopped; its end says what is left (a kept part).
+  engine_->StopAll();
+  if (!ended_) Pump([&] { return ended_; }, 0, STOP_GRACE_SECONDS);
+  std::string text = "Interrupted.";
+  if (job_.command == "download") {
+    text += " The download stopped after " + std::to_string(engine_->DownloadSent()) + " of " +
+            std::to_string(engine_->DownloadSize()) + " bytes.";
+  }
+  if (ended_ && !end_.keptPart.empty()) text += " The part received so far is kept in " + end_.keptPart + ".";
+  reporter_.Error(port_, text);
+  return Finish(EXIT_INTERRUPTED, "interrupted", "interrupted");
+}
+
+RunSummary PortRun::FromEnd() {
+  const JobEnd& e = end_;
+  if (e.outcome == Outcome::DONE) {
+    std::string text;
+    switch (e.job) {
+      case Job::DOWNLOAD: {
+        text = std::to_string(e.bytes) + " bytes sent.";
+        reporter_.Result(port_, text);
+        // The readout shows its own count: the user compares the two.
+        GuideTexts page = GuidePageTexts(PAGE_COMPLETE,
+                                         job_.downloadKind == DOWNLOAD_BOOTLOADER || job_.what == "bootloader"
+                                             ? CHOICE_BOOTLOADER
+                                             : CHOICE_SOFTWARE,
+                                         static_cast<uint32_t>(e.bytes));
+        for (const std::string* line : {&page.upper, &page.lower}) {
+          if (!line->empty()) reporter_.Result(port_, *line);
+        }
+        return Finish(EXIT_DONE, "done", "");
+      }
+      case Job::ERASE:
+        text = "Done erasing user storage.";
+        break;
+      case Job::FILE_SEND:
+        text = std::string("Sent the ") + KindName(e.kind) + " file " + job_.file + " (" +
+               std::to_string(e.bytes) + " bytes); the readout's checksum matches.";
+        break;
+      case Job::FILE_RECEIVE:
+        text = "Received " + std::to_string(e.bytes) + " bytes into " + destination_ + ".";
+        break;
+      case Job::NLEC_GET:
+        text = e.text + " " + std::to_string(e.bytes) + " lines in " + destination_ + ".";
+        break;
+      default:
+        text = e.text;
+        break;
+    }
+    reporter_.Result(port_, text);
+    return Finish(EXIT_DONE, "done", "");
+  }
+  if (e.outcome == Outcome::INTERRUPTED) return Interrupted();
+
+  std::string head = e.job == Job::ERASE ? "The flash erase did not complete: "
+                                         : std::string("quillon: the ") + JobName(e.job) + " failed: ";
+  reporter_.Error(port_, head + e.reason + ".");
+  if (e.cause == Cause::READOUT_ERROR && e.readoutText.empty()) {
+    reporter_.Error(port_, "The readout gave no reason.");
+  }
+  if (e.cause == Cause::RETRY_EXCEEDED) {
+    reporter_.Error(port_, "No answer from the readout: check the cable, the power and that the "
+                           "readout shows its main menu.");
+  }
+  if (!e.keptPart.empty()) {
+    reporter_.Error(port_, "The part received so far is kept in " + e.keptPart +
+                               (destination_.empty() ? "" : "; " + destination_ + " was not changed") + ".");
+  }
+  return Finish(EXIT_FAILED, "failed", e.reason);
+}
+
+RunSummary PortRun::Transfer(StartResult started, const std::string& unit) {
+  unit_ = unit;
+  if (!started) {
+    reporter_.Error(port_, "quillon: " + started.reason);
+    return Finish(EXIT_USAGE, "failed", started.reason);
+  }
+  LoopEnd end = Pump([&] { return ended_; }, options_.idleSeconds, 0);
+  if (end == LoopEnd::DONE) {
+    // An NLEC error from the readout leaves the stop to the front end.
+    if (end_.cause == Cause::NLEC_ERROR) {
+      JobEnd error = end_;
+      engine_->StopAll();
+      end_ = error;
+    }
+    return FromEnd();
+  }
+  if (end == LoopEnd::INTERRUPTED) return Interrupted();
+  if (end == LoopEnd::PORT_LOST && ended_) return FromEnd();
+  engine_->StopAll();
+  std::string reason = end == LoopEnd::PORT_LOST
+                           ? "the readout's port went away (unplugged?)"
+                           : "no answer from the readout for " +
+                                 std::to_string(static_cast<int>(options_.idleSeconds)) + " seconds";
+  reporter_.Error(port_, "quillon: " + reason + "; transfer stopped.");
+  return Finish(EXIT_FAILED, "failed", reason);
+}
+
+RunSummary PortRun::Download() {
+  const std::vector<uint8_t>& image = *job_.image;
+  StartResult started = engine_->StartDownload(image.data(), image.size(), job_.baud, job_.downloadKind);
+  if (!started) {
+    reporter_.Error(port_, "quillon: " + started.reason);
+    return Finish(EXIT_FAILED, "failed", started.reason);
+  }
+  LoopEnd end = Pump([&] { return ended_; }, options_.idleSeconds, 0);
+  if (end == LoopEnd::INTERRUPTED) return Interrupted();
+  if (end != LoopEnd::DONE) {
+    // The worker gives up on its own at its bounds; wait for its end.
+    engine_->StopAll();
+    Pump([&] { return ended_; }, 0, 10);
+    if (ended_) return FromEnd();
+    reporter_.Error(port_, "quillon: the download made no progress; stopped.");
+    return Finish(EXIT_FAILED, "failed", "no progress");
+  }
+  return FromEnd();
+}
+
+RunSummary PortRun::Erase() {
+  StartResult started = engine_->StartErase();
+  if (!started) {
+    reporter_.Error(port_, "quillon: " + started.reason);
+    return Finish(EXIT_FAILED, "failed", started.reason);
+  }
+  LoopEnd end = Pump([&] { return ended_; }, 0, options_.eraseSeconds);
+  if (end == LoopEnd::INTERRUPTED) return Interrupted();
+  if (end != LoopEnd::DONE) {
+    engine_->StopAll();
+    Pump([&] { return ended_; }, 0, STOP_GRACE_SECONDS);
+    if (ended_) return FromEnd();
+    reporter_.Error(port_, "The flash erase did not complete: it did not end in time.");
+    return Finish(EXIT_FAILED, "failed", "no end in time");
+  }
+  return FromEnd();
+}
+
+RunSummary PortRun::Test() {
+  size_t first = 0;
+  {
+    std::lock_guard<std::mutex> lock(linesMutex_);
+    first = lines_.size();
+  }
+  engine_->SendTest();
+  LoopEnd end = Pump([&] { return packets_ > 0; }, 0, options_.testWaitSeconds);
+  if (end == LoopEnd::INTERRUPTED) return Interrupted();
+  // Let the rest of an answer that came in pieces arrive.
+  if (end == LoopEnd::DONE) Pump([] { return false; }, 0, 0.2);
+  if (portLost_) {
+    reporter_.Error(port_, "quillon: the readout's port went away (unplugged?).");
+    return Finish(EXIT_FAILED, "failed", "the readout's port went away (unplugged?)");
+  }
+  if (packets_ == 0) {
+    reporter_.Error(port_, "quillon: no answer from the readout: check the cable, the power and "
+                           "that the readout shows its main menu.");
+    return Finish(EXIT_FAILED, "failed", "no answer from the readout");
+  }
+  std::vector<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(linesMutex_);
+    lines = lines_;
+  }
+  // What the answer made the host log.
+  for (size_t i = first; i < lines.size(); ++i) reporter_.Result(port_, lines[i]);
+  return Finish(EXIT_DONE, "done", "");
+}
+
+RunSummary PortRun::Monitor() {
+  engine_->SetRawLogging(true);
+  LoopEnd end = Pump([] { return false; }, 0, options_.seconds);
+  if (end == LoopEnd::INTERRUPTED) return Interrupted();
+  if (end == LoopEnd::PORT_LOST) {
+    reporter_.Error(port_, "quillon: the readout's port went away (unplugged?).");
+    return Finish(EXIT_FAILED, "failed", "the readout's port went away (unplugged?)");
+  }
+  return Finish(EXIT_DONE, "done", "");
+}
+
+RunSummary PortRun::Run() {
+  uint64_t total = job_.command == "download" && job_.image ? job_.image->size() : 0;
+  reporter_.Start(port_, job_.command, total);
+  int error = 0;
+  if (!engine_->Open(DevicePath(port_), port_, &error)) {
+    std::string reason = DescribeOpenError(error);
+    reporter_.Error(port_, "quillon: cannot open " + port_ + (reason.empty() ? "" : ": " + reason));
+    return Finish(EXIT_PORT, "failed", "cannot open the port" + (reason.empty() ? "" : ": " + reason));
+  }
+  Transfers& transfers = engine_->GetTransfers();
+  const std::string& c = job_.command;
+  if (c == "download") return Download();
+  if (c == "erase") return Erase();
+  if (c == "test") return Test();
+  if (c == "monitor") return Monitor();
+  if (c == "send") return Transfer(transfers.StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
+  if (c == "receive") {
+    return Transfer(transfers.StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
+                    "bytes");
+  }
+  if (c == "nlec" && job_.what == "send") return Transfer(transfers.StartNlecSend(job_.file), "characters");
+  return Transfer(transfers.StartNlecGet(destination_), "lines");
+}
+
+}  // namespace quillon::cli

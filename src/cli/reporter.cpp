@@ -1,0 +1,256 @@
+// The command line's output: messages, progress rows, JSON events, summary.
+#include "cli/reporter.h"
+
+#include <algorithm>
+
+#include "cli/progress.h"
+
+namespace quillon::cli {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto DRAW_PERIOD = std::chrono::milliseconds(100);
+constexpr auto JSON_PROGRESS_PERIOD = std::chrono::milliseconds(250);
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::string Number(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3f", value);
+  return text;
+}
+
+}  // namespace
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else if (c >= 0x80) {
+          // Received bytes are not always UTF-8; keep the output valid JSON.
+          char escaped[8];
+          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+          out += escaped;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+Reporter::Reporter(Mode mode, std::FILE* out, std::FILE* err) : mode_(mode), out_(out), err_(err) {}
+
+Reporter::~Reporter() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (rowsOnScreen_ > 0) DrawRows();
+}
+
+Reporter::Row& Reporter::RowOf(const std::string& port) {
+  for (Row& row : rows_) {
+    if (row.port == port) return row;
+  }
+  rows_.push_back(Row{port, {}, false, 0, 0, {}, Clock::now(), {}, -1});
+  return rows_.back();
+}
+
+std::string Reporter::Prefix(const std::string& port) const {
+  return mode_.prefix && !port.empty() ? port + ": " : std::string();
+}
+
+void Reporter::Json(const std::string& body) {
+  std::fprintf(out_, "{%s,\"time\":%s}\n", body.c_str(), Number(Seconds(Clock::now() - start_)).c_str());
+  std::fflush(out_);
+}
+
+void Reporter::ClearRows() {
+  if (rowsOnScreen_ == 0) return;
+  std::fprintf(err_, "\x1b[%dA\r\x1b[J", rowsOnScreen_);
+  rowsOnScreen_ = 0;
+}
+
+void Reporter::DrawRows() {
+  if (rowsOnScreen_ > 0) std::fprintf(err_, "\x1b[%dA", rowsOnScreen_);
+  int drawn = 0;
+  for (const Row& row : rows_) {
+    if (!row.shown) continue;
+    std::fprintf(err_, "\r%s\x1b[K\n", row.text.c_str());
+    ++drawn;
+  }
+  // Rows that ended are gone from the block: clear what is left below.
+  if (drawn < rowsOnScreen_) std::fprintf(err_, "\x1b[J");
+  rowsOnScreen_ = drawn;
+  std::fflush(err_);
+  lastDraw_ = Clock::now();
+}
+
+void Reporter::Line(std::FILE* stream, const std::string& text) {
+  const bool rows = mode_.inPlace && rowsOnScreen_ > 0;
+  if (rows) ClearRows();
+  std::fprintf(stream, "%s\n", text.c_str());
+  std::fflush(stream);
+  if (rows) DrawRows();
+}
+
+void Reporter::Start(const std::string& port, const std::string& job, uint64_t total) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Row& row = RowOf(port);
+  // Each run measures its own rate.
+  row.start = Clock::now();
+  row.done = 0;
+  row.total = total;
+  row.lastTenth = -1;
+  if (mode_.json) {
+    Json("\"event\":\"start\",\"port\":" + JsonString(port) + ",\"job\":" + JsonString(job) +
+         ",\"total\":" + std::to_string(total));
+  }
+}
+
+void Reporter::Progress(const std::string& port, uint64_t done, uint64_t total, const std::string& unit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Row& row = RowOf(port);
+  const auto now = Clock::now();
+  const bool moved = done != row.done || total != row.total || !row.shown;
+  const bool finished = total > 0 && done >= total;
+  row.done = done;
+  row.total = total;
+  row.unit = unit;
+  if (mode_.json) {
+    if (moved && (now - row.lastJson >= JSON_PROGRESS_PERIOD || finished)) {
+      row.lastJson = now;
+      Json("\"event\":\"progress\",\"port\":" + JsonString(port) + ",\"done\":" + std::to_string(done) +
+           ",\"total\":" + std::to_string(total) + ",\"unit\":" + JsonString(unit));
+    }
+    return;
+  }
+  if (mode_.quiet) return;
+  if (!mode_.inPlace) {
+    // One plain line at each tenth reached, never twice for the same tenth.
+    int tenth = total == 0 ? -1 : static_cast<int>(std::min(done, total) * 10 / total);
+    if (tenth > row.lastTenth && tenth > 0) {
+      row.lastTenth = tenth;
+      std::fprintf(err_, "%s%s\n", Prefix(port).c_str(), FormatProgressLine(done, total, unit).c_str());
+      std::fflush(err_);
+    }
+    return;
+  }
+  // The row fits the terminal: the bar shrinks first, then the text is cut.
+  const std::string prefix = Prefix(port);
+  const double elapsed = Seconds(now - row.start);
+  const int width = std::max(20, mode_.width - 1);
+  std::string text;
+  for (int bar = 30; bar >= 8; bar -= 2) {
+    text = prefix + FormatProgressBar(done, total, unit, elapsed, bar);
+    if (static_cast<int>(text.size()) <= width) break;
+  }
+  if (static_cast<int>(text.size()) > width) text.resize(static_cast<size_t>(width));
+  row.text = text;
+  row.shown = true;
+  if (moved && (now - lastDraw_ >= DRAW_PERIOD || finished)) DrawRows();
+}
+
+void Reporter::EndProgress(const std::string& port) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Row& row = RowOf(port);
+  if (!row.shown) return;
+  if (mode_.inPlace && !mode_.json && !mode_.quiet) {
+    // The row's last state stays on screen as an ordinary line.
+    ClearRows();
+    std::fprintf(err_, "%s\n", row.text.c_str());
+    row.shown = false;
+    DrawRows();
+  }
+  row.shown = false;
+}
+
+void Reporter::Log(const std::string& port, const std::string& line, bool monitor) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (logFile_) {
+    std::fprintf(logFile_, "%s%s\n", Prefix(port).c_str(), line.c_str());
+    std::fflush(logFile_);
+  }
+  if (mode_.json) {
+    Json("\"event\":\"log\",\"port\":" + JsonString(port) + ",\"line\":" + JsonString(line));
+  } else if (monitor) {
+    Line(out_, Prefix(port) + line);
+  } else if (mode_.verbose) {
+    Line(err_, Prefix(port) + line);
+  }
+}
+
+void Reporter::Result(const std::string& port, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mode_.json) {
+    Json("\"event\":\"message\",\"port\":" + JsonString(port) + ",\"level\":\"info\",\"text\":" +
+         JsonString(text));
+    return;
+  }
+  Line(out_, Prefix(port) + text);
+}
+
+void Reporter::Error(const std::string& port, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mode_.json) {
+    Json("\"event\":\"message\",\"port\":" + JsonString(port) + ",\"level\":\"error\",\"text\":" +
+         JsonString(text));
+  }
+  Line(err_, Prefix(port) + text);
+}
+
+void Reporter::Finish(const RunSummary& s) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!mode_.json) return;
+  Json("\"event\":\"result\",\"port\":" + JsonString(s.port) + ",\"job\":" + JsonString(s.job) +
+       ",\"outcome\":" + JsonString(s.outcome) + ",\"reason\":" + JsonString(s.reason) +
+       ",\"bytes\":" + std::to_string(s.bytes) + ",\"seconds\":" + Number(s.seconds) +
+       ",\"exit\":" + std::to_string(s.exit));
+}
+
+void Reporter::SummaryTable(const std::vector<RunSummary>& runs) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t portWidth = 4;
+  for (const auto& run : runs) portWidth = std::max(portWidth, run.port.size());
+  auto row = [&](const std::string& port, const std::string& outcome, const std::string& bytes,
+                 const std::string& time, const std::string& reason) {
+    char text[512];
+    std::snprintf(text, sizeof text, "%-*s  %-11s  %10s  %8s  %s", static_cast<int>(portWidth),
+                  port.c_str(), outcome.c_str(), bytes.c_str(), time.c_str(), reason.c_str());
+    std::string line = text;
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    Line(err_, line);
+  };
+  row("PORT", "OUTCOME", "BYTES", "TIME", "REASON");
+  for (const auto& run : runs) {
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.1fs", run.seconds);
+    row(run.port, run.outcome, std::to_string(run.bytes), seconds, run.reason);
+  }
+}
+
+void Reporter::End(int exitCode) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mode_.json) Json("\"event\":\"end\",\"exit\":" + std::to_string(exitCode));
+}
+
+}  // namespace quillon::cli
