@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "core/app.h"
+#include "core/app/app.h"
 #include "core/app/guide.h"
 #include "core/app/main_dialog.h"
 #include "core/boot/image_download.h"
@@ -156,7 +156,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   quillon::win32::Win32SerialFactory serial;
   ResourceImageSource images;
   App app(host, serial, &images);
-  host.SetLogSource([&app] { return app.log.Lines(); });
+  host.SetLogSource([&app] { return app.engine.Log().Lines(); });
   g_app = &app;
   g_host = &host;
 
