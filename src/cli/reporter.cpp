@@ -131,7 +131,8 @@ void Reporter::Progress(const std::string& port, uint64_t done, uint64_t total, 
   std::lock_guard<std::mutex> lock(mutex_);
   Row& row = RowOf(port);
   const auto now = Clock::now();
-  const bool moved = done != row.done || total != row.total || !row.shown;
+  const bool first = mode_.json ? row.lastJson == Clock::time_point{} : !row.shown;
+  const bool moved = done != row.done || total != row.total || first;
   const bool finished = total > 0 && done >= total;
   row.done = done;
   row.total = total;

@@ -150,7 +150,9 @@ int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uin
   job.baud = o.baud;
   const std::string& c = o.command;
   if (c == "download") {
-    job.downloadKind = DOWNLOAD_SOFTWARE;
+    // The bootloader at the guide's rate is the bootloader command's run;
+    // at 38400 it is the image command's, whatever the image.
+    job.downloadKind = o.what == "bootloader" && o.baud == 115200 ? DOWNLOAD_BOOTLOADER : DOWNLOAD_SOFTWARE;
     const char* name = o.what == "bootloader" ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
     if (!o.image.empty()) {
       uintmax_t size = 0;
