@@ -194,6 +194,31 @@ void RestoreConsoleMode() {
   if (g_restoreErrMode.load()) SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), g_savedErrMode.load());
 }
 
+// Some consoles (Wine's) take the flag for ANSI sequences and still write
+// the sequences out as text. A harmless one written to a screen buffer that
+// is never shown tells: the cursor stays put only when it was understood.
+// When no such buffer can be made, the flag is trusted.
+bool ConsoleInterpretsSequences() {
+  HANDLE probe = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, CONSOLE_TEXTMODE_BUFFER, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) return true;
+  bool understood = true;
+  DWORD mode = 0;
+  CONSOLE_SCREEN_BUFFER_INFO before{};
+  CONSOLE_SCREEN_BUFFER_INFO after{};
+  DWORD written = 0;
+  const char reset[] = "\x1b[m";
+  if (GetConsoleMode(probe, &mode) && SetConsoleMode(probe, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) &&
+      GetConsoleScreenBufferInfo(probe, &before) &&
+      WriteConsoleA(probe, reset, sizeof reset - 1, &written, nullptr) &&
+      GetConsoleScreenBufferInfo(probe, &after)) {
+    understood = after.dwCursorPosition.X == before.dwCursorPosition.X &&
+                 after.dwCursorPosition.Y == before.dwCursorPosition.Y;
+  }
+  CloseHandle(probe);
+  return understood;
+}
+
 // The interrupt callback, set once. Never freed: the system's handler
 // thread may be running it while the process ends.
 std::atomic<std::function<void()>*> g_onInterrupt{nullptr};
@@ -382,16 +407,18 @@ void PrepareTerminal() {
   HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
   DWORD mode = 0;
   if (err == nullptr || err == INVALID_HANDLE_VALUE || !GetConsoleMode(err, &mode)) return;
-  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return;
-  // Consoles before Windows 10 refuse the flag: they would print the
-  // progress rows' escape sequences as text.
-  if (!SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
-    g_plainConsole.store(true);
-    return;
+  if (!(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+    // Consoles before Windows 10 refuse the flag: they would print the
+    // progress rows' escape sequences as text.
+    if (!SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+      g_plainConsole.store(true);
+      return;
+    }
+    g_savedErrMode.store(mode);
+    g_restoreErrMode.store(true);
+    std::atexit(RestoreConsoleMode);
   }
-  g_savedErrMode.store(mode);
-  g_restoreErrMode.store(true);
-  std::atexit(RestoreConsoleMode);
+  if (!ConsoleInterpretsSequences()) g_plainConsole.store(true);
 }
 
 void WatchInterrupts(std::function<void()> onInterrupt) {
