@@ -1,0 +1,449 @@
+// The command line's operating-system services on Windows.
+#include "cli/cli_platform.h"
+
+#include <windows.h>
+#include <setupapi.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <tuple>
+
+#include "platform/win32/win32_serial.h"
+
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
+
+namespace quillon::cli {
+
+namespace {
+
+// The two device lists that hold COM ports: the Ports setup class (every
+// serial and parallel port) and the COM port interface (drivers that
+// register one without being in that class).
+const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+
+constexpr const char* kBridgeIds = "10c4:ea60";
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// True for "COM" and a number in any case: the names Windows gives ports.
+bool IsComName(const std::string& name) {
+  if (name.size() < 4 || Upper(name.substr(0, 3)) != "COM") return false;
+  return std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "vvvv:pppp" from a hardware id such as USB\VID_10C4&PID_EA60&REV_0100 or
+// FTDIBUS\COMPORT&VID_0403&PID_6001; empty when it names no USB ids.
+std::string IdsFromHardwareId(const std::string& hardwareId) {
+  const std::string upper = Upper(hardwareId);
+  auto field = [&](const char* key) -> std::string {
+    size_t at = upper.find(key);
+    if (at == std::string::npos) return {};
+    std::string value = upper.substr(at + std::strlen(key), 4);
+    if (value.size() != 4 || !std::all_of(value.begin(), value.end(), [](char c) {
+          return std::isxdigit(static_cast<unsigned char>(c)) != 0;
+        })) {
+      return {};
+    }
+    return Lower(value);
+  };
+  std::string vendor = field("VID_");
+  std::string product = field("PID_");
+  if (vendor.empty() || product.empty()) return {};
+  return vendor + ":" + product;
+}
+
+// A registry text value; empty when missing or not text. The stored value
+// need not carry its terminator.
+std::string ReadText(HKEY key, const char* value) {
+  char buffer[256] = {};
+  DWORD size = sizeof buffer - 1;
+  DWORD type = 0;
+  if (RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ)) {
+    return {};
+  }
+  return std::string(buffer, strnlen(buffer, sizeof buffer));
+}
+
+// A device's registry property as text; a list of texts (the hardware ids)
+// comes back as its items.
+std::vector<std::string> DeviceProperty(HDEVINFO devices, SP_DEVINFO_DATA& info, DWORD property) {
+  char buffer[2048] = {};
+  DWORD type = 0;
+  // Two bytes are kept back, so a list always ends in two zeros.
+  if (!SetupDiGetDeviceRegistryPropertyA(devices, &info, property, &type, reinterpret_cast<BYTE*>(buffer),
+                                         sizeof buffer - 2, nullptr)) {
+    return {};
+  }
+  std::vector<std::string> items;
+  for (const char* item = buffer; *item && item < buffer + sizeof buffer; item += std::strlen(item) + 1) {
+    items.emplace_back(item);
+    if (type != REG_MULTI_SZ) break;
+  }
+  return items;
+}
+
+void AddPort(std::vector<PortInfo>& ports, PortInfo info) {
+  for (const auto& known : ports) {
+    if (Upper(known.name) == Upper(info.name)) return;  // the same port in both lists
+  }
+  ports.push_back(std::move(info));
+}
+
+void AddFromDeviceList(std::vector<PortInfo>& ports, const GUID& guid, DWORD flags) {
+  HDEVINFO devices = SetupDiGetClassDevsA(&guid, nullptr, nullptr, flags);
+  if (devices == INVALID_HANDLE_VALUE) return;
+  SP_DEVINFO_DATA info{};
+  info.cbSize = sizeof info;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &info); ++i) {
+    HKEY key = SetupDiOpenDevRegKey(devices, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (key == INVALID_HANDLE_VALUE) continue;
+    std::string name = ReadText(key, "PortName");
+    RegCloseKey(key);
+    if (!IsComName(name)) continue;  // LPT1 and the like share the Ports class
+    PortInfo port;
+    port.name = Upper(name);
+    port.path = port.name;
+    for (const auto& id : DeviceProperty(devices, info, SPDRP_HARDWAREID)) {
+      port.ids = IdsFromHardwareId(id);
+      if (!port.ids.empty()) break;
+    }
+    port.bridge = port.ids == kBridgeIds;
+    auto friendly = DeviceProperty(devices, info, SPDRP_FRIENDLYNAME);
+    if (friendly.empty()) friendly = DeviceProperty(devices, info, SPDRP_DEVICEDESC);
+    if (!friendly.empty()) port.description = friendly.front();
+    AddPort(ports, std::move(port));
+  }
+  SetupDiDestroyDeviceInfoList(devices);
+}
+
+// The serial device map names ports that have no Plug and Play record:
+// old drivers, virtual port pairs, and Wine's ports.
+void AddFromDeviceMap(std::vector<PortInfo>& ports) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return;
+  }
+  for (DWORD i = 0;; ++i) {
+    char value[256] = {};
+    DWORD valueSize = sizeof value;
+    char data[256] = {};
+    DWORD dataSize = sizeof data - 1;
+    DWORD type = 0;
+    LONG result = RegEnumValueA(key, i, value, &valueSize, nullptr, &type, reinterpret_cast<BYTE*>(data), &dataSize);
+    if (result == ERROR_MORE_DATA) continue;  // not a port name, whatever it is
+    if (result != ERROR_SUCCESS) break;
+    std::string name(data, strnlen(data, sizeof data));
+    if (type != REG_SZ || !IsComName(name)) continue;
+    PortInfo port;
+    port.name = Upper(name);
+    port.path = port.name;
+    AddPort(ports, std::move(port));
+  }
+  RegCloseKey(key);
+}
+
+// COM2 before COM10: the letters, then the number, then the whole name.
+bool PortOrder(const PortInfo& a, const PortInfo& b) {
+  auto split = [](const std::string& name) {
+    size_t digits = name.find_last_not_of("0123456789") + 1;
+    std::string stem = Upper(name.substr(0, digits));
+    std::string number = name.substr(digits);
+    number.erase(0, std::min(number.find_first_not_of('0'), number.size()));
+    return std::make_tuple(stem, number.size(), number);
+  };
+  auto ka = split(a.name);
+  auto kb = split(b.name);
+  if (ka != kb) return ka < kb;
+  return a.name < b.name;
+}
+
+bool IsConsole(DWORD which) {
+  DWORD mode = 0;
+  HANDLE handle = GetStdHandle(which);
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) != 0;
+}
+
+// Set when the console cannot take ANSI sequences: progress then goes out
+// as plain lines.
+std::atomic<bool> g_plainConsole{false};
+// The error stream's console mode before PrepareTerminal, put back at exit;
+// the console belongs to the shell that started the program.
+std::atomic<DWORD> g_savedErrMode{0};
+std::atomic<bool> g_restoreErrMode{false};
+
+void RestoreConsoleMode() {
+  if (g_restoreErrMode.load()) SetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), g_savedErrMode.load());
+}
+
+// Some consoles (Wine's) take the flag for ANSI sequences and still write
+// the sequences out as text. A harmless one written to a screen buffer that
+// is never shown tells: the cursor stays put only when it was understood.
+// When no such buffer can be made, the flag is trusted.
+bool ConsoleInterpretsSequences() {
+  HANDLE probe = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                           nullptr, CONSOLE_TEXTMODE_BUFFER, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) return true;
+  bool understood = true;
+  DWORD mode = 0;
+  CONSOLE_SCREEN_BUFFER_INFO before{};
+  CONSOLE_SCREEN_BUFFER_INFO after{};
+  DWORD written = 0;
+  const char reset[] = "\x1b[m";
+  if (GetConsoleMode(probe, &mode) && SetConsoleMode(probe, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) &&
+      GetConsoleScreenBufferInfo(probe, &before) &&
+      WriteConsoleA(probe, reset, sizeof reset - 1, &written, nullptr) &&
+      GetConsoleScreenBufferInfo(probe, &after)) {
+    understood = after.dwCursorPosition.X == before.dwCursorPosition.X &&
+                 after.dwCursorPosition.Y == before.dwCursorPosition.Y;
+  }
+  CloseHandle(probe);
+  return understood;
+}
+
+// The interrupt callback, set once. Never freed: the system's handler
+// thread may be running it while the process ends.
+std::atomic<std::function<void()>*> g_onInterrupt{nullptr};
+
+// What Windows allows a console program after a close, log-off or shutdown
+// event before it ends the process itself (5 s), less a margin.
+constexpr DWORD CLOSE_GRACE_MS = 4500;
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  std::function<void()>* onInterrupt = g_onInterrupt.load();
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      if (onInterrupt) (*onInterrupt)();
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      if (onInterrupt) (*onInterrupt)();
+      // The process is ended as soon as this returns. Holding on lets the
+      // runs stop and clean up; main's return ends the process before this
+      // wait does when they are quicker.
+      Sleep(CLOSE_GRACE_MS);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+// Standard input is read by a thread of its own, one line at a time as
+// lines are asked for, so that a caller can give up on a console, a pipe
+// and a file alike while the read itself blocks.
+struct StdinReader {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool wanted = false;  // a caller waits for a line
+  bool ended = false;   // end of input (or it cannot be read)
+  std::deque<std::string> lines;
+  std::string partial;  // text after the last line end
+};
+
+void TakeLines(StdinReader& r, const char* data, size_t size, bool console) {
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] != '\n') {
+      r.partial += data[i];
+      continue;
+    }
+    std::string line = std::move(r.partial);
+    r.partial.clear();
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    // Ctrl-Z alone on a line ends console input, as everywhere on Windows.
+    if (console && line == "\x1a") {
+      r.ended = true;
+      return;
+    }
+    r.lines.push_back(std::move(line));
+  }
+}
+
+void ReadStdin(StdinReader* r) {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  const bool console = IsConsole(STD_INPUT_HANDLE);
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> lock(r->mutex);
+      r->changed.wait(lock, [&] { return r->wanted && r->lines.empty() && !r->ended; });
+    }
+    char buffer[512];
+    DWORD got = 0;
+    SetLastError(ERROR_SUCCESS);
+    BOOL ok = in != nullptr && in != INVALID_HANDLE_VALUE && ReadFile(in, buffer, sizeof buffer, &got, nullptr);
+    DWORD error = GetLastError();
+    std::lock_guard<std::mutex> lock(r->mutex);
+    if (error == ERROR_OPERATION_ABORTED && got == 0) {
+      // Ctrl-C cuts a console read short. Only a new request reads again,
+      // so a console that keeps failing this way cannot make this spin.
+      r->wanted = false;
+      continue;
+    }
+    if (!ok || got == 0) {
+      if (!r->partial.empty()) r->lines.push_back(std::move(r->partial));
+      r->partial.clear();
+      r->ended = true;
+    } else {
+      TakeLines(*r, buffer, got, console);
+    }
+    if (!r->lines.empty() || r->ended) r->wanted = false;
+    r->changed.notify_all();
+    if (r->ended) return;
+  }
+}
+
+StdinReader& Stdin() {
+  // Never freed: the thread may still be blocked in its read at exit.
+  static StdinReader* reader = [] {
+    auto* r = new StdinReader;
+    std::thread(ReadStdin, r).detach();
+    return r;
+  }();
+  return *reader;
+}
+
+}  // namespace
+
+std::vector<PortInfo> ListPorts() {
+  std::vector<PortInfo> ports;
+  // Any of these may list nothing (no rights, a bare system, Wine); each
+  // adds what it finds.
+  AddFromDeviceList(ports, kPortsClass, DIGCF_PRESENT);
+  AddFromDeviceList(ports, kComPortInterface, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  AddFromDeviceMap(ports);
+  std::sort(ports.begin(), ports.end(), PortOrder);
+  return ports;
+}
+
+std::string DevicePath(const std::string& port) {
+  // COM1 to COM9 open by their bare names too, COM10 and up only in the
+  // device namespace; every COM port is given that way for the same path.
+  if (IsComName(port)) return "\\\\.\\" + Upper(port);
+  return port;
+}
+
+std::string ShortName(const std::string& port) {
+  const std::string prefix = "\\\\.\\";
+  std::string name = port.rfind(prefix, 0) == 0 ? port.substr(prefix.size()) : port;
+  return IsComName(name) ? Upper(name) : name;
+}
+
+std::unique_ptr<SerialFactory> MakeSerialFactory() { return std::make_unique<win32::Win32SerialFactory>(); }
+
+std::string SystemErrorText(int code) {
+  if (code == 0) return {};
+  char* text = nullptr;
+  // Inserts are ignored: texts with %1 would otherwise read arguments that
+  // are not there.
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string result = length && text ? std::string(text, length) : std::string();
+  if (text) LocalFree(text);
+  while (!result.empty() && (result.back() == '\r' || result.back() == '\n' || result.back() == ' ')) {
+    result.pop_back();
+  }
+  return result;
+}
+
+std::string DescribeOpenError(int code) {
+  switch (code) {
+    case 0:
+      return {};
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_DEV_NOT_EXIST:
+      return "the port does not exist (is the readout connected? `quillon ports` lists the ports)";
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return "the port is in use by another program; close that program or its connection first";
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
+      return "not a port name; give the port as COM12";
+    case ERROR_GEN_FAILURE:
+    case ERROR_NOT_READY:
+      return "the port's driver does not answer; unplug the readout's cable and plug it in again";
+    default: {
+      std::string text = SystemErrorText(code);
+      return text.empty() ? "error " + std::to_string(code) : text;
+    }
+  }
+}
+
+bool StdinIsTerminal() { return IsConsole(STD_INPUT_HANDLE); }
+
+bool StderrIsTerminal() { return IsConsole(STD_ERROR_HANDLE) && !g_plainConsole.load(); }
+
+int TerminalWidth() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+    int width = info.srWindow.Right - info.srWindow.Left + 1;
+    if (width > 0) return width;
+  }
+  return 80;
+}
+
+void PrepareTerminal() {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  if (err == nullptr || err == INVALID_HANDLE_VALUE || !GetConsoleMode(err, &mode)) return;
+  if (!(mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+    // Consoles before Windows 10 refuse the flag: they would print the
+    // progress rows' escape sequences as text.
+    if (!SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
+      g_plainConsole.store(true);
+      return;
+    }
+    g_savedErrMode.store(mode);
+    g_restoreErrMode.store(true);
+    std::atexit(RestoreConsoleMode);
+  }
+  if (!ConsoleInterpretsSequences()) g_plainConsole.store(true);
+}
+
+void WatchInterrupts(std::function<void()> onInterrupt) {
+  // The system calls the handler on a thread of its own, so the reaction
+  // runs in ordinary code: it may lock, log and wake waiters.
+  g_onInterrupt.store(new std::function<void()>(std::move(onInterrupt)));
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+std::optional<std::string> ReadLine(const std::atomic<bool>& interrupted) {
+  StdinReader& r = Stdin();
+  std::unique_lock<std::mutex> lock(r.mutex);
+  for (;;) {
+    if (interrupted.load()) return std::nullopt;
+    if (!r.lines.empty()) {
+      std::string line = std::move(r.lines.front());
+      r.lines.pop_front();
+      return line;
+    }
+    if (r.ended) return std::nullopt;
+    r.wanted = true;
+    r.changed.notify_all();
+    // A tenth of a second at a time, so an interrupt is seen quickly.
+    r.changed.wait_for(lock, std::chrono::milliseconds(100));
+  }
+}
+
+}  // namespace quillon::cli
