@@ -294,8 +294,8 @@ void SimEngine::EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t
 bool SimEngine::Answer(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data) {
   switch (p.command) {
     case CMD_TEST:
-      // The readout echoes the test text as a log line, which the host shows.
-      *cmd = CMD_LOG;
+      // The readout echoes the test packet with its own code and the same data.
+      *cmd = CMD_TEST;
       *data = std::vector<uint8_t>(p.data, p.data + p.dataCount);
       return true;
     case CMD_FILE_SEND_START:
