@@ -44,13 +44,17 @@ int main(int argc, char** argv) {
   app.add_option("--piece-size", options.pieceSize, "Data bytes per file-receive piece, 1..512 (default 128)")
       ->check(CLI::Range(1, 512));
   // Bootloader mode.
-  app.add_option("--save-image", options.saveImage, "boot: write the received image to FILE");
+  app.add_option("--save-image", options.saveImage, "boot: write the latest image received to FILE");
   app.add_option("--expect-size", options.expectSize,
-                 "boot: print \"Received N bytes\" and exit once N image bytes arrived");
+                 "boot: once an image reaches N bytes, print \"Received N bytes\" and exit");
+  app.add_option("--image-gap", options.imageGapMs,
+                 "boot: after this many ms of silence the next bytes begin a new image or are the "
+                 "erase command, as after a return to the bootloader menu; 0: only after an erase "
+                 "(default 1000)");
   app.add_option("--erase-delay", options.eraseDelayMs, "boot: ms from the erase command to its answer (default 200)");
   app.add_option("--erase-quiet", options.eraseQuietMs,
-                 "boot: 07 06 as the first bytes, then this many ms of silence, is the erase command; "
-                 "anything sooner makes them image bytes (default 50)");
+                 "boot: 07 06 as the first bytes of an image, then this many ms of silence, is the "
+                 "erase command; anything sooner makes them image bytes (default 50)");
   bool noErase = false;
   app.add_flag("--no-erase", noErase, "boot: never take 07 06 as the erase command");
   // Packets sent unasked.
