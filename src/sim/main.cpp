@@ -34,6 +34,12 @@ int main(int argc, char** argv) {
                "Fault counts N number the readout's answers from 1 (repeated answers count)."};
   app.add_option("--device", line.device, "Use this existing device instead of a new pseudo-terminal");
   app.add_option("--baud", line.baud, "Pace both directions at N/11 bytes per second (default: unpaced)");
+  std::string lineKind = "pty";
+  app.add_option("--line", lineKind,
+                 "pty: bytes pass as soon as --baud allows, with short bursts after a pause (default); "
+                 "usb: a USB-serial bridge: each byte takes its full line time at --baud both ways, "
+                 "and the readout's bytes reach the host only on 1 ms USB frame boundaries")
+      ->check(CLI::IsMember({"pty", "usb"}));
   app.add_option("--mode", mode, "app: packet protocol (default); boot: bootloader (raw image, erase)")
       ->check(CLI::IsMember({"app", "boot"}));
   app.add_option("--transcript", line.transcript,
@@ -86,6 +92,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   options.mode = mode == "boot" ? SimMode::BOOT : SimMode::APP;
+  line.kind = lineKind == "usb" ? LineKind::USB : LineKind::PTY;
   options.eraseDetect = !noErase;
   if (app.count("--file-error") > 0) f.fileError = fileError;
   if (app.count("--send-erase-result") > 0) options.sendEraseResult = eraseResult;
