@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 namespace quillon::sim {
 
@@ -43,37 +42,35 @@ size_t BytesWaiting(int fd) {
 // timing (with USB frames on the readout's side) on a USB line.
 class Pacing {
  public:
-  Pacing(const LineOptions& line, Clock::time_point start, bool toHost) {
-    if (line.kind == LineKind::USB) {
-      uart_.emplace(line.baud, start, toHost ? USB_FRAME : Clock::duration::zero());
-      slice_ = !toHost;
-    } else {
-      bucket_.emplace(line.baud, start);
-    }
-  }
+  Pacing(const LineOptions& line, Clock::time_point start, bool toHost)
+      : uart_(line.kind == LineKind::USB),
+        slice_(!toHost),
+        bucket_(line.baud, start),
+        timer_(line.baud, start, toHost ? USB_FRAME : Clock::duration::zero()) {}
   // Of `ready` bytes, how many may pass now.
   size_t Available(Clock::time_point now, size_t ready) {
-    return bucket_ ? std::min(ready, bucket_->Available(now)) : uart_->Available(now, ready);
+    return uart_ ? timer_.Available(now, ready) : std::min(ready, bucket_.Available(now));
   }
   void Consume(size_t n) {
-    if (bucket_) {
-      bucket_->Consume(n);
+    if (uart_) {
+      timer_.Consume(n);
     } else {
-      uart_->Consume(n);
+      bucket_.Consume(n);
     }
   }
   // How long until more may pass.
   Clock::duration Wait(Clock::time_point now) {
-    // The bucket keeps today's whole-millisecond steps, and so its bursts.
-    if (bucket_) return std::chrono::ceil<std::chrono::milliseconds>(bucket_->UntilNext(now));
-    Clock::duration next = uart_->UntilNext(now);
-    return slice_ ? std::max(next, std::min(uart_->UntilAll(now), RX_SLICE)) : next;
+    // The bucket keeps its whole-millisecond steps, and so its bursts.
+    if (!uart_) return std::chrono::ceil<std::chrono::milliseconds>(bucket_.UntilNext(now));
+    Clock::duration next = timer_.UntilNext(now);
+    return slice_ ? std::max(next, std::min(timer_.UntilAll(now), RX_SLICE)) : next;
   }
 
  private:
-  std::optional<TokenBucket> bucket_;
-  std::optional<UartTimer> uart_;
-  bool slice_ = false;
+  bool uart_;
+  bool slice_;
+  TokenBucket bucket_;
+  UartTimer timer_;
 };
 
 timespec ToTimespec(Clock::duration d) {
