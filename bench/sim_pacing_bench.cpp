@@ -1,6 +1,7 @@
 // quillon-sim's paced mode: the rate it actually takes and gives bytes at,
-// against the requested line rate (baud / 11 bytes per second). Each run
-// moves about half a second's worth of bytes over a real pseudo-terminal.
+// against the requested line rate (baud / 11 bytes per second), on the plain
+// pty line (usb:0) and on the USB line (usb:1). Each run moves about half a
+// second's worth of bytes over a real pseudo-terminal.
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -18,6 +19,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using quillon::sim::LineKind;
 using quillon::sim::LineOptions;
 using quillon::sim::SimLine;
 using quillon::sim::SimMode;
@@ -52,6 +54,7 @@ void BM_PacedReceive(benchmark::State& state) {
     options.eraseDetect = false;
     LineOptions line;
     line.baud = baud;
+    line.kind = state.range(1) != 0 ? LineKind::USB : LineKind::PTY;
     SimLine sim(options, line);
     std::string error;
     if (!sim.Open(&error)) {
@@ -90,6 +93,7 @@ void BM_PacedSend(benchmark::State& state) {
     options.sendAfterMs = 0;
     LineOptions line;
     line.baud = baud;
+    line.kind = state.range(1) != 0 ? LineKind::USB : LineKind::PTY;
     SimLine sim(options, line);
     std::string error;
     if (!sim.Open(&error)) {
@@ -116,10 +120,10 @@ void BM_PacedSend(benchmark::State& state) {
   }
 }
 
-BENCHMARK(BM_PacedReceive)->Arg(9600)->Arg(38400)->Arg(115200)->UseManualTime()->Iterations(2)
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PacedSend)->Arg(9600)->Arg(38400)->Arg(115200)->UseManualTime()->Iterations(2)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PacedReceive)->ArgsProduct({{9600, 38400, 115200}, {0, 1}})->ArgNames({"baud", "usb"})
+    ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PacedSend)->ArgsProduct({{9600, 38400, 115200}, {0, 1}})->ArgNames({"baud", "usb"})
+    ->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -34,6 +34,12 @@ int main(int argc, char** argv) {
                "Fault counts N number the readout's answers from 1 (repeated answers count)."};
   app.add_option("--device", line.device, "Use this existing device instead of a new pseudo-terminal");
   app.add_option("--baud", line.baud, "Pace both directions at N/11 bytes per second (default: unpaced)");
+  std::string lineKind = "pty";
+  app.add_option("--line", lineKind,
+                 "pty: bytes pass as soon as --baud allows, with short bursts after a pause (default); "
+                 "usb: a USB-serial bridge: each byte takes its full line time at --baud both ways, "
+                 "and the readout's bytes reach the host only on 1 ms USB frame boundaries")
+      ->check(CLI::IsMember({"pty", "usb"}));
   app.add_option("--mode", mode, "app: packet protocol (default); boot: bootloader (raw image, erase)")
       ->check(CLI::IsMember({"app", "boot"}));
   app.add_option("--transcript", line.transcript,
@@ -44,13 +50,17 @@ int main(int argc, char** argv) {
   app.add_option("--piece-size", options.pieceSize, "Data bytes per file-receive piece, 1..512 (default 128)")
       ->check(CLI::Range(1, 512));
   // Bootloader mode.
-  app.add_option("--save-image", options.saveImage, "boot: write the received image to FILE");
+  app.add_option("--save-image", options.saveImage, "boot: write the latest image received to FILE");
   app.add_option("--expect-size", options.expectSize,
-                 "boot: print \"Received N bytes\" and exit once N image bytes arrived");
+                 "boot: once an image reaches N bytes, print \"Received N bytes\" and exit");
+  app.add_option("--image-gap", options.imageGapMs,
+                 "boot: after this many ms of silence the next bytes begin a new image or are the "
+                 "erase command, as after a return to the bootloader menu; 0: only after an erase "
+                 "(default 1000)");
   app.add_option("--erase-delay", options.eraseDelayMs, "boot: ms from the erase command to its answer (default 200)");
   app.add_option("--erase-quiet", options.eraseQuietMs,
-                 "boot: 07 06 as the first bytes, then this many ms of silence, is the erase command; "
-                 "anything sooner makes them image bytes (default 50)");
+                 "boot: 07 06 as the first bytes of an image, then this many ms of silence, is the "
+                 "erase command; anything sooner makes them image bytes (default 50)");
   bool noErase = false;
   app.add_flag("--no-erase", noErase, "boot: never take 07 06 as the erase command");
   // Packets sent unasked.
@@ -82,6 +92,7 @@ int main(int argc, char** argv) {
   CLI11_PARSE(app, argc, argv);
 
   options.mode = mode == "boot" ? SimMode::BOOT : SimMode::APP;
+  line.kind = lineKind == "usb" ? LineKind::USB : LineKind::PTY;
   options.eraseDetect = !noErase;
   if (app.count("--file-error") > 0) f.fileError = fileError;
   if (app.count("--send-erase-result") > 0) options.sendEraseResult = eraseResult;

@@ -1,5 +1,5 @@
-// A token bucket that paces bytes at a line's rate: N baud carries N/11
-// bytes per second (start bit, 8 data bits, parity, stop bit).
+// Pacing of bytes at a line's rate: N baud carries N/11 bytes per second
+// (start bit, 8 data bits, parity, stop bit).
 #pragma once
 
 #include <algorithm>
@@ -54,6 +54,84 @@ class TokenBucket {
   double capacity_;
   double tokens_;
   Clock::time_point last_;
+};
+
+// A UART's own timing: each byte takes 11 bit times, back to back while more
+// is waiting; an idle line earns nothing, so unlike the bucket a short answer
+// after a pause still takes its full line time. With a frame length, bytes
+// reach the far side only on frame boundaries counted from `origin`, as a USB
+// bridge ships what its UART has gathered once per 1 ms frame.
+class UartTimer {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // baud 0: bytes take no time (only the frames hold them).
+  UartTimer(uint32_t baud, Clock::time_point origin, Clock::duration frame = Clock::duration::zero())
+      : byte_(baud == 0 ? Clock::duration::zero()
+                        : std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(
+                              static_cast<int64_t>(11'000'000'000ULL / baud)))),
+        frame_(frame),
+        origin_(origin),
+        begin_(origin),
+        freeAt_(origin) {}
+
+  // Of `ready` bytes waiting to cross (those counted before but not yet
+  // taken included), how many have crossed by now. Bytes that come while a
+  // run is on the line follow it back to back; after it they start anew.
+  size_t Available(Clock::time_point now, size_t ready) {
+    size_t left = count_ - taken_;
+    if (left == 0 && ready > 0) {
+      begin_ = std::max(freeAt_, now);
+      count_ = taken_ = 0;
+      Extend(ready);
+    } else if (ready < left) {
+      count_ = taken_ + ready;  // the waiting bytes were flushed
+      freeAt_ = begin_ + Span(count_);
+    } else if (ready > left && freeAt_ > now) {
+      Extend(ready - left);
+    }
+    return Crossed(FrameFloor(now)) - taken_;
+  }
+  void Consume(size_t n) { taken_ = std::min(count_, taken_ + n); }
+  // How long until another byte has crossed (max when none is on the way).
+  Clock::duration UntilNext(Clock::time_point now) const {
+    if (taken_ >= count_) return Clock::duration::max();
+    size_t crossed = Crossed(FrameFloor(now));
+    if (crossed > taken_) return Clock::duration::zero();
+    return std::max(Clock::duration::zero(), FrameCeil(begin_ + Span(crossed + 1)) - now);
+  }
+  // How long until every byte of the run has crossed.
+  Clock::duration UntilAll(Clock::time_point now) const {
+    return std::max(Clock::duration::zero(), FrameCeil(freeAt_) - now);
+  }
+
+ private:
+  Clock::duration Span(size_t bytes) const { return byte_ * static_cast<Clock::rep>(bytes); }
+  void Extend(size_t bytes) {
+    count_ += bytes;
+    freeAt_ = begin_ + Span(count_);
+  }
+  size_t Crossed(Clock::time_point t) const {
+    if (t < begin_) return 0;
+    if (byte_ == Clock::duration::zero()) return count_;
+    return std::min(count_, static_cast<size_t>((t - begin_) / byte_));
+  }
+  Clock::time_point FrameFloor(Clock::time_point t) const {
+    if (frame_ == Clock::duration::zero() || t < origin_) return t;
+    return origin_ + (t - origin_) / frame_ * frame_;
+  }
+  Clock::time_point FrameCeil(Clock::time_point t) const {
+    Clock::time_point floor = FrameFloor(t);
+    return floor == t ? t : floor + frame_;
+  }
+
+  Clock::duration byte_;
+  Clock::duration frame_;
+  Clock::time_point origin_;
+  Clock::time_point begin_;   // the run's first byte starts here
+  Clock::time_point freeAt_;  // the run's last byte ends here
+  size_t count_ = 0;          // bytes of the run
+  size_t taken_ = 0;          // of them, taken across
 };
 
 }  // namespace quillon::sim

@@ -104,13 +104,14 @@ std::vector<uint8_t> SimEngine::NewFrame(uint16_t cmd, const std::vector<uint8_t
 
 void SimEngine::Receive(const uint8_t* data, size_t count, uint64_t now) {
   if (count == 0) return;
+  const bool afterGap = options_.imageGapMs != 0 && now - lastRxAt_ >= options_.imageGapMs;
   lastRxAt_ = now;
   if (options_.sendAfterMs < 0 && !unaskedSent_) {
     unaskedDue_ = true;
     unaskedAt_ = now;
   }
   if (options_.mode == SimMode::BOOT) {
-    ReceiveBoot(data, count, now);
+    ReceiveBoot(data, count, now, afterGap);
   } else {
     ReceiveApp(data, count, now);
   }
@@ -294,8 +295,8 @@ void SimEngine::EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t
 bool SimEngine::Answer(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data) {
   switch (p.command) {
     case CMD_TEST:
-      // The readout echoes the test text as a log line, which the host shows.
-      *cmd = CMD_LOG;
+      // The readout echoes the test packet with its own code and the same data.
+      *cmd = CMD_TEST;
       *data = std::vector<uint8_t>(p.data, p.data + p.dataCount);
       return true;
     case CMD_FILE_SEND_START:
@@ -540,19 +541,31 @@ void SimEngine::SendUnasked(uint64_t now) {
 
 // --- bootloader side ---------------------------------------------------------
 
-void SimEngine::ReceiveBoot(const uint8_t* data, size_t count, uint64_t now) {
+void SimEngine::ReceiveBoot(const uint8_t* data, size_t count, uint64_t now, bool afterGap) {
   TranscriptEntry rx;
   rx.dir = "rx";
   rx.kind = "raw";
   rx.hex = ToHex(data, count);
   Record(std::move(rx), now);
 
+  // Bytes after a pause begin a new image (or the erase command): the readout
+  // is back in its bootloader menu and counts from 0 again.
+  if (afterGap && !image_.empty()) {
+    eraseCandidate_ = false;
+    SaveImage();  // the last image is on file before the new one replaces it
+    image_.clear();
+    expectReached_ = false;
+    shown_ = false;
+    shownCount_ = 0;
+    Notice("a new image begins");
+  }
   image_.insert(image_.end(), data, data + count);
   imageDirty_ = true;
-  // 07 06 as the very first bytes, followed by silence, is the erase command;
-  // the same two bytes followed at once by more are the start of an image.
-  eraseCandidate_ = options_.eraseDetect && image_.size() == 2 && image_[0] == 0x07 &&
-                    image_[1] == 0x06;
+  // 07 06 as the first bytes of an image, followed by silence, is the erase
+  // command; the same two bytes followed at once by more are image data. Until
+  // that is decided the display waits, even after the 07 alone.
+  eraseCandidate_ = options_.eraseDetect && image_.size() <= 2 && image_[0] == 0x07 &&
+                    (image_.size() == 1 || image_[1] == 0x06);
   if (eraseCandidate_) eraseDecideAt_ = now + options_.eraseQuietMs;
   if (options_.expectSize != 0 && !expectReached_ && image_.size() >= options_.expectSize) {
     expectReached_ = true;
@@ -586,7 +599,7 @@ void SimEngine::Poll(uint64_t now) {
 
   if (eraseCandidate_ && now >= eraseDecideAt_) {
     eraseCandidate_ = false;
-    if (image_.size() == 2) {
+    if (image_.size() == 2) {  // else a lone 07, which is image data
       image_.clear();
       imageDirty_ = false;
       ++erases_;
@@ -615,9 +628,13 @@ std::optional<uint64_t> SimEngine::NextDeadline() const {
   if (!queue_.empty()) take(queue_.front().due);
   if (unaskedDue_) take(unaskedAt_);
   if (options_.mode == SimMode::BOOT) {
-    if (eraseCandidate_) take(eraseDecideAt_);
-    if (image_.size() != shownCount_) take(lastShownAt_ + DISPLAY_PERIOD_MS);
-    if (imageDirty_ && !options_.saveImage.empty()) take(lastRxAt_ + IMAGE_SAVE_QUIET_MS);
+    // The display and the file wait for the erase decision.
+    if (eraseCandidate_) {
+      take(eraseDecideAt_);
+    } else {
+      if (image_.size() != shownCount_) take(lastShownAt_ + DISPLAY_PERIOD_MS);
+      if (imageDirty_ && !options_.saveImage.empty()) take(lastRxAt_ + IMAGE_SAVE_QUIET_MS);
+    }
   }
   return next;
 }

@@ -86,7 +86,7 @@ class SimEngine {
   enum class Dialogue { NONE, FILE_SEND, FILE_GET, NLEC_SEND, NLEC_GET };
 
   void ReceiveApp(const uint8_t* data, size_t count, uint64_t now);
-  void ReceiveBoot(const uint8_t* data, size_t count, uint64_t now);
+  void ReceiveBoot(const uint8_t* data, size_t count, uint64_t now, bool afterGap);
   void HandlePacket(const ReceivedPacket& packet, uint64_t now);
   // Produces the answer frame for a good packet; false when it calls for none.
   bool Answer(const ReceivedPacket& packet, uint16_t* cmd, std::vector<uint8_t>* data);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,8 +14,14 @@ namespace quillon::sim {
 
 namespace {
 
+using Clock = TokenBucket::Clock;
+
 constexpr size_t READ_BLOCK = 4096;
-constexpr int IDLE_POLL_MS = 100;
+constexpr Clock::duration IDLE_POLL = std::chrono::milliseconds(100);
+constexpr Clock::duration USB_FRAME = std::chrono::milliseconds(1);
+// While the host's bytes come back to back, the engine gets them at least
+// this often rather than one byte time at a time.
+constexpr Clock::duration RX_SLICE = std::chrono::milliseconds(1);
 
 bool MakeRaw(int fd) {
   termios tio{};
@@ -25,9 +32,53 @@ bool MakeRaw(int fd) {
   return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
-int MsUntil(TokenBucket::Clock::duration d) {
-  auto ms = std::chrono::ceil<std::chrono::milliseconds>(d).count();
-  return static_cast<int>(std::max<long long>(0, std::min<long long>(ms, IDLE_POLL_MS)));
+size_t BytesWaiting(int fd) {
+  int count = 0;
+  if (ioctl(fd, FIONREAD, &count) != 0 || count < 0) return 0;
+  return static_cast<size_t>(count);
+}
+
+// One direction's pacing: a token bucket on a bare line, or a UART's exact
+// timing (with USB frames on the readout's side) on a USB line.
+class Pacing {
+ public:
+  Pacing(const LineOptions& line, Clock::time_point start, bool toHost)
+      : uart_(line.kind == LineKind::USB),
+        slice_(!toHost),
+        bucket_(line.baud, start),
+        timer_(line.baud, start, toHost ? USB_FRAME : Clock::duration::zero()) {}
+  // Of `ready` bytes, how many may pass now.
+  size_t Available(Clock::time_point now, size_t ready) {
+    return uart_ ? timer_.Available(now, ready) : std::min(ready, bucket_.Available(now));
+  }
+  void Consume(size_t n) {
+    if (uart_) {
+      timer_.Consume(n);
+    } else {
+      bucket_.Consume(n);
+    }
+  }
+  // How long until more may pass.
+  Clock::duration Wait(Clock::time_point now) {
+    // The bucket keeps its whole-millisecond steps, and so its bursts.
+    if (!uart_) return std::chrono::ceil<std::chrono::milliseconds>(bucket_.UntilNext(now));
+    Clock::duration next = timer_.UntilNext(now);
+    return slice_ ? std::max(next, std::min(timer_.UntilAll(now), RX_SLICE)) : next;
+  }
+
+ private:
+  bool uart_;
+  bool slice_;
+  TokenBucket bucket_;
+  UartTimer timer_;
+};
+
+timespec ToTimespec(Clock::duration d) {
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(d, Clock::duration::zero()));
+  timespec ts{};
+  ts.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
+  ts.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
+  return ts;
 }
 
 }  // namespace
@@ -106,7 +157,7 @@ void SimLine::CloseLine() {
 
 uint64_t SimLine::NowMs() const {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   TokenBucket::Clock::now() - start_)
+                                   Clock::now() - start_)
                                    .count());
 }
 
@@ -129,15 +180,16 @@ void SimLine::Stop() {
 }
 
 void SimLine::Run() {
-  start_ = TokenBucket::Clock::now();
-  TokenBucket txBucket(line_.baud, start_);
-  TokenBucket rxBucket(line_.baud, start_);
+  start_ = Clock::now();
+  Pacing tx(line_, start_, true);
+  Pacing rx(line_, start_, false);
   engine_->Start(0);
   std::vector<uint8_t> buffer(READ_BLOCK);
 
   // The chunk being written, and how much of it is out.
   std::optional<OutChunk> current;
   size_t written = 0;
+  bool txFull = false;  // the last write found the line's buffer full
 
   while (!stop_.load() && fd_ >= 0) {
     uint64_t now = NowMs();
@@ -151,48 +203,22 @@ void SimLine::Run() {
     auto due = engine_->TakeDue(now);
     pendingOut_.insert(pendingOut_.end(), std::make_move_iterator(due.begin()),
                        std::make_move_iterator(due.end()));
-    if (!current) {
-      if (!pendingOut_.empty()) {
-        current = std::move(pendingOut_.front());
-        pendingOut_.pop_front();
-        written = 0;
-      }
+    if (!current && !pendingOut_.empty()) {
+      current = std::move(pendingOut_.front());
+      pendingOut_.pop_front();
+      written = 0;
     }
 
-    int timeout = IDLE_POLL_MS;
-    if (auto next = engine_->NextDeadline()) {
-      timeout = *next <= now ? 0 : static_cast<int>(std::min<uint64_t>(*next - now, IDLE_POLL_MS));
-    }
-    auto tnow = TokenBucket::Clock::now();
-    bool canRead = rxBucket.Available(tnow) > 0;
-    if (!canRead) timeout = std::min(timeout, MsUntil(rxBucket.UntilNext(tnow)));
-    bool wantWrite = current.has_value();
-    if (wantWrite && txBucket.Available(tnow) == 0) {
-      wantWrite = false;
-      timeout = std::min(timeout, MsUntil(txBucket.UntilNext(tnow)));
-    }
-
-    pollfd fds[2] = {};
-    fds[0].fd = fd_;
-    fds[0].events = static_cast<short>((canRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0));
-    fds[1].fd = wakeRead_;
-    fds[1].events = POLLIN;
-    int ready = poll(fds, 2, timeout);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if ((fds[1].revents & POLLIN) != 0) {
-      char drain[16];
-      while (read(wakeRead_, drain, sizeof drain) > 0) {
-      }
-    }
-    if ((fds[0].revents & POLLOUT) != 0 && current) {
-      size_t left = current->bytes.size() - written;
-      size_t allowed = std::min(left, txBucket.Available(TokenBucket::Clock::now()));
-      ssize_t n = write(fd_, current->bytes.data() + written, allowed);
+    // Move what the line's timing lets through now, then wait for the next
+    // thing that can happen.
+    bool moved = false;
+    auto tnow = Clock::now();
+    if (current && !txFull) {
+      size_t allowed = tx.Available(tnow, current->bytes.size() - written);
+      ssize_t n = allowed == 0 ? 0 : write(fd_, current->bytes.data() + written, allowed);
       if (n > 0) {
-        txBucket.Consume(static_cast<size_t>(n));
+        moved = true;
+        tx.Consume(static_cast<size_t>(n));
         written += static_cast<size_t>(n);
         if (written == current->bytes.size()) {
           current->info.t = NowMs();
@@ -200,17 +226,21 @@ void SimLine::Run() {
           transcript_.Add(std::move(current->info));
           current.reset();
         }
-      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      } else if (n < 0 && errno == EAGAIN) {
+        txFull = true;
+      } else if (n < 0 && errno != EINTR) {
         break;
       }
     }
-    if ((fds[0].revents & POLLIN) != 0) {
-      size_t allowed = std::min(buffer.size(), rxBucket.Available(TokenBucket::Clock::now()));
+    size_t waiting = BytesWaiting(fd_);
+    if (waiting > 0) {
+      size_t allowed = std::min(buffer.size(), rx.Available(tnow, waiting));
       uint64_t limit = options_.faults.hangupAfter;
       if (limit != 0) allowed = std::min<uint64_t>(allowed, limit - rxTotal_.load());
-      ssize_t n = read(fd_, buffer.data(), allowed);
+      ssize_t n = allowed == 0 ? 0 : read(fd_, buffer.data(), allowed);
       if (n > 0) {
-        rxBucket.Consume(static_cast<size_t>(n));
+        moved = true;
+        rx.Consume(static_cast<size_t>(n));
         rxTotal_.fetch_add(static_cast<uint64_t>(n));
         engine_->Receive(buffer.data(), static_cast<size_t>(n), NowMs());
         if (limit != 0 && rxTotal_.load() >= limit) {
@@ -224,12 +254,52 @@ void SimLine::Run() {
           hungUp_.store(true);
           break;
         }
-      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        // A device whose other side went away; a pty we hold never gets here.
+      } else if (n < 0 && errno == EAGAIN) {
+        waiting = 0;  // the count was stale: wait for bytes
+      } else if (n < 0 && errno != EINTR) {
         hungUp_.store(true);
         break;
       }
-    } else if ((fds[0].revents & (POLLHUP | POLLERR)) != 0 && !canRead) {
+    }
+    if (moved) continue;
+
+    Clock::duration wait = IDLE_POLL;
+    if (auto next = engine_->NextDeadline()) {
+      wait = std::min(wait, *next <= now ? Clock::duration::zero()
+                                         : Clock::duration(std::chrono::milliseconds(*next - now)));
+    }
+    short events = 0;
+    if (current) {
+      if (txFull) {
+        events |= POLLOUT;
+      } else {
+        wait = std::min(wait, tx.Wait(tnow));
+      }
+    }
+    if (waiting == 0) {
+      events |= POLLIN;
+    } else {
+      wait = std::min(wait, rx.Wait(tnow));
+    }
+    pollfd fds[2] = {};
+    fds[0].fd = fd_;
+    fds[0].events = events;
+    fds[1].fd = wakeRead_;
+    fds[1].events = POLLIN;
+    timespec timeout = ToTimespec(wait);
+    int ready = ppoll(fds, 2, &timeout, nullptr);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if ((fds[1].revents & POLLIN) != 0) {
+      char drain[16];
+      while (read(wakeRead_, drain, sizeof drain) > 0) {
+      }
+    }
+    if ((fds[0].revents & POLLOUT) != 0) txFull = false;
+    if ((fds[0].revents & (POLLHUP | POLLERR)) != 0 && (fds[0].revents & POLLIN) == 0) {
+      // A device whose other side went away; a pty we hold never gets here.
       hungUp_.store(true);
       break;
     }

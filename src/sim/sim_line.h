@@ -1,6 +1,7 @@
 // The simulator on a real line: a pseudo-terminal it creates (or a device it
 // is given), the engine driven by a steady clock, optional pacing at a baud
-// rate, and a loop that runs on the calling thread or on a thread of its own.
+// rate, an optional model of a USB bridge's timing, and a loop that runs on
+// the calling thread or on a thread of its own.
 #pragma once
 
 #include <atomic>
@@ -19,9 +20,15 @@
 
 namespace quillon::sim {
 
+enum class LineKind {
+  PTY,  // bytes paced by a token bucket (--baud), passed on at once
+  USB,  // UART timing in both directions; the readout's bytes leave on 1 ms USB frames
+};
+
 struct LineOptions {
   std::string device;      // empty: a new pseudo-terminal
   uint32_t baud = 0;       // 0: unpaced
+  LineKind kind = LineKind::PTY;
   std::string transcript;  // JSON lines file, empty for none
   bool exitOnExpect = false;  // the loop ends once the expected image size arrived
 };

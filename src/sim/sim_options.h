@@ -37,9 +37,10 @@ struct SimOptions {
 
   // Bootloader side.
   std::string saveImage;             // where the received image is written
-  uint64_t expectSize = 0;           // 0: none
+  uint64_t expectSize = 0;           // per image; 0: none
   uint32_t eraseDelayMs = 200;       // the erase's duration before the answer
   uint32_t eraseQuietMs = 50;        // silence after 07 06 that makes it an erase
+  uint32_t imageGapMs = 1000;        // silence that ends an image; 0: one image per run
   bool eraseDetect = true;
 
   // Packets the readout sends unasked.

@@ -51,25 +51,25 @@ TEST(SimBoot, TheImageIsSavedByteForByteAndTheExpectedSizeIsNoticed) {
   EXPECT_TRUE(rig.Engine().TakeAll().empty());  // the bootloader says nothing
 }
 
-TEST(SimBoot, EraseIsAnsweredAfterTheDelayWhenSilenceFollows) {
+TEST(SimBoot, AfterAQuietSecondTheNextBytesAreANewImageOrTheErase) {
   BootRig rig;
-  rig.options.eraseDelayMs = 300;
-  rig.Feed({0x07}, 10);
-  rig.Feed({0x06}, 12);  // in two pieces, as a slow host might send them
-  EXPECT_EQ(rig.Engine().NextDeadline(), std::optional<uint64_t>(12 + 50));
-  rig.Engine().Poll(61);
+  rig.Feed({1, 2, 3}, 0);
+  rig.Feed({0x07, 0x06, 0x01}, 1000);  // begins like the erase command, but more follows at once
+  rig.Feed({0x07}, 2500);              // the erase command, in two pieces as a slow host might send it
+  rig.Feed({0x06}, 2502);
+  rig.Engine().Poll(2551);
   EXPECT_EQ(rig.Engine().Erases(), 0);
-  rig.Engine().Poll(62);
+  rig.Engine().Poll(2552);
   EXPECT_EQ(rig.Engine().Erases(), 1);
-  EXPECT_EQ(rig.Engine().ImageBytes(), 0u);
-  EXPECT_TRUE(rig.Engine().TakeDue(361).empty());
-  auto answer = rig.Engine().TakeDue(362);
+  EXPECT_EQ(ReadAll(rig.options.saveImage), (std::vector<uint8_t>{0x07, 0x06, 0x01}));
+  EXPECT_TRUE(rig.Engine().TakeDue(2751).empty());
+  auto answer = rig.Engine().TakeDue(2752);
   ASSERT_EQ(answer.size(), 1u);
   EXPECT_EQ(answer[0].bytes, (std::vector<uint8_t>{0x07, 0x06}));
-  // An image after the erase is received from its first byte.
-  rig.Feed({0x07, 0x06, 0x01}, 1000);
-  rig.Engine().Poll(2000);
-  EXPECT_EQ(ReadAll(rig.options.saveImage), (std::vector<uint8_t>{0x07, 0x06, 0x01}));
+  rig.Feed({5}, 3000);  // right after the erase: a new image
+  rig.Engine().Poll(3200);
+  EXPECT_EQ(ReadAll(rig.options.saveImage), (std::vector<uint8_t>{5}));
+  EXPECT_EQ(rig.shown, (std::vector<std::string>{"(3)", "(3)", "(1)"}));  // each image counts from 0
 }
 
 TEST(SimBoot, SevenSixIsNoEraseWhenMoreFollowsReversedOrDetectionIsOff) {

@@ -36,12 +36,12 @@ class SimDialogue : public ::testing::Test {
   std::unique_ptr<HostSide> host_;
 };
 
-TEST_F(SimDialogue, TestCommandIsEchoedAsALogLineAndTranscribed) {
+TEST_F(SimDialogue, TestCommandIsEchoedWithItsOwnCodeAndTranscribed) {
   std::vector<uint8_t> noise = {0x01, 0x7E, 0x02, 0x33};  // skipped, transcribed as raw
   Engine().Receive(noise.data(), noise.size(), 0);
   Host().Send(CMD_TEST, "100000");
   ReceivedPacket answer = Host().One();
-  EXPECT_EQ(answer.command, CMD_LOG);
+  EXPECT_EQ(answer.command, CMD_TEST);
   EXPECT_EQ(answer.id, 1);
   EXPECT_EQ(TextOf(answer), "100000");
   EXPECT_EQ(answer.receivedChecksum, answer.computedChecksum);

@@ -117,7 +117,7 @@ TEST(SimFaults, SplitWritesCutAnAnswerIntoTimedPiecesThatRejoin) {
     joined.insert(joined.end(), c.bytes.begin(), c.bytes.end());
   }
   EXPECT_GT(all.back().due, all.front().due);
-  EXPECT_EQ(joined, EncodeFrame(CMD_LOG, 1, Bytes("100000").data(), 6));
+  EXPECT_EQ(joined, EncodeFrame(CMD_TEST, 1, Bytes("100000").data(), 6));
 }
 
 TEST(SimFaults, StallSendsHalfAnAnswerAndTheResendIsWhole) {
@@ -171,7 +171,7 @@ TEST(SimFaults, OversizeHeaderIsDroppedByTheFramingAndTheAnswerStillArrives) {
     for (uint8_t b : c.bytes)
       if (auto packet = parser.Feed(b)) got.push_back(*packet);
   ASSERT_EQ(got.size(), 1u);
-  EXPECT_EQ(got[0].command, CMD_LOG);
+  EXPECT_EQ(got[0].command, CMD_TEST);
   // Only once.
   rig.host->Send(CMD_TEST, "100000");
   EXPECT_EQ(rig.engine->TakeAll().size(), 1u);
