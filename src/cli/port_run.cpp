@@ -263,6 +263,8 @@ RunSummary PortRun::FromEnd() {
 
 RunSummary PortRun::Transfer(StartResult started, const std::string& unit) {
   unit_ = unit;
+  // A checksum pass ended by Ctrl-C refuses the start: that is an interrupt.
+  if (!started && interrupted_.load()) return Interrupted();
   if (!started) {
     reporter_.Error(port_, "quillon: " + started.reason);
     return Finish(EXIT_USAGE, "failed", started.reason);

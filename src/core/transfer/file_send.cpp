@@ -176,6 +176,7 @@ StartResult Transfers::StartFileSend(FileKind kind, const std::string& path,
     // A bitmap that could not be written whole must not be sent as if it were.
     if (!out.Close() || !written) return StartResult::Refused(source + ": write error");
   }
+  cancel_.store(false);
   StartResult opened = OpenSource(dataFile_, source);
   if (!opened) return opened;
   if (!ComputeSumAndCount(dataFile_, false)) {

@@ -32,6 +32,7 @@ long DecimalValue(const ReceivedPacket& packet) {
 
 StartResult Transfers::StartNlecSend(const std::string& path) {
   CloseNlecFile();
+  cancel_.store(false);
   StartResult opened = OpenSource(nlecFile_, path);
   if (!opened) return opened;
   if (!ComputeSumAndCount(nlecFile_, true)) {
@@ -56,10 +57,11 @@ StartResult Transfers::StartNlecGet(const std::string& path) {
   return StartResult::Ok();
 }
 
-void Transfers::FinishNlec(Outcome outcome, Cause cause, const std::string& text,
+void Transfers::FinishNlec(Job job, Outcome outcome, Cause cause, const std::string& text,
                            const std::string& keptPart) {
   JobEnd end;
-  end.job = session_.job;
+  // An NLEC end shows its own message even when it comes after the session.
+  end.job = session_.job != Job::NONE ? session_.job : job;
   end.outcome = outcome;
   end.cause = cause;
   end.text = text;
@@ -102,9 +104,9 @@ void Transfers::HandleNlecSendResult(ReceivedPacket& packet) {
     char text[80];
     std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
                   static_cast<int>((host_.TickCount() - session_.startTick) / 1000u));
-    FinishNlec(Outcome::DONE, Cause::NONE, text, "");
+    FinishNlec(Job::NLEC_SEND, Outcome::DONE, Cause::NONE, text, "");
   } else {
-    FinishNlec(Outcome::FAILED, Cause::CHECKSUM_MISMATCH, "Nlec Checksum Failure.", "");
+    FinishNlec(Job::NLEC_SEND, Outcome::FAILED, Cause::CHECKSUM_MISMATCH, "Nlec Checksum Failure.", "");
   }
 }
 
@@ -158,13 +160,13 @@ void Transfers::HandleNlecLine(ReceivedPacket& packet, bool last) {
   if (written) std::filesystem::rename(part, target, error);
   if (!written || error) {
     LogLine(log_, 0, "The part received so far is kept in %s.", part.c_str());
-    FinishNlec(Outcome::FAILED, Cause::WRITE_FAILED, "NLEC Transfer error.", part);
+    FinishNlec(Job::NLEC_GET, Outcome::FAILED, Cause::WRITE_FAILED, "NLEC Transfer error.", part);
     return;
   }
   char text[80];
   std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
                 static_cast<int>((host_.TickCount() - session_.startTick) / 1000u));
-  FinishNlec(Outcome::DONE, Cause::NONE, text, "");
+  FinishNlec(Job::NLEC_GET, Outcome::DONE, Cause::NONE, text, "");
 }
 
 }  // namespace quillon

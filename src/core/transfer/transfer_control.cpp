@@ -134,7 +134,6 @@ void Transfers::BeginTransfer(Job job) {
   session_.startTick = host_.TickCount();
   session_.job = job;
   lastAnswer_ = LastAnswer{};
-  cancel_.store(false);
 }
 
 void Transfers::End(JobEnd end) {

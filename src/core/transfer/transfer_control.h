@@ -106,7 +106,7 @@ class Transfers : public PacketHandler {
   void HandleNlecError();
   void HandleNlecLineCount(ReceivedPacket& packet);
   void HandleNlecLine(ReceivedPacket& packet, bool last);
-  void FinishNlec(Outcome outcome, Cause cause, const std::string& text,
+  void FinishNlec(Job job, Outcome outcome, Cause cause, const std::string& text,
                   const std::string& keptPart);
   // transfer_control.cpp
   void BeginTransfer(Job job);
