@@ -211,6 +211,7 @@ RunSummary PortRun::FromEnd() {
       case Job::DOWNLOAD: {
         text = std::to_string(e.bytes) + " bytes sent.";
         reporter_.Result(port_, text);
+        if (job_.several) return Finish(EXIT_DONE, "done", "");
         // The readout shows its own count: the user compares the two.
         GuideTexts page = GuidePageTexts(PAGE_COMPLETE,
                                          job_.downloadKind == DOWNLOAD_BOOTLOADER || job_.what == "bootloader"

@@ -27,6 +27,7 @@ struct JobSpec {
   uint32_t baud = 115200;
   DownloadKind downloadKind = DOWNLOAD_SOFTWARE;
   const std::vector<uint8_t>* image = nullptr;  // download: read only, shared by the ports
+  bool several = false;  // the job runs on several ports at once
 };
 
 class PortRun : public EngineObserver {

@@ -236,6 +236,7 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
   code = ResolvePorts(options, ports);
   if (code != EXIT_DONE) return code;
   const bool several = ports.size() > 1;
+  job.several = several;
   std::vector<std::string> destinations;
   for (const auto& port : ports) {
     destinations.push_back(DestinationFor(options.file, port, several));
