@@ -1,22 +1,40 @@
 // The POSIX backend on a pseudo-terminal pair: the test holds the master
 // side (the "readout"), the backend opens the slave by its path.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <future>
-#include <mutex>
-#include <condition_variable>
+#include <utility>
 
-#include "core/serial/receive_thread.h"
-#include "core/serial/serial_port.h"
+// A pty's transmit queue is always empty; for the tty named here TIOCOUTQ
+// reports 4096 bytes, as a USB-serial driver's full queue would.
+static std::atomic<dev_t> g_stuckTty{0};
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+  static auto real = reinterpret_cast<int (*)(int, unsigned long, ...)>(dlsym(RTLD_NEXT, "ioctl"));
+  va_list args;
+  va_start(args, request);
+  void* arg = va_arg(args, void*);
+  va_end(args);
+  int rc = real(fd, request, arg);
+  struct stat st {};
+  bool stuck = rc == 0 && request == TIOCOUTQ && g_stuckTty != 0 && ::fstat(fd, &st) == 0;
+  if (stuck && st.st_rdev == g_stuckTty) *static_cast<int*>(arg) = 4096;
+  return rc;
+}
+
 #include "platform/posix/posix_serial.h"
-#include "support/fakes.h"
 
 namespace quillon {
 namespace {
@@ -38,6 +56,12 @@ struct Pty {
   ~Pty() {
     ::close(master);
     ::close(slave);
+    g_stuckTty = 0;
+  }
+  void StuckQueue() const {
+    struct stat st {};
+    ASSERT_EQ(::fstat(slave, &st), 0);
+    g_stuckTty = st.st_rdev;
   }
   termios SlaveTermios() const {
     termios t{};
@@ -100,10 +124,7 @@ TEST(PosixSerial, OpenSetsTheReadoutLineRawAndWithoutFlowControl) {
   EXPECT_FALSE(device.IsOpen());
   EXPECT_TRUE(second.Open(pty.path, LineSettings{}, &error)) << error;
   second.Close();
-  LineSettings odd;
-  odd.baudRate = 12345;
-  EXPECT_FALSE(device.Open(pty.path, odd, &error));
-  EXPECT_EQ(error, EINVAL);
+  EXPECT_TRUE(!device.Open(pty.path, LineSettings{12345, 8, 1, 0, 0}, &error) && error == EINVAL);
   EXPECT_FALSE(device.Open("/dev/quillon-no-such-port", LineSettings{}, &error));
   EXPECT_EQ(error, ENOENT);
   EXPECT_EQ(PosixSerialFactory().PortName(3), "COM3");
@@ -130,8 +151,7 @@ TEST(PosixSerial, BuildTermiosAsksForParityStopBitsAndFlowAsGiven) {
   EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B38400));
 
   // Flags of a previous user are cleared, not kept.
-  LineSettings none{115200, 8, 0, 1, 0};
-  t = posix::BuildTermios(t, none);
+  t = posix::BuildTermios(t, LineSettings{115200, 8, 0, 1, 0});
   EXPECT_EQ(t.c_cflag & (PARENB | PARODD | CSTOPB | CRTSCTS), 0u);
   EXPECT_EQ(t.c_iflag & (INPCK | IXON | IXOFF), 0u);
 }
@@ -145,14 +165,16 @@ TEST(PosixSerial, BytesTravelBothWaysAndWaitsEndOnDataCancelAndBound) {
   auto out = Pattern(3000);
   EXPECT_EQ(device.Write(out.data(), out.size(), &error), out.size());
   EXPECT_EQ(pty.Receive(out.size()), out);
+  EXPECT_TRUE(device.Drain(1000, &error)) << error;
+  pty.StuckQueue();  // 4096 bytes take 391 ms at 115200 baud
+  EXPECT_TRUE(!device.Drain(20, &error) && error == ETIMEDOUT) << error;
 
   EXPECT_EQ(device.WaitForData(0, &error), WaitResult::TIMEOUT);
   auto in = Pattern(100);
   pty.Send(in);
   ASSERT_EQ(device.WaitForData(5000, &error), WaitResult::DATA);
   std::vector<uint8_t> got;
-  auto deadline = std::chrono::steady_clock::now() + seconds(5);
-  while (got.size() < in.size() && std::chrono::steady_clock::now() < deadline) {
+  for (int round = 0; got.size() < in.size() && round < 50; ++round) {
     uint8_t buffer[64];
     size_t n = device.Read(buffer, std::min(sizeof buffer, device.BytesWaiting()));
     got.insert(got.end(), buffer, buffer + n);
@@ -168,74 +190,52 @@ TEST(PosixSerial, BytesTravelBothWaysAndWaitsEndOnDataCancelAndBound) {
   EXPECT_EQ(device.WaitForData(0, &error), WaitResult::TIMEOUT);
 }
 
-TEST(PosixSerial, CloseEndsABlockedWaitAndABlockedWriteAtOnce) {
-  Pty pty;
-  PosixSerialDevice device;
-  int error = 0;
-  ASSERT_TRUE(device.Open(pty.path, LineSettings{}, &error));
-  auto waiter = std::async(std::launch::async, [&] { return device.WaitForData(-1, nullptr); });
-  // Nobody reads the master, so a large write fills the queue and waits.
-  std::vector<uint8_t> big(4 << 20, 0x55);
-  int writeError = 0;
-  auto writer = std::async(std::launch::async,
-                           [&] { return device.Write(big.data(), big.size(), &writeError); });
-  // Let both block (the write's first bytes reach the master) before closing.
-  ASSERT_FALSE(pty.Receive(1).empty());
-  EXPECT_EQ(device.Close(), 0);
-  ASSERT_EQ(waiter.wait_for(seconds(1)), std::future_status::ready);
-  ASSERT_EQ(writer.wait_for(seconds(1)), std::future_status::ready);
-  // Cancelled when it was already blocked, failed when it only began after.
-  WaitResult ended = waiter.get();
-  EXPECT_TRUE(ended == WaitResult::CANCELLED || ended == WaitResult::FAILED);
-  EXPECT_LT(writer.get(), big.size());
-  EXPECT_EQ(writeError, ECANCELED);
-  // Everything after the close fails without touching a descriptor.
-  uint8_t buffer[4];
-  bool cts = false;
-  EXPECT_EQ(device.WaitForData(0, &error), WaitResult::FAILED);
-  EXPECT_EQ(device.Read(buffer, 4), 0u);
-  EXPECT_EQ(device.Write(buffer, 4, &error), 0u);
-  EXPECT_EQ(device.BytesWaiting(), 0u);
-  EXPECT_FALSE(device.GetCts(&cts));
-  EXPECT_EQ(device.Close(), 0);
-}
-
-// The receive thread of the core, with this backend under it: bytes arrive
-// in order, and closing the port alone ends the thread's wait.
-TEST(PosixReceiveThread, DeliversBytesInOrderAndACloseEndsItsWait) {
-  Pty pty;
-  test::FakeHost host;
-  PosixSerialFactory factory;
-  App app(host, factory);
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<uint8_t> received;
-  app.receiver.parserHook = [&](const uint8_t* data, size_t count) {
-    std::lock_guard<std::mutex> lock(mutex);
-    received.insert(received.end(), data, data + count);
-    changed.notify_all();
-  };
-  StartReceiveThread(app);
-  OpenDevicePath(app, pty.path);
-  auto port = app.link.Port();
-  ASSERT_TRUE(port) << (host.LogLines().empty() ? "" : host.LogLines().back());
-  auto bytes = Pattern(600);
-  pty.Send(bytes);
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    ASSERT_TRUE(changed.wait_for(lock, seconds(5), [&] { return received.size() >= 600; }));
-    EXPECT_EQ(received, bytes);
+// A close, or a hang-up of the far end (the old code reported data there,
+// for ever), ends blocked calls at once; later calls fail without blocking.
+TEST(PosixSerial, ACloseOrAHangUpEndsBlockedCallsAndEveryLaterCall) {
+  for (bool hangUp : {false, true}) {
+    SCOPED_TRACE(hangUp ? "hang-up" : "close");
+    Pty pty;
+    PosixSerialDevice device;
+    int error = 0;
+    ASSERT_TRUE(device.Open(pty.path, LineSettings{}, &error));
+    auto waiter = std::async(std::launch::async, [&] { return device.WaitForData(-1, nullptr); });
+    pty.StuckQueue();
+    int drainError = 0;
+    auto drainer = std::async(std::launch::async, [&] { return device.Drain(-1, &drainError); });
+    // Nobody reads the master, so a large write fills the queue and waits.
+    std::vector<uint8_t> big(4 << 20, 0x55);
+    int writeError = 0;
+    auto writer = std::async(std::launch::async,
+                             [&] { return device.Write(big.data(), big.size(), &writeError); });
+    ASSERT_FALSE(pty.Receive(1).empty());  // the write is under way
+    EXPECT_EQ(hangUp ? ::close(std::exchange(pty.master, -1)) : device.Close(), 0);
+    ASSERT_EQ(waiter.wait_for(seconds(1)), std::future_status::ready);
+    ASSERT_EQ(drainer.wait_for(seconds(1)), std::future_status::ready);
+    ASSERT_EQ(writer.wait_for(seconds(1)), std::future_status::ready);
+    // A close: cancelled when the wait was already blocked, failed when it only began after.
+    WaitResult ended = waiter.get();
+    EXPECT_TRUE(hangUp ? ended == WaitResult::GONE
+                       : ended == WaitResult::CANCELLED || ended == WaitResult::FAILED);
+    EXPECT_FALSE(drainer.get());
+    EXPECT_LT(writer.get(), big.size());
+    const int cause = hangUp ? EIO : ECANCELED;
+    EXPECT_TRUE(drainError == cause || (!hangUp && drainError == EBADF)) << drainError;
+    EXPECT_EQ(writeError, cause);
+    // Every later call fails at once, an unbounded wait included.
+    auto late = std::async(std::launch::async, [&] {
+      uint8_t buffer[4] = {};
+      bool cts = false;
+      return device.WaitForData(-1, &error) == (hangUp ? WaitResult::GONE : WaitResult::FAILED) &&
+             device.WaitForData(-1, nullptr) == (hangUp ? WaitResult::GONE : WaitResult::FAILED) &&
+             device.Read(buffer, 4) == 0 && device.Write(buffer, 4, &error) == 0 &&
+             error == (hangUp ? EIO : EBADF) && !device.Drain(-1, nullptr) &&
+             device.BytesWaiting() == 0 && !device.GetCts(&cts);
+    });
+    ASSERT_EQ(late.wait_for(seconds(1)), std::future_status::ready);
+    EXPECT_TRUE(late.get());
+    EXPECT_EQ(device.Close(), 0);
   }
-  // Taken off the link as CloseDevice does, but closed with no cancel first:
-  // the close alone must end the wait, or it could not take the descriptor.
-  app.link.Exchange(nullptr);
-  auto closer = std::async(std::launch::async, [&] { return port->Close(); });
-  ASSERT_EQ(closer.wait_for(seconds(1)), std::future_status::ready);
-  EXPECT_EQ(closer.get(), 0);
-  auto stopper = std::async(std::launch::async, [&] { StopReceiveThread(app); });
-  ASSERT_EQ(stopper.wait_for(seconds(1)), std::future_status::ready);
-  EXPECT_FALSE(app.receiver.thread.joinable());
-  EXPECT_EQ(host.Beeps(), 0);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "platform/win32/win32_serial.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
+#include <cstring>
 #include <mutex>
 
 namespace quillon::win32 {
@@ -14,20 +16,52 @@ namespace {
 // bytes take about 1.1 s even at 9600 baud.
 constexpr size_t WRITE_PIECE = 1024;
 constexpr DWORD WRITE_STALL_MS = 5000;
+// A read asks only for bytes already queued, so it should end at once.
+constexpr DWORD READ_BOUND_MS = 2000;
+// How long a driver may take to let go of a record after each of the two
+// ways of cancelling it.
+constexpr DWORD CANCEL_MS = 750;
+// How long Close waits for calls in progress to step off the port; each of
+// their waits ends on the close within two cancel steps.
+constexpr DWORD CLOSE_BOUND_MS = 3000;
 
-// One overlapped record with its own manual-reset event, for one call.
-struct OverlappedCall {
-  OVERLAPPED ov{};
-  OverlappedCall() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
-  ~OverlappedCall() {
-    if (ov.hEvent) CloseHandle(ov.hEvent);
+// What drivers answer once their device is gone (a USB adapter pulled):
+// usbser and vendor drivers differ, Wine gives ERROR_NOT_READY for a tty
+// that hung up.
+bool IsRemoval(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_NOT_READY:
+    case ERROR_BAD_COMMAND:
+    case ERROR_GEN_FAILURE:
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+      return true;
+    default:
+      return false;
   }
-  OverlappedCall(const OverlappedCall&) = delete;
-  OverlappedCall& operator=(const OverlappedCall&) = delete;
-  bool ok() const { return ov.hEvent != nullptr; }
-};
+}
 
 }  // namespace
+
+struct Win32SerialDevice::IoRecord {
+  OVERLAPPED ov{};
+  DWORD mask = 0;                  // what WaitCommEvent reports
+  uint8_t data[WRITE_PIECE] = {};  // the read or write buffer, the driver's while it holds the record
+  IoRecord() { ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+  ~IoRecord() {
+    if (ov.hEvent) CloseHandle(ov.hEvent);
+  }
+  IoRecord(const IoRecord&) = delete;
+  IoRecord& operator=(const IoRecord&) = delete;
+};
+
+Win32SerialDevice::Record Win32SerialDevice::NewRecord() {
+  Record rec = std::make_unique<IoRecord>();
+  return rec->ov.hEvent ? std::move(rec) : nullptr;
+}
 
 DCB BuildDcb(const DCB& current, const LineSettings& settings) {
   DCB dcb = current;
@@ -61,6 +95,8 @@ Win32SerialDevice::Win32SerialDevice() {
 
 Win32SerialDevice::~Win32SerialDevice() {
   Close();
+  // Left only if Close could not close: the driver may still use them.
+  for (Record& rec : graveyard_) (void)rec.release();
   if (cancelEvent_) CloseHandle(cancelEvent_);
   if (closeEvent_) CloseHandle(closeEvent_);
 }
@@ -89,6 +125,7 @@ bool Win32SerialDevice::Open(const std::string& name, const LineSettings& settin
   EscapeCommFunction(h, SETDTR);
   handle_ = h;
   closing_.store(false);
+  goneError_.store(0);
   ResetEvent(closeEvent_);
   if (error) *error = 0;
   return true;
@@ -105,7 +142,7 @@ void Win32SerialDevice::CancelWait() {
   std::shared_lock lock(mutex_);
   // A new event mask completes any WaitCommEvent pending on the port, also
   // one issued by a thread that has not reached its wait yet.
-  if (handle_ != INVALID_HANDLE_VALUE) SetCommMask(handle_, EV_RXCHAR);
+  if (handle_ != INVALID_HANDLE_VALUE) ChangeMask();
 }
 
 int Win32SerialDevice::Close() {
@@ -114,108 +151,157 @@ int Win32SerialDevice::Close() {
     if (handle_ == INVALID_HANDLE_VALUE) return 0;
     closing_.store(true);
     if (closeEvent_) SetEvent(closeEvent_);
-    SetCommMask(handle_, EV_RXCHAR);
+    ChangeMask();
   }
-  // Every call in progress now gives up its wait and releases the lock.
-  std::unique_lock lock(mutex_);
+  // Every call in progress now gives up its wait and releases the lock. One
+  // that does not in time keeps the handle open; the destructor closes it.
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (!lock.try_lock_for(std::chrono::milliseconds(CLOSE_BOUND_MS))) return ERROR_TIMEOUT;
   if (handle_ == INVALID_HANDLE_VALUE) return 0;
   HANDLE h = handle_;
   handle_ = INVALID_HANDLE_VALUE;
   int result = CloseHandle(h) ? 0 : static_cast<int>(GetLastError());
+  // The port did not let go of some record in time: say so. Records done by
+  // now are freed; the rest are left to the driver for good.
+  std::lock_guard<std::mutex> hold(graveyardMutex_);
+  if (!graveyard_.empty() && result == 0) result = ERROR_TIMEOUT;
+  for (Record& rec : graveyard_) {
+    if (!HasOverlappedIoCompleted(&rec->ov)) (void)rec.release();
+  }
+  graveyard_.clear();
   return result;
 }
 
 bool Win32SerialDevice::SetBaudRate(uint32_t baud) {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) return false;
+  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || goneError_.load()) return false;
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
-  if (!GetCommState(handle_, &dcb)) return false;
-  dcb.BaudRate = baud;
-  return SetCommState(handle_, &dcb) != FALSE;
+  if (GetCommState(handle_, &dcb)) {
+    dcb.BaudRate = baud;
+    if (SetCommState(handle_, &dcb)) return true;
+  }
+  NoteFailure(GetLastError());
+  return false;
 }
 
-bool Win32SerialDevice::Drain(int, int* error) {
+// FlushFileBuffers has no bound and no cancel: the driver's transmit queue
+// is watched instead, sleeping on the close event for about as long as the
+// queued bytes take at the line rate.
+bool Win32SerialDevice::Drain(int timeoutMs, int* error) {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) {
-    if (error) *error = ERROR_INVALID_HANDLE;
+  auto fail = [&](DWORD code) {
+    if (error) *error = static_cast<int>(code);
     return false;
+  };
+  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) return fail(ERROR_INVALID_HANDLE);
+  if (DWORD gone = goneError_.load()) return fail(gone);
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(std::max(timeoutMs, 0));
+  for (;;) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle_, &errors, &status)) {
+      DWORD code = GetLastError();
+      NoteFailure(code);
+      return fail(code);
+    }
+    if (status.cbOutQue == 0) return true;
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    ULONGLONG baud = GetCommState(handle_, &dcb) && dcb.BaudRate > 0 ? dcb.BaudRate : 9600;
+    // 11 bit times a byte: start, 8 data, parity, stop.
+    ULONGLONG ms = std::max<ULONGLONG>(1, status.cbOutQue * 11ULL * 1000 / baud);
+    if (timeoutMs >= 0) {
+      ULONGLONG now = GetTickCount64();
+      if (now >= deadline) return fail(ERROR_TIMEOUT);
+      ms = std::min(ms, deadline - now);
+    }
+    DWORD bound = static_cast<DWORD>(std::min<ULONGLONG>(ms, INFINITE - 1));
+    if (WaitForSingleObject(closeEvent_, bound) == WAIT_OBJECT_0) return fail(ERROR_OPERATION_ABORTED);
   }
-  if (FlushFileBuffers(handle_)) return true;
-  if (error) *error = static_cast<int>(GetLastError());
-  return false;
 }
 
 DWORD Win32SerialDevice::QueueCountLocked() {
   DWORD errors = 0;
   COMSTAT status{};
-  if (!ClearCommError(handle_, &errors, &status)) return 0;
-  return status.cbInQue;
+  if (ClearCommError(handle_, &errors, &status)) return status.cbInQue;
+  NoteFailure(GetLastError());
+  return 0;
 }
 
 size_t Win32SerialDevice::BytesWaiting() {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) return 0;
+  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || goneError_.load()) return 0;
   return QueueCountLocked();
 }
 
-void Win32SerialDevice::CancelAndDrain(OVERLAPPED& ov, bool commWait) {
-  // Some drivers (and Wine) cannot cancel a serial operation by record; a
-  // new event mask ends a comm-event wait, an abort purge a read or write.
-  bool cancelled = CancelIoEx(handle_, &ov) != FALSE;
-  if (!cancelled || WaitForSingleObject(ov.hEvent, 1000) == WAIT_TIMEOUT) {
-    if (commWait) {
-      SetCommMask(handle_, EV_RXCHAR);
-    } else {
-      PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT);
-    }
-  }
-  DWORD done = 0;
-  // The record must not go out of scope while the driver may still use it.
-  GetOverlappedResult(handle_, &ov, &done, TRUE);
+bool Win32SerialDevice::NoteFailure(DWORD code) {
+  if (!IsRemoval(code)) return false;
+  DWORD none = 0;
+  goneError_.compare_exchange_strong(none, code);
+  return true;
 }
 
-bool Win32SerialDevice::FinishOverlapped(OVERLAPPED& ov, DWORD* done, DWORD* error, DWORD boundMs) {
-  HANDLE waits[2] = {ov.hEvent, closeEvent_};
+void Win32SerialDevice::ChangeMask() {
+  maskChanges_.fetch_add(1);
+  SetCommMask(handle_, EV_RXCHAR);
+}
+
+bool Win32SerialDevice::CancelAndSettle(Record& rec, bool commWait) {
+  // Some drivers (and Wine) cannot cancel a serial operation by record; a
+  // new event mask ends a comm-event wait, an abort purge a read or write.
+  bool asked = CancelIoEx(handle_, &rec->ov) != FALSE;
+  if (WaitForSingleObject(rec->ov.hEvent, asked ? CANCEL_MS : 0) == WAIT_OBJECT_0) return true;
+  if (commWait) {
+    ChangeMask();
+  } else {
+    PurgeComm(handle_, PURGE_TXABORT | PURGE_RXABORT);
+  }
+  if (WaitForSingleObject(rec->ov.hEvent, CANCEL_MS) == WAIT_OBJECT_0) return true;
+  // The driver may still write to the record (and its buffer) at any time.
+  std::lock_guard<std::mutex> hold(graveyardMutex_);
+  graveyard_.push_back(std::move(rec));
+  return false;
+}
+
+bool Win32SerialDevice::FinishOverlapped(Record& rec, DWORD* done, DWORD* error, DWORD boundMs) {
+  HANDLE waits[2] = {rec->ov.hEvent, closeEvent_};
   DWORD which = WaitForMultipleObjects(2, waits, FALSE, boundMs);
-  if (which != WAIT_OBJECT_0) {
-    DWORD cause = which == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED
-                  : which == WAIT_TIMEOUT    ? ERROR_TIMEOUT
-                                             : GetLastError();
-    CancelAndDrain(ov, false);
-    // What went out before the cancel still counts.
-    if (!GetOverlappedResult(handle_, &ov, done, FALSE)) *done = 0;
-    *error = cause;
+  if (which == WAIT_OBJECT_0) {
+    if (GetOverlappedResult(handle_, &rec->ov, done, FALSE)) return true;
+    *error = GetLastError();
     return false;
   }
-  for (;;) {
-    if (GetOverlappedResult(handle_, &ov, done, TRUE)) return true;
-    DWORD code = GetLastError();
-    if (code != ERROR_IO_INCOMPLETE) {
-      *error = code;
-      return false;
-    }
-  }
+  *error = which == WAIT_OBJECT_0 + 1 ? ERROR_OPERATION_ABORTED
+           : which == WAIT_TIMEOUT    ? ERROR_TIMEOUT
+                                      : GetLastError();
+  // What went through before the cancel still counts.
+  *done = CancelAndSettle(rec, false) ? static_cast<DWORD>(rec->ov.InternalHigh) : 0;
+  return false;
 }
 
 size_t Win32SerialDevice::Read(uint8_t* buffer, size_t max) {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || max == 0) return 0;
+  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || goneError_.load() || max == 0) return 0;
   DWORD queued = QueueCountLocked();
-  DWORD count = static_cast<DWORD>(std::min<size_t>({max, queued, static_cast<size_t>(MAXDWORD)}));
+  DWORD count = static_cast<DWORD>(std::min<size_t>({max, queued, WRITE_PIECE}));
   if (count == 0) return 0;
-  OverlappedCall call;
-  if (!call.ok()) return 0;
+  Record rec = NewRecord();
+  if (!rec) return 0;
   DWORD got = 0;
-  if (ReadFile(handle_, buffer, count, &got, &call.ov)) return got;
-  DWORD code = GetLastError();
-  if (code == ERROR_IO_PENDING) {
-    if (FinishOverlapped(call.ov, &got, &code, INFINITE)) return got;
-  } else {
+  DWORD code = ERROR_SUCCESS;
+  bool ok = ReadFile(handle_, rec->data, count, &got, &rec->ov) != FALSE;
+  if (!ok) {
+    code = GetLastError();
     got = 0;
+    if (code == ERROR_IO_PENDING) ok = FinishOverlapped(rec, &got, &code, READ_BOUND_MS);
   }
-  DWORD errors = 0;
-  ClearCommError(handle_, &errors, nullptr);
+  if (!ok) {
+    NoteFailure(code);
+    DWORD errors = 0;
+    ClearCommError(handle_, &errors, nullptr);
+  }
+  if (got > 0) std::memcpy(buffer, rec->data, got);  // got is 0 when rec was abandoned
   return got;
 }
 
@@ -226,24 +312,30 @@ size_t Win32SerialDevice::Write(const uint8_t* data, size_t length, int* error) 
     if (error) *error = ERROR_INVALID_HANDLE;
     return 0;
   }
+  if (DWORD gone = goneError_.load()) {
+    if (error) *error = static_cast<int>(gone);
+    return 0;
+  }
   size_t total = 0;
   while (total < length) {
     DWORD chunk = static_cast<DWORD>(std::min(length - total, WRITE_PIECE));
-    OverlappedCall call;
-    if (!call.ok()) {
+    Record rec = NewRecord();
+    if (!rec) {
       if (error) *error = static_cast<int>(GetLastError());
       return total;
     }
+    std::memcpy(rec->data, data + total, chunk);
     DWORD written = 0;
-    BOOL ok = WriteFile(handle_, data + total, chunk, &written, &call.ov);
+    BOOL ok = WriteFile(handle_, rec->data, chunk, &written, &rec->ov);
     DWORD code = ok ? ERROR_SUCCESS : GetLastError();
     // As the line's own write wait: a pending write is waited for; any other
     // failure clears the port's error state and ends the write.
     if (!ok && code == ERROR_IO_PENDING) {
       written = 0;
-      ok = FinishOverlapped(call.ov, &written, &code, WRITE_STALL_MS) ? TRUE : FALSE;
+      ok = FinishOverlapped(rec, &written, &code, WRITE_STALL_MS) ? TRUE : FALSE;
     }
     if (!ok) {
+      NoteFailure(code);
       DWORD errors = 0;
       ClearCommError(handle_, &errors, nullptr);
       if (error) *error = static_cast<int>(code);
@@ -255,6 +347,18 @@ size_t Win32SerialDevice::Write(const uint8_t* data, size_t length, int* error) 
   return total;
 }
 
+// A failed wait clears the port's error state. An abort that no cancel or
+// mask change of ours explains is how some drivers end a wait when their
+// device is pulled; the status call then tells whether it is still there.
+WaitResult Win32SerialDevice::WaitFailed(DWORD code, int* error) {
+  DWORD errors = 0;
+  if (!ClearCommError(handle_, &errors, nullptr) && code == ERROR_OPERATION_ABORTED) {
+    code = GetLastError();
+  }
+  if (error) *error = static_cast<int>(code);
+  return NoteFailure(code) ? WaitResult::GONE : WaitResult::FAILED;
+}
+
 WaitResult Win32SerialDevice::WaitForData(int timeoutMs, int* error) {
   if (error) *error = 0;
   const unsigned generation = cancelGeneration_.load();
@@ -263,31 +367,33 @@ WaitResult Win32SerialDevice::WaitForData(int timeoutMs, int* error) {
   const ULONGLONG deadline =
       timeoutMs < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
   auto cancelled = [&] { return closing_.load() || cancelGeneration_.load() != generation; };
+  auto gone = [&] {
+    if (error) *error = static_cast<int>(goneError_.load());
+    return WaitResult::GONE;
+  };
 
   for (;;) {
+    if (goneError_.load()) return gone();
     if (cancelled()) return WaitResult::CANCELLED;
     // Bytes that arrived before the wait raise no new event.
-    if (QueueCountLocked() > 0) return WaitResult::DATA;
-    OverlappedCall call;
-    if (!call.ok()) {
+    DWORD queued = QueueCountLocked();
+    if (goneError_.load()) return gone();
+    if (queued > 0) return WaitResult::DATA;
+    Record rec = NewRecord();
+    if (!rec) {
       if (error) *error = static_cast<int>(GetLastError());
       return WaitResult::FAILED;
     }
-    DWORD mask = 0;
-    if (!WaitCommEvent(handle_, &mask, &call.ov)) {
+    const unsigned masks = maskChanges_.load();
+    if (!WaitCommEvent(handle_, &rec->mask, &rec->ov)) {
       DWORD code = GetLastError();
-      if (code != ERROR_IO_PENDING) {
-        DWORD errors = 0;
-        ClearCommError(handle_, &errors, nullptr);
-        if (error) *error = static_cast<int>(code);
-        return WaitResult::FAILED;
-      }
+      if (code != ERROR_IO_PENDING) return WaitFailed(code, error);
       // Bytes may have come between the queue check and the wait.
       if (QueueCountLocked() > 0) {
-        CancelAndDrain(call.ov, true);
+        CancelAndSettle(rec, true);
         return WaitResult::DATA;
       }
-      HANDLE waits[3] = {call.ov.hEvent, cancelEvent_, closeEvent_};
+      HANDLE waits[3] = {rec->ov.hEvent, cancelEvent_, closeEvent_};
       bool completed = false;
       while (!completed) {
         DWORD bound = INFINITE;
@@ -301,53 +407,59 @@ WaitResult Win32SerialDevice::WaitForData(int timeoutMs, int* error) {
         } else if (which == WAIT_OBJECT_0 + 1 && !cancelled()) {
           continue;  // a cancel meant for an earlier wait
         } else {
-          CancelAndDrain(call.ov, true);
+          DWORD failure = which == WAIT_FAILED ? GetLastError() : ERROR_SUCCESS;
+          CancelAndSettle(rec, true);
           if (which == WAIT_TIMEOUT) return WaitResult::TIMEOUT;
           if (which == WAIT_OBJECT_0 + 1 || which == WAIT_OBJECT_0 + 2) return WaitResult::CANCELLED;
-          if (error) *error = static_cast<int>(GetLastError());
+          if (error) *error = static_cast<int>(failure);
           return WaitResult::FAILED;
         }
       }
       DWORD done = 0;
-      if (!GetOverlappedResult(handle_, &call.ov, &done, TRUE)) {
+      if (!GetOverlappedResult(handle_, &rec->ov, &done, FALSE)) {
         DWORD failure = GetLastError();
-        DWORD errors = 0;
-        ClearCommError(handle_, &errors, nullptr);
-        if (cancelled()) return WaitResult::CANCELLED;
+        if (cancelled()) {
+          DWORD errors = 0;
+          ClearCommError(handle_, &errors, nullptr);
+          return WaitResult::CANCELLED;
+        }
         // Wine ends a wait cut short by an event-mask change this way, where
-        // Windows completes it with a zero mask: wait again.
-        if (failure == ERROR_OPERATION_ABORTED) continue;
-        if (error) *error = static_cast<int>(failure);
-        return WaitResult::FAILED;
+        // Windows completes it with a zero mask: wait again. Without such a
+        // change the abort may be the device going away.
+        if (failure == ERROR_OPERATION_ABORTED && maskChanges_.load() != masks) continue;
+        return WaitFailed(failure, error);
       }
     }
     // A zero mask means someone changed the event mask: a cancel, a close,
     // or another caller's; in the last case wait again.
-    if (mask != 0) return WaitResult::DATA;
+    if (rec->mask != 0) return WaitResult::DATA;
     if (timeoutMs >= 0 && GetTickCount64() >= deadline) return WaitResult::TIMEOUT;
   }
 }
 
 bool Win32SerialDevice::GetCts(bool* cts) {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) return false;
+  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || goneError_.load()) return false;
   DWORD status = 0;
-  if (!GetCommModemStatus(handle_, &status)) return false;
+  if (!GetCommModemStatus(handle_, &status)) {
+    NoteFailure(GetLastError());
+    return false;
+  }
   if (cts) *cts = (status & MS_CTS_ON) != 0;
   return true;
 }
 
 void Win32SerialDevice::SetDtr(bool on) {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) return;
+  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || goneError_.load()) return;
   EscapeCommFunction(handle_, on ? SETDTR : CLRDTR);
 }
 
 void Win32SerialDevice::ClearError() {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE) return;
+  if (handle_ == INVALID_HANDLE_VALUE || goneError_.load()) return;
   DWORD errors = 0;
-  ClearCommError(handle_, &errors, nullptr);
+  if (!ClearCommError(handle_, &errors, nullptr)) NoteFailure(GetLastError());
 }
 
 std::shared_ptr<SerialDevice> Win32SerialFactory::Create() {
