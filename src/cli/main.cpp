@@ -1,5 +1,7 @@
 // quillon: the readout's download utility on the command line.
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -13,6 +15,47 @@
 #if QUILLON_HAVE_IMAGES
 #include "resources/embedded_images.h"
 #endif
+
+namespace {
+
+size_t Distance(const std::string& a, const std::string& b) {
+  std::vector<size_t> row(b.size() + 1);
+  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    size_t diagonal = row[0];
+    row[0] = i;
+    for (size_t j = 1; j <= b.size(); ++j) {
+      size_t above = row[j];
+      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row[b.size()];
+}
+
+// The first word that is neither an option nor an option's value must be a
+// command; a typo is named, with the nearest command.
+bool CheckCommandWord(int argc, char** argv, const std::vector<std::string>& commands) {
+  for (int i = 1; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word == "-p" || word == "--port" || word == "--log") {
+      ++i;
+      continue;
+    }
+    if (word.empty() || word[0] == '-') continue;
+    if (std::find(commands.begin(), commands.end(), word) != commands.end()) return true;
+    std::string nearest = commands.front();
+    for (const auto& command : commands) {
+      if (Distance(word, command) < Distance(word, nearest)) nearest = command;
+    }
+    std::fprintf(stderr, "quillon: unknown command \"%s\"; did you mean \"%s\"? (quillon --help lists them)\n",
+                 word.c_str(), nearest.c_str());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   using namespace quillon::cli;
@@ -59,7 +102,7 @@ int main(int argc, char** argv) {
   receive->add_option("kind", options.what, "settings or program")
       ->required()
       ->check(CLI::IsMember({"settings", "program"}));
-  receive->add_option("args", receiveArgs, "settings FILE | program NAME FILE")->required()->expected(1, 2);
+  receive->add_option("args", receiveArgs, "settings FILE | program NAME FILE")->expected(0, 2);
   auto* nlec = cli.add_subcommand("nlec", "Send or get the NLEC compensation table");
   nlec->add_option("direction", options.what, "send or get")->required()->check(CLI::IsMember({"send", "get"}));
   nlec->add_option("file", options.file, "Table file (text)")->required();
@@ -67,16 +110,28 @@ int main(int argc, char** argv) {
   auto* test = cli.add_subcommand("test", "Send the test packet and print the answer");
   auto* monitor = cli.add_subcommand("monitor", "Log the raw bytes the readout sends");
   monitor->add_option("--seconds", options.seconds, "Stop after N seconds (default: at Ctrl-C)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Validator(
+          [](std::string& value) {
+            char* end = nullptr;
+            double seconds = std::strtod(value.c_str(), &end);
+            return end != value.c_str() && *end == 0 && seconds >= 0
+                       ? std::string()
+                       : value + " is not a number of seconds of 0 or more";
+          },
+          "SECONDS"));
   auto* guide = cli.add_subcommand("guide", "The six-page download guide, step by step");
   guide->add_option("--image", options.image, "Send this file instead of the built-in image")
       ->option_text("FILE");
 
+  std::vector<std::string> commands;
+  for (auto* sub : cli.get_subcommands({})) commands.push_back(sub->get_name());
+  if (!CheckCommandWord(argc, argv, commands)) return EXIT_USAGE;
   try {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    int code = cli.exit(e);
-    return code == 0 ? 0 : EXIT_USAGE;
+    if (e.get_exit_code() == 0) return cli.exit(e);
+    std::fprintf(stderr, "quillon: %s\n(quillon --help, or quillon COMMAND --help)\n", e.what());
+    return EXIT_USAGE;
   }
   for (auto* sub : {ports, download, erase, send, receive, nlec, test, monitor, guide}) {
     if (sub->parsed()) options.command = sub->get_name();
@@ -84,8 +139,8 @@ int main(int argc, char** argv) {
   if (receive->parsed()) {
     size_t wanted = options.what == "program" ? 2 : 1;
     if (receiveArgs.size() != wanted) {
-      std::fprintf(stderr, "quillon: receive %s takes %s\n", options.what.c_str(),
-                   wanted == 2 ? "a program NAME and a FILE" : "one FILE");
+      std::fprintf(stderr, "quillon: receive %s takes %s (receive settings FILE, receive program NAME FILE)\n",
+                   options.what.c_str(), wanted == 2 ? "a program NAME and a FILE" : "one FILE");
       return EXIT_USAGE;
     }
     if (wanted == 2) options.programName = receiveArgs[0];
