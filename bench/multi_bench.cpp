@@ -397,6 +397,7 @@ int Run(const Options& options) {
   double lastArrival = 0;
   double lastEnd = 0;
   int good = 0;
+  int endedEarly = 0;
   std::printf("\n%-8s %10s %10s %12s %8s  %s\n", "readout", "arrived_s", "job_end_s", "line_ratio",
               "garbled", "result");
   for (int i = 0; i < n; ++i) {
@@ -411,6 +412,7 @@ int Run(const Options& options) {
     if (r.failure.empty() && intact) ++good;
     std::printf("%-8d %10.3f %10.3f %12.4f %8" PRIu64 "  %s\n", i, arrival, endAt,
                 arrival > 0 ? lineSeconds / arrival : 0.0, garbled, result.c_str());
+    if (arrived && r.ended && endAt < arrival) ++endedEarly;
     lastArrival = std::max(lastArrival, arrival);
     lastEnd = std::max(lastEnd, endAt);
     sim += Use{r.simThread->CpuSeconds(), r.simThread->WakeupCount()} - r.simStart;
@@ -437,6 +439,12 @@ int Run(const Options& options) {
         bytes / lastEnd, bytes / lastEnd / goal, n);
   } else {
     std::printf("FAILED: %d of %d readouts got the image intact; no rate given\n", good, n);
+  }
+  if (endedEarly > 0) {
+    std::printf(
+        "NOTE: %d job(s) ended before their readout held the whole image: the drain on a\n"
+        "      pseudo-terminal (tcdrain) returns while the far end has not read the bytes yet\n",
+        endedEarly);
   }
 
   const double total = cpuAfter - cpuBefore;
