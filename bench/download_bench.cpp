@@ -1,20 +1,22 @@
-// Download time of the embedded images against quillon-sim over a
-// pseudo-terminal.
+// Download time of the embedded images through the engine against
+// quillon-sim over a pseudo-terminal. The engine runs as the command line
+// runs it: a QueueHost and a loop on the benchmark's thread.
 //
 // Paced: the host's port is wrapped in LineModelDevice, which sends at the
 // rate the host sets (115200 for the download) through a 4 KiB transmit
 // queue, as a USB-serial driver does, to the simulator on its USB line at the
 // same rate. The bound is the line rate, size x 11 bits / baud (start, 8 data,
 // parity, stop); ratio_to_bound is the measured time, from the start to the
-// simulator holding every byte, over it. garbled_bytes counts the bytes still
-// in the queue when the host switched to 38400 after the download: a host
-// that drains first has none.
+// simulator holding every byte, over it; job_end_s is the time until the
+// engine reported the job's end (after its drain and its 100 ms pause).
+// garbled_bytes counts the bytes still in the queue when the host switched
+// to 38400 after the download: a host that drains first has none. The image
+// the simulator stored is compared with the one sent.
 // Unpaced: the same image with no pacing, to the simulator and to a bare
 // drained pseudo-terminal, against `cat` of the same bytes into such a
 // pseudo-terminal: the cost of the host's own path (blocks, the worker, the
 // backend) over the bare tty.
 #include <benchmark/benchmark.h>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -25,20 +27,16 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "core/app.h"
+#include "bench_support.h"
 #include "core/boot/image_download.h"
-#include "core/serial/serial_port.h"
 #include "platform/posix/posix_serial.h"
 #include "resources/embedded_images.h"
 #include "sim/line_model.h"
 #include "sim/sim_line.h"
-#include "support/e2e_host.h"
-#include "support/fakes.h"
 
 namespace quillon {
 namespace {
@@ -68,47 +66,77 @@ class LineModelFactory : public SerialFactory {
   posix::PosixSerialFactory posix_;
 };
 
-// One download through the core to the simulator; seconds until the
-// simulator had every byte, or a negative value when the run failed.
+struct DownloadResult {
+  double seconds = -1;  // until the simulator held every byte; < 0: the run failed
+  double jobEndSeconds = 0;
+  uint64_t garbled = 0;
+  std::string error;
+};
+
+// One download through the engine to the simulator.
 // simBaud 0: the host's port and the simulator unpaced.
-double DownloadSeconds(const char* name, uint32_t simBaud, uint64_t* garbled = nullptr) {
-  const size_t size = ImageSize(name);
+DownloadResult Download(const char* name, uint32_t simBaud) {
+  DownloadResult result;
+  const uint8_t* data = nullptr;
+  const size_t size = ImageSize(name, &data);
+  char savePath[] = "/tmp/quillon-bench-saved-XXXXXX";
+  int saveFd = mkstemp(savePath);
+  if (saveFd < 0) {
+    result.error = "cannot create a temporary file";
+    return result;
+  }
+  close(saveFd);
   sim::SimOptions options;
   options.mode = sim::SimMode::BOOT;
   options.expectSize = size;
+  options.saveImage = savePath;
   sim::LineOptions line;
   line.baud = simBaud;
   line.kind = simBaud == 0 ? sim::LineKind::PTY : sim::LineKind::USB;
   line.exitOnExpect = true;
   sim::SimLine readout(options, line);
-  std::string error;
-  if (!readout.Open(&error)) return -1;
-  readout.StartThread();
+  if (!readout.Open(&result.error)) return result;
+  bench::SimThread simThread(readout);
+  simThread.Start();
 
-  // Real time, so that the host's pause before it switches the rate is real.
-  test::E2eHost host;
   posix::PosixSerialFactory posixFactory;
   LineModelFactory modelFactory;
   SerialFactory& factory = simBaud == 0 ? static_cast<SerialFactory&>(posixFactory) : modelFactory;
-  EmbeddedImages images;
-  App app(host, factory, &images);
-  OpenDevicePath(app, readout.Path());
-  app.guide.choice = std::string(name) == IMAGE_BOOTLOADER ? CHOICE_BOOTLOADER : CHOICE_SOFTWARE;
-  auto start = Clock::now();
-  if (StartImageDownload(app, 115200) != 1) return -1;
-  const bool posted = host.WaitForPost(20 * 60 * 1000);
-  JoinBootWorker(app);
-  auto posts = host.TakePosts();
-  while (posted && !readout.Finished() && !readout.HungUp() &&
-         Clock::now() - start < std::chrono::minutes(20)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  bench::EngineRun run(factory);
+  Engine& engine = run.engine();
+  if (!engine.Open(readout.Path(), "sim")) {
+    result.error = "cannot open " + readout.Path();
+    return result;
   }
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  if (garbled && modelFactory.last) *garbled = modelFactory.last->GarbledBytes();
-  CloseDevice(app);
-  readout.Stop();
-  const bool ok = posted && posts.size() == 1 && posts[0].success && readout.Finished();
-  return ok ? seconds : -1;
+  // Generous: the line-rate time three times over, and a minute.
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::seconds(60) +
+                        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                            3.0 * static_cast<double>(size) * 11.0 / 115200));
+  const DownloadKind kind =
+      std::string(name) == IMAGE_BOOTLOADER ? DOWNLOAD_BOOTLOADER : DOWNLOAD_SOFTWARE;
+  StartResult started = engine.StartDownload(data, size, 115200, kind);
+  const bool ended = started && run.RunJob(deadline);
+  const bool arrived = started && simThread.WaitEnd(deadline);
+  const JobEnd& end = run.observer().end;
+  if (modelFactory.last) result.garbled = modelFactory.last->GarbledBytes();
+  engine.Shutdown();
+  simThread.Stop();
+  const bool intact = bench::ReadFile(savePath) == std::vector<uint8_t>(data, data + size);
+  unlink(savePath);
+  if (!started) {
+    result.error = "not started: " + started.reason;
+  } else if (!ended) {
+    result.error = "no job end in time; last log line: " + run.observer().LastLine();
+  } else if (end.outcome != Outcome::DONE || end.bytes != size) {
+    result.error = "the download failed: " + end.reason;
+  } else if (!arrived || !readout.Finished() || !intact) {
+    result.error = "the simulator did not get the image intact";
+  } else {
+    result.seconds = bench::Seconds(simThread.EndedAt() - start);
+    result.jobEndSeconds = bench::Seconds(run.observer().endAt - start);
+  }
+  return result;
 }
 
 // The host sets 115200 for the download, so that is the rate here; the
@@ -118,45 +146,53 @@ void BM_PacedDownload(benchmark::State& state, const char* name) {
   const uint32_t baud = 115200;
   const double bound = static_cast<double>(ImageSize(name)) * 11.0 / baud;
   double worst = 0;
+  double worstEnd = 0;
   uint64_t garbled = 0;
   for (auto _ : state) {
-    double seconds = DownloadSeconds(name, baud, &garbled);
-    if (seconds < 0) {
-      state.SkipWithError("download failed");
+    DownloadResult result = Download(name, baud);
+    if (result.seconds < 0) {
+      state.SkipWithError(result.error.c_str());
       return;
     }
-    worst = std::max(worst, seconds);
-    state.SetIterationTime(seconds);
+    worst = std::max(worst, result.seconds);
+    worstEnd = std::max(worstEnd, result.jobEndSeconds);
+    garbled += result.garbled;
+    state.SetIterationTime(result.seconds);
   }
   state.counters["baud"] = baud;
   state.counters["bound_s"] = bound;
   state.counters["ratio_to_bound"] = worst / bound;
+  state.counters["job_end_s"] = worstEnd;
   state.counters["garbled_bytes"] = static_cast<double>(garbled);
 }
 BENCHMARK_CAPTURE(BM_PacedDownload, bootloader, IMAGE_BOOTLOADER)
-    ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_UnpacedDownload(benchmark::State& state) {
   const double size = static_cast<double>(ImageSize(IMAGE_SOFTWARE));
   for (auto _ : state) {
-    double seconds = DownloadSeconds(IMAGE_SOFTWARE, 0);
-    if (seconds < 0) {
-      state.SkipWithError("download failed");
+    DownloadResult result = Download(IMAGE_SOFTWARE, 0);
+    if (result.seconds < 0) {
+      state.SkipWithError(result.error.c_str());
       return;
     }
-    state.SetIterationTime(seconds);
+    state.SetIterationTime(result.seconds);
   }
   state.SetBytesProcessed(static_cast<int64_t>(size * static_cast<double>(state.iterations())));
 }
 BENCHMARK(BM_UnpacedDownload)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // A pseudo-terminal in raw mode whose master a thread drains as fast as it
-// can, counting the bytes.
+// can, counting the bytes; lastByteAt is when the expected count was reached
+// (read after the join).
 struct DrainedPty {
   int master = -1;
   int slave = -1;
   char name[256] = {};
   std::atomic<size_t> received{0};
+  Clock::time_point lastByteAt;
   std::thread reader;
 
   bool Open(size_t expect) {
@@ -174,6 +210,7 @@ struct DrainedPty {
         if (n <= 0) break;
         received.fetch_add(static_cast<size_t>(n));
       }
+      lastByteAt = Clock::now();
     });
     return true;
   }
@@ -184,8 +221,10 @@ struct DrainedPty {
   }
 };
 
-// The host's own path alone: the core and the POSIX backend writing into a
-// drained pseudo-terminal, no simulator on the other side.
+// The host's own path alone: the engine and the POSIX backend writing into a
+// drained pseudo-terminal, no simulator on the other side; timed until the
+// last byte was read, as the other two (the worker's 100 ms pause before it
+// reports its end is not the path's cost).
 void BM_UnpacedDownloadToRawPty(benchmark::State& state) {
   const size_t size = ImageSize(IMAGE_SOFTWARE);
   for (auto _ : state) {
@@ -194,30 +233,35 @@ void BM_UnpacedDownloadToRawPty(benchmark::State& state) {
       state.SkipWithError("openpty failed");
       break;
     }
-    test::FakeHost host;
+    const uint8_t* data = nullptr;
+    ImageSize(IMAGE_SOFTWARE, &data);
     posix::PosixSerialFactory factory;
-    EmbeddedImages images;
-    App app(host, factory, &images);
-    OpenDevicePath(app, pty.name);
+    bench::EngineRun run(factory);
+    if (!run.engine().Open(pty.name, "pty")) {
+      state.SkipWithError("cannot open the pseudo-terminal");
+      break;
+    }
     auto start = Clock::now();
-    if (StartImageDownload(app, 115200) != 1) {
+    if (!run.engine().StartDownload(data, size, 115200, DOWNLOAD_SOFTWARE)) {
       state.SkipWithError("download not started");
       break;
     }
-    const bool posted = host.WaitForPost(10 * 60 * 1000);
-    JoinBootWorker(app);
+    const bool ended = run.RunJob(start + std::chrono::minutes(10));
     pty.reader.join();
-    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
-    CloseDevice(app);
-    auto posts = host.TakePosts();
-    if (!posted || posts.size() != 1 || !posts[0].success || pty.received.load() != size) {
+    state.SetIterationTime(bench::Seconds(pty.lastByteAt - start));
+    run.engine().Shutdown();
+    const JobEnd& end = run.observer().end;
+    if (!ended || end.outcome != Outcome::DONE || pty.received.load() != size) {
       state.SkipWithError("download failed");
       break;
     }
   }
   state.SetBytesProcessed(static_cast<int64_t>(size) * state.iterations());
 }
-BENCHMARK(BM_UnpacedDownloadToRawPty)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UnpacedDownloadToRawPty)
+    ->Iterations(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // The floor: cat of the same bytes into a raw pseudo-terminal whose master is
 // drained as fast as possible.
@@ -241,7 +285,7 @@ void BM_CatIntoPty(benchmark::State& state) {
     auto start = Clock::now();
     const int rc = std::system(command.c_str());
     pty.reader.join();
-    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    state.SetIterationTime(bench::Seconds(pty.lastByteAt - start));
     if (rc != 0 || pty.received.load() != size) {
       state.SkipWithError("cat did not deliver the image");
       break;

@@ -1,5 +1,7 @@
-// A 32 kB settings file sent to and received from quillon-sim through the core
-// and the POSIX backend, over the simulator's USB line (--line usb) at 115200.
+// A 32 kB settings file sent to and received from quillon-sim through the
+// engine and the POSIX backend, over the simulator's USB line (--line usb) at
+// 115200. The engine runs as the command line runs it: a QueueHost and a loop
+// on the benchmark's thread, which is the engine's handler thread.
 //
 // Both dialogues are stop and wait: each frame goes out only after the answer
 // to the one before came back. The bound is the sum over the round trips of
@@ -11,7 +13,6 @@
 // turnaround. The host's is measured at its port (the answer's last byte read
 // to the next frame's write), as its median and 99th percentile.
 #include <benchmark/benchmark.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,20 +20,16 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "core/app.h"
-#include "core/app/main_dialog.h"
+#include "bench_support.h"
 #include "core/protocol/packet.h"
-#include "core/serial/receive_thread.h"
-#include "core/serial/serial_port.h"
+#include "core/transfer/session.h"
 #include "platform/posix/posix_serial.h"
 #include "sim/sim_line.h"
-#include "support/e2e_host.h"
 
 namespace quillon {
 namespace {
@@ -45,24 +42,15 @@ constexpr size_t CHUNK = 128;
 
 // The POSIX port with a time stamp on every read that returned bytes and on
 // every write, for the host's turnaround.
-class TimedDevice : public SerialDevice {
+class TimedDevice : public bench::DeviceProxy {
  public:
-  explicit TimedDevice(std::shared_ptr<SerialDevice> inner) : inner_(std::move(inner)) {}
+  using DeviceProxy::DeviceProxy;
 
   struct Event {
     Clock::time_point at;
     bool write;
   };
 
-  bool Open(const std::string& name, const LineSettings& settings, int* error) override {
-    return inner_->Open(name, settings, error);
-  }
-  bool IsOpen() const override { return inner_->IsOpen(); }
-  void CancelWait() override { inner_->CancelWait(); }
-  int Close() override { return inner_->Close(); }
-  bool SetBaudRate(uint32_t baud) override { return inner_->SetBaudRate(baud); }
-  bool Drain(int timeoutMs, int* error) override { return inner_->Drain(timeoutMs, error); }
-  size_t BytesWaiting() override { return inner_->BytesWaiting(); }
   size_t Read(uint8_t* buffer, size_t max) override {
     size_t n = inner_->Read(buffer, max);
     if (n > 0) Record(false);
@@ -72,12 +60,6 @@ class TimedDevice : public SerialDevice {
     Record(true);
     return inner_->Write(data, length, error);
   }
-  WaitResult WaitForData(int timeoutMs, int* error) override {
-    return inner_->WaitForData(timeoutMs, error);
-  }
-  bool GetCts(bool* cts) override { return inner_->GetCts(cts); }
-  void SetDtr(bool on) override { inner_->SetDtr(on); }
-  void ClearError() override { inner_->ClearError(); }
 
   std::vector<Event> Events() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -91,7 +73,6 @@ class TimedDevice : public SerialDevice {
     events_.push_back(Event{now, write});
   }
 
-  std::shared_ptr<SerialDevice> inner_;
   std::mutex mutex_;
   std::vector<Event> events_;
 };
@@ -170,11 +151,6 @@ std::vector<RoundTrip> ReceiveTrips(const std::vector<uint8_t>& file) {
   return trips;
 }
 
-std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // One transfer over a fresh simulator; false unless the file arrived whole.
 bool RunTransfer(bool send, const std::vector<uint8_t>& file, const std::filesystem::path& dir,
                  double* seconds, std::vector<double>* turnarounds, std::string* error) {
@@ -185,7 +161,8 @@ bool RunTransfer(bool send, const std::vector<uint8_t>& file, const std::filesys
   std::filesystem::remove(target);
   {
     std::ofstream out(source, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    out.write(reinterpret_cast<const char*>(file.data()),
+              static_cast<std::streamsize>(file.size()));
   }
   sim::SimOptions options;
   options.storeDir = store.string();
@@ -196,27 +173,36 @@ bool RunTransfer(bool send, const std::vector<uint8_t>& file, const std::filesys
   if (!readout.Open(error)) return false;
   readout.StartThread();
 
-  test::E2eHost host;
   TimedFactory factory;
-  App app(host, factory);
-  app.limits.closePauseMs = 10;
-  OpenDevicePath(app, readout.Path());
-  StartReceiveThread(app);
-  if (send) {
-    host.openAnswers.push_back(source.string());
-  } else {
-    host.saveAnswers.push_back(target.string());
+  Limits limits;
+  limits.closePauseMs = 10;
+  bench::EngineRun run(factory, limits);
+  Engine& engine = run.engine();
+  int openError = 0;
+  if (!engine.Open(readout.Path(), "sim", &openError)) {
+    *error = "cannot open " + readout.Path();
+    readout.Stop();
+    return false;
   }
   auto start = Clock::now();
-  OnCommand(app, send ? IDC_SEND_SETTINGS : IDC_RECEIVE_SETTINGS);
-  bool done = host.RunUntil(app, [&] { return !host.Boxes().empty(); }, std::chrono::seconds(60));
+  Transfers& transfers = engine.GetTransfers();
+  StartResult started =
+      send ? transfers.StartFileSend(FILE_KIND_SETTINGS, source.string(), "Sending Settings...")
+           : transfers.StartFileReceive(FILE_KIND_SETTINGS, target.string(), "",
+                                        "Receiving Settings File...");
+  bool done = started && run.RunJob(start + std::chrono::seconds(60));
   *seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  bool ok = done && host.Boxes().front().text == "Transfer of settings sucessfully completed.";
+  const JobEnd& end = run.observer().end;
+  bool ok = done && end.outcome == Outcome::DONE && end.bytes == file.size();
   if (factory.last) *turnarounds = Turnarounds(factory.last->Events());
-  OnDestroy(app);
+  engine.Shutdown();
   readout.Stop();
-  ok = ok && ReadAll(target) == file;
-  if (!ok) *error = "the transfer did not complete with the file intact";
+  ok = ok && bench::ReadFile(target.string()) == file;
+  if (!ok) {
+    *error = !started ? "not started: " + started.reason
+             : !done  ? "no end within 60 s; last log line: " + run.observer().LastLine()
+                      : "the transfer did not complete with the file intact: " + end.reason;
+  }
   return ok;
 }
 
@@ -249,16 +235,21 @@ void BM_SettingsOverUsbLine(benchmark::State& state, bool send) {
   state.counters["ratio_to_bound"] = seconds / bound;
   state.counters["round_trips"] = static_cast<double>(trips.size());
   // Per round trip, over the bound: both sides' turnaround less the frame wait saved.
-  state.counters["over_bound_per_trip_us"] = (seconds - bound) * 1e6 / static_cast<double>(trips.size());
+  state.counters["over_bound_per_trip_us"] =
+      (seconds - bound) * 1e6 / static_cast<double>(trips.size());
   state.counters["host_turnaround_median_us"] = Percentile(turnarounds, 0.5);
   state.counters["host_turnaround_p99_us"] = Percentile(turnarounds, 0.99);
   state.SetBytesProcessed(static_cast<int64_t>(FILE_SIZE));
 }
 
 BENCHMARK_CAPTURE(BM_SettingsOverUsbLine, send, true)
-    ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_SettingsOverUsbLine, receive, false)
-    ->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace quillon
