@@ -118,18 +118,22 @@ size_t LineModelDevice::Write(const uint8_t* data, size_t length, int* error) {
     }
     size_t room = options_.queueBytes - std::min(options_.queueBytes, queue_.size());
     if (room == 0) {
-      // A full queue: wait for the pump to make room, for a close, or for the bound.
+      // A full queue: wait for the pump to empty half of it (as a driver
+      // wakes its writer only for a good stretch of room), for a close, or
+      // for the bound.
       if (!changed_.wait_until(lock, deadline,
-                               [&] { return !open_ || queue_.size() < options_.queueBytes; })) {
+                               [&] { return !open_ || queue_.size() <= options_.queueBytes / 2; })) {
         if (error) *error = ETIMEDOUT;
         return done;
       }
       continue;
     }
     size_t n = std::min(room, length - done);
+    const bool wasEmpty = queue_.empty();
     queue_.insert(queue_.end(), data + done, data + done + n);
     done += n;
-    changed_.notify_all();
+    // Only an idle pump waits for bytes; a busy one wakes on its own clock.
+    if (wasEmpty) changed_.notify_all();
   }
   return done;
 }
@@ -165,7 +169,7 @@ void LineModelDevice::Pump() {
       inner_->Write(batch.data(), batch.size(), nullptr);
       lock.lock();
       inFlight_ = 0;
-      changed_.notify_all();
+      if (queue_.size() <= options_.queueBytes / 2) changed_.notify_all();
       continue;
     }
     if (queue_.empty()) {
