@@ -20,20 +20,7 @@ case "${1:-}" in
   *) die "usage: scripts/package.sh [--real-images]" ;;
 esac
 
-scripts/setup.sh build
-# Beyond the build: dpkg-shlibdeps for Depends, zip, and the cross compiler.
-missing=()
-for pkg in dpkg-dev zip g++-mingw-w64-x86-64-posix; do
-  status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
-  [ "$status" = "install ok installed" ] || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/setup.sh package
 
 boot=${QUILLON_BOOTLOADER_IMAGE:-}
 soft=${QUILLON_SOFTWARE_IMAGE:-}

@@ -159,29 +159,14 @@ void Transfers::Stop() {
   observer_.OnProgress({ProgressEvent::DESTROY});
 }
 
-void Transfers::OnGiveUp() {
-  // The link has cleared the flag and gone idle; the files stay for the
-  // next start of their family, except a receive, which keeps its part.
+void Transfers::Fail(Cause cause, const std::string& reason) {
+  // The files stay for the next start of their family, except a receive,
+  // which keeps its part.
   JobEnd end;
   end.job = session_.job;
   end.outcome = Outcome::FAILED;
-  end.cause = Cause::RETRY_EXCEEDED;
-  end.reason = "no answer from the readout";
-  end.bytes = received_;
-  observer_.OnProgress({ProgressEvent::DESTROY});
-  end.keptPart = AbandonReceive(dataFile_);
-  std::string nlecPart = AbandonReceive(nlecFile_);
-  if (!nlecPart.empty()) end.keptPart = nlecPart;
-  End(end);
-}
-
-void Transfers::OnPortLost() {
-  if (!Active()) return;
-  JobEnd end;
-  end.job = session_.job;
-  end.outcome = Outcome::FAILED;
-  end.cause = Cause::PORT_LOST;
-  end.reason = "the readout's port went away (unplugged?)";
+  end.cause = cause;
+  end.reason = reason;
   end.bytes = received_;
   end.keptPart = AbandonReceive(dataFile_);
   std::string nlecPart = AbandonReceive(nlecFile_);
@@ -190,6 +175,12 @@ void Transfers::OnPortLost() {
   packets_.state.linkState.store(LINK_IDLE);
   observer_.OnProgress({ProgressEvent::DESTROY});
   End(end);
+}
+
+void Transfers::OnGiveUp() { Fail(Cause::RETRY_EXCEEDED, "no answer from the readout"); }
+
+void Transfers::OnPortLost() {
+  if (Active()) Fail(Cause::PORT_LOST, "the readout's port went away (unplugged?)");
 }
 
 bool Transfers::IsRepeatedAnswer(const ReceivedPacket& packet) {

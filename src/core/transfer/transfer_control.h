@@ -115,6 +115,8 @@ class Transfers : public PacketHandler {
   // removed) and the kept path is returned, or empty.
   std::string AbandonReceive(TransferFile& file);
   void End(JobEnd end);
+  // Ends the transfer as failed: the strip goes, a receive keeps its part.
+  void Fail(Cause cause, const std::string& reason);
   StartResult OpenSource(TransferFile& file, const std::string& path);
   StartResult OpenPart(TransferFile& file, const std::string& path);
   bool IsRepeatedAnswer(const ReceivedPacket& packet);
