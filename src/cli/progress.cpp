@@ -1,3 +1,4 @@
+// The progress bar and plain progress lines of the command line.
 #include "cli/progress.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The PC's end of a real UART line: a transmit queue emptied at the line rate.
 #include "sim/line_model.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The simulated readout: packet dialogues, the bootloader, and faults on purpose.
 #include "sim/sim_engine.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The simulator on a pseudo-terminal or device, paced like a real line.
 #include "sim/sim_line.h"
 
 #include <fcntl.h>

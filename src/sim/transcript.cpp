@@ -1,3 +1,4 @@
+// The simulator's record of the line, in memory and as JSON lines.
 #include "sim/transcript.h"
 
 #include <cstdlib>

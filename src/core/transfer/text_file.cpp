@@ -1,3 +1,4 @@
+// Text files of the PC's kind: CR LF on disk, LF inside, Ctrl-Z ends the text.
 #include "core/transfer/text_file.h"
 
 namespace quillon {

@@ -1,3 +1,4 @@
+// Serial ports and the readout's USB bridge, found in sysfs.
 #include "platform/posix/port_discovery.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The serial port on POSIX systems: termios, poll with wake pipes, hang-up as GONE.
 #include "platform/posix/posix_serial.h"
 
 #include <fcntl.h>

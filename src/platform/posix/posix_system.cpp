@@ -1,3 +1,4 @@
+// Error texts, temporary files and the text viewer on POSIX systems.
 #include "platform/posix/posix_system.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// The serial port on Windows: overlapped I/O with every wait bounded.
 #include "platform/win32/win32_serial.h"
 
 #include <algorithm>
