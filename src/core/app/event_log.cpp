@@ -29,6 +29,12 @@ std::vector<std::string> EventLog::Lines() const {
   return lines_;
 }
 
+std::vector<std::string> EventLog::LinesFrom(size_t first) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (first >= lines_.size()) return {};
+  return std::vector<std::string>(lines_.begin() + static_cast<std::ptrdiff_t>(first), lines_.end());
+}
+
 void AddLogText(App& app, const std::string& text) {
   app.log.Add(text);
   app.host.OnLogLineAdded(text);

@@ -21,6 +21,9 @@ class EventLog {
   void Clear();
   size_t Count() const;
   std::vector<std::string> Lines() const;
+  // The lines from index first on (none when first is past the end), so a
+  // viewer can append what is new without copying the whole log.
+  std::vector<std::string> LinesFrom(size_t first) const;
 
  private:
   mutable std::mutex mutex_;
