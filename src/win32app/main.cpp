@@ -1,6 +1,7 @@
 // QuillonDownload.exe: the entry point, the main dialog procedure that
 // turns window messages into the core's handlers, and the service panel.
 #include <windows.h>
+// commctrl.h needs windows.h first.
 #include <commctrl.h>
 
 #include "core/app.h"
@@ -24,7 +25,9 @@ struct Program {
   HINSTANCE instance;
 };
 
-Program* ProgramOf(HWND dialog) { return reinterpret_cast<Program*>(GetWindowLongPtrA(dialog, DWLP_USER)); }
+Program* ProgramOf(HWND dialog) {
+  return reinterpret_cast<Program*>(GetWindowLongPtrA(dialog, DWLP_USER));
+}
 
 // The firmware images as resources of type "EMBEDDED_FILE" in this module.
 // The size is given as soon as it is known, so the error of a later step
@@ -88,8 +91,8 @@ void OpenServicePanel(Program& program, HWND dialog) {
     SetForegroundWindow(panel);
     return;
   }
-  HWND panel = CreateDialogParamA(program.instance, MAKEINTRESOURCEA(IDD_SERVICE), dialog, ServicePanelProc,
-                                  reinterpret_cast<LPARAM>(&program));
+  HWND panel = CreateDialogParamA(program.instance, MAKEINTRESOURCEA(IDD_SERVICE), dialog,
+                                  ServicePanelProc, reinterpret_cast<LPARAM>(&program));
   if (!panel) return;
   program.host.AttachServicePanel(panel);
   ShowWindow(panel, SW_SHOW);
@@ -133,7 +136,8 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
       quillon::OnTimer(app);
       return FALSE;
     case WM_SIZE:
-      if (wParam == SIZE_RESTORED || wParam == SIZE_MAXIMIZED) host.ResizeList(LOWORD(lParam), HIWORD(lParam));
+      if (wParam == SIZE_RESTORED || wParam == SIZE_MAXIMIZED)
+        host.ResizeList(LOWORD(lParam), HIWORD(lParam));
       return FALSE;
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) == IDM_SERVICE_TOOLS) {
@@ -167,7 +171,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   ResourceImageSource images;
   App app(host, serial, &images);
   host.SetLogSource([&app](size_t first) { return app.log.LinesFrom(first); });
-  host.SetMessageHandler([&app](quillon::UiMessage message) { quillon::DispatchUiMessage(app, std::move(message)); });
+  host.SetMessageHandler(
+      [&app](quillon::UiMessage message) { quillon::DispatchUiMessage(app, std::move(message)); });
 
   quillon::ParseCommandLine(app, commandLine ? commandLine : "");
   Program program{app, host, instance};

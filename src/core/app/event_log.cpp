@@ -32,7 +32,8 @@ std::vector<std::string> EventLog::Lines() const {
 std::vector<std::string> EventLog::LinesFrom(size_t first) const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (first >= lines_.size()) return {};
-  return std::vector<std::string>(lines_.begin() + static_cast<std::ptrdiff_t>(first), lines_.end());
+  return std::vector<std::string>(lines_.begin() + static_cast<std::ptrdiff_t>(first),
+                                  lines_.end());
 }
 
 void AddLogText(App& app, const std::string& text) {

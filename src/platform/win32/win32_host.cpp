@@ -18,12 +18,14 @@ namespace {
 
 constexpr int ID_EDIT = 1000;
 constexpr int ID_LIST = 1002;
-constexpr size_t NAME_BUFFER = 256;     // path buffer of the file dialogs
-constexpr int PROGRAM_NAME_MAX = 63;    // characters of a program name
+constexpr size_t NAME_BUFFER = 256;   // path buffer of the file dialogs
+constexpr int PROGRAM_NAME_MAX = 63;  // characters of a program name
 
 // The two kinds of device list that may hold the bridge's COM port.
-const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
-const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+const GUID kComPortInterface = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+const GUID kPortsClass = {
+    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 // The service panel while it is open, for the keyboard hook below (a hook
 // procedure gets no context of its own). Dialog's thread only.
@@ -50,7 +52,8 @@ bool IsBridgeHardwareId(const std::string& hardwareId) {
   return upper.find("VID_10C4&PID_EA60") != std::string::npos;
 }
 
-const char* kBridgeKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\Vid_10C4&Pid_EA60&Mi_00\\0001_00\\Device Parameters\\";
+const char* kBridgeKey =
+    "SYSTEM\\CurrentControlSet\\Enum\\USB\\Vid_10C4&Pid_EA60&Mi_00\\0001_00\\Device Parameters\\";
 
 // Reads a text value of at most 99 characters; the buffer is always ended,
 // also when the stored value carries no terminator of its own.
@@ -169,14 +172,17 @@ Win32Host::~Win32Host() {
   if (keyHook_) UnhookWindowsHookEx(keyHook_);
   g_keyboardPanel = nullptr;
   for (auto& [number, bitmap] : pictures_) DeleteObject(bitmap);
-  for (HPEN pen : pens_) if (pen) DeleteObject(pen);
-  for (HBRUSH brush : brushes_) if (brush) DeleteObject(brush);
+  for (HPEN pen : pens_)
+    if (pen) DeleteObject(pen);
+  for (HBRUSH brush : brushes_)
+    if (brush) DeleteObject(brush);
 }
 
 void Win32Host::AttachDialog(HWND dialog) {
   dialog_.store(dialog);
   uiThread_.store(GetCurrentThreadId());
-  if (!keyHook_) keyHook_ = SetWindowsHookExA(WH_GETMESSAGE, PanelKeyboardHook, nullptr, GetCurrentThreadId());
+  if (!keyHook_)
+    keyHook_ = SetWindowsHookExA(WH_GETMESSAGE, PanelKeyboardHook, nullptr, GetCurrentThreadId());
   const COLORREF colours[3] = {RGB(0, 0, 0), RGB(255, 0, 0), RGB(0, 255, 0)};
   for (int i = 0; i < 3; ++i) {
     if (!pens_[i]) pens_[i] = CreatePen(PS_SOLID, 1, colours[i]);
@@ -201,9 +207,24 @@ void Win32Host::AttachDialog(HWND dialog) {
 
 bool Win32Host::IsPanelControl(int id) {
   switch (id) {
-    case 1000: case 1001: case 1002: case 1003: case 1004: case 1005: case 1006: case 1007:
-    case 1008: case 1014: case 1015: case 1018: case 1019: case 1021: case 1022: case 1023:
-    case 1024: case 1025:
+    case 1000:
+    case 1001:
+    case 1002:
+    case 1003:
+    case 1004:
+    case 1005:
+    case 1006:
+    case 1007:
+    case 1008:
+    case 1014:
+    case 1015:
+    case 1018:
+    case 1019:
+    case 1021:
+    case 1022:
+    case 1023:
+    case 1024:
+    case 1025:
       return true;
     default:
       return false;
@@ -246,7 +267,8 @@ void Win32Host::ApplyControlChange(const ControlChange& change) {
       HWND control = Control(change.id);
       // The page is set again on every paint; an unchanged text is left
       // alone so its control does not redraw (and flicker) each time.
-      if (control && GetControlText(change.id) != change.text) SetWindowTextA(control, change.text.c_str());
+      if (control && GetControlText(change.id) != change.text)
+        SetWindowTextA(control, change.text.c_str());
       break;
     }
     case ControlChange::ENABLE:
@@ -310,7 +332,8 @@ void Win32Host::OnLogCleared() {
     return;
   }
   HWND panel = panel_.load();
-  if (HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr) SendMessageA(list, LB_RESETCONTENT, 0, 0);
+  if (HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr)
+    SendMessageA(list, LB_RESETCONTENT, 0, 0);
   shownLines_ = 0;
 }
 
@@ -360,7 +383,8 @@ void Win32Host::DoProgress(ProgressStep step) {
                                        dialog, nullptr, instance_, nullptr);
       if (!progressStrip_) return;
       if (step.op == PROGRESS_CREATE16) {
-        SendMessageA(progressStrip_, PBM_SETRANGE, 0, static_cast<LPARAM>((step.value & 0xFFFFu) << 16));
+        SendMessageA(progressStrip_, PBM_SETRANGE, 0,
+                     static_cast<LPARAM>((step.value & 0xFFFFu) << 16));
       } else {
         SendMessageA(progressStrip_, PBM_SETRANGE32, 0, static_cast<LPARAM>(step.value));
       }
@@ -460,7 +484,7 @@ void Win32Host::DeliverPending() {
 }
 
 int Win32Host::ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
-                          bool owned) {
+                              bool owned) {
   ModalScope modal(*this);
   return MessageBoxA(owned ? dialog_.load() : nullptr, text.c_str(), caption.c_str(), style);
 }
@@ -481,14 +505,16 @@ int Win32Host::RunProgramNamePrompt(std::string& name) {
   PromptParams params{dialog_.load(), &name};
   ModalScope modal(*this);
   // Owned by the main dialog, which it thereby disables while it is open.
-  return static_cast<int>(DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_PROGRAM_NAME), params.mainDialog,
-                                          ProgramNamePrompt, reinterpret_cast<LPARAM>(&params)));
+  return static_cast<int>(DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_PROGRAM_NAME),
+                                          params.mainDialog, ProgramNamePrompt,
+                                          reinterpret_cast<LPARAM>(&params)));
 }
 
 int Win32Host::RunPortNumberDialog(int& number) {
   ModalScope modal(*this);
-  return static_cast<int>(DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_PORT_NUMBER), dialog_.load(),
-                                          PortDialogProc, reinterpret_cast<LPARAM>(&number)));
+  return static_cast<int>(DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_PORT_NUMBER),
+                                          dialog_.load(), PortDialogProc,
+                                          reinterpret_cast<LPARAM>(&number)));
 }
 
 void Win32Host::Invalidate(bool erase) {
@@ -547,7 +573,8 @@ int Win32Host::DetectPortNumber() {
   if (number == 0) number = PortFromRegistryValue("Portname");
   // The fixed key names one instance of the bridge only; any other
   // instance is found among the present devices.
-  if (number == 0) number = PortFromDeviceList(kComPortInterface, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (number == 0)
+    number = PortFromDeviceList(kComPortInterface, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (number == 0) number = PortFromDeviceList(kPortsClass, DIGCF_PRESENT);
   return number;
 }
@@ -586,8 +613,8 @@ void Win32Host::OpenInViewer(const std::string& path) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNORMAL;
   PROCESS_INFORMATION process{};
-  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                     &process)) {
+  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &process)) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }

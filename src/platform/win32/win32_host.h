@@ -114,7 +114,13 @@ class Win32Host : public DialogHost {
   void OpenInViewer(const std::string& path) override;
 
  private:
-  enum ProgressOp { PROGRESS_CREATE16, PROGRESS_CREATE32, PROGRESS_SET, PROGRESS_ADVANCE, PROGRESS_DESTROY };
+  enum ProgressOp {
+    PROGRESS_CREATE16,
+    PROGRESS_CREATE32,
+    PROGRESS_SET,
+    PROGRESS_ADVANCE,
+    PROGRESS_DESTROY
+  };
   struct ProgressStep {
     ProgressOp op;
     uint32_t value;
@@ -159,10 +165,10 @@ class Win32Host : public DialogHost {
   std::string portNumberText_;  // control 1000's text, kept for the panel
 
   std::mutex pendingMutex_;
-  std::deque<Pending> pending_;   // under pendingMutex_
-  bool wakePosted_ = false;       // under pendingMutex_
-  bool logChanged_ = false;       // under pendingMutex_: new lines from another thread
-  bool logCleared_ = false;       // under pendingMutex_: a clear from another thread
+  std::deque<Pending> pending_;  // under pendingMutex_
+  bool wakePosted_ = false;      // under pendingMutex_
+  bool logChanged_ = false;      // under pendingMutex_: new lines from another thread
+  bool logCleared_ = false;      // under pendingMutex_: a clear from another thread
 };
 
 // The dialog procedures of the two small modal dialogs.
