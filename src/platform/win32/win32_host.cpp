@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "core/app/port_selection.h"
@@ -451,7 +452,10 @@ void Win32Host::Wake() {
   if (dialog) PostMessageA(dialog, WM_APP_WAKE, 0, 0);
 }
 
+// Delivers what is queued on entry. What comes meanwhile has posted a wake
+// of its own, so a steady stream never keeps the dialog from its input.
 void Win32Host::DeliverPending() {
+  std::optional<size_t> budget;
   for (;;) {
     Pending item;
     bool cleared, changed, any;
@@ -463,8 +467,10 @@ void Win32Host::DeliverPending() {
       wakePosted_ = false;
       cleared = std::exchange(logCleared_, false);
       changed = std::exchange(logChanged_, false);
-      any = !pending_.empty();
+      if (!budget) budget = pending_.size();
+      any = *budget > 0 && !pending_.empty();
       if (any) {
+        --*budget;
         item = std::move(pending_.front());
         pending_.pop_front();
       }
