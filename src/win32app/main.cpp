@@ -1,6 +1,7 @@
 // QuillonDownload.exe: the entry point, the main dialog procedure that
 // turns window messages into the core's handlers, and the service panel.
 #include <windows.h>
+// commctrl.h needs windows.h first.
 #include <commctrl.h>
 
 #include <memory>
@@ -18,25 +19,34 @@ namespace {
 using quillon::App;
 using quillon::win32::Win32Host;
 
-// The one run of the program; set by WinMain before the dialog exists.
-App* g_app = nullptr;
-Win32Host* g_host = nullptr;
-HINSTANCE g_instance = nullptr;
+// The one run of the program, handed to the dialogs as their init parameter
+// and kept in their user data.
+struct Program {
+  App& app;
+  Win32Host& host;
+  HINSTANCE instance;
+};
+
+Program* ProgramOf(HWND dialog) {
+  return reinterpret_cast<Program*>(GetWindowLongPtrA(dialog, DWLP_USER));
+}
 
 // The firmware images as resources of type "EMBEDDED_FILE" in this module.
+// The size is given as soon as it is known, so the error of a later step
+// can still show it. Resource data lives as long as the module.
 class ResourceImageSource : public quillon::ImageSource {
  public:
   int Lookup(const std::string& name, const uint8_t** data, size_t* size) override {
     HRSRC found = FindResourceA(nullptr, name.c_str(), "EMBEDDED_FILE");
     if (!found) return 1;
     DWORD bytes = SizeofResource(nullptr, found);
+    *size = bytes;
     if (bytes == 0) return 2;
     HGLOBAL loaded = LoadResource(nullptr, found);
     if (!loaded) return 3;
     const void* locked = LockResource(loaded);
     if (!locked) return 4;
     *data = static_cast<const uint8_t*>(locked);
-    *size = bytes;
     return 0;
   }
 };
@@ -48,17 +58,21 @@ bool IsPanelButton(int id) {
 
 // The service panel: the event log and the maintenance commands. Its
 // buttons do nothing themselves; they hand their identifier to the main
-// dialog exactly as the commands have always arrived there.
-INT_PTR CALLBACK ServicePanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM) {
+// dialog exactly as the commands have always arrived there. Posted, not
+// sent: the command then runs from the main loop, not from inside the
+// button's click or the panel's keyboard handling.
+INT_PTR CALLBACK ServicePanelProc(HWND panel, UINT message, WPARAM wParam, LPARAM lParam) {
+  Program* program = ProgramOf(panel);
   switch (message) {
     case WM_INITDIALOG:
+      SetWindowLongPtrA(panel, DWLP_USER, lParam);
       return TRUE;
     case WM_COMMAND: {
       int id = LOWORD(wParam);
       if (id == IDCANCEL) {
         DestroyWindow(panel);
-      } else if (IsPanelButton(id) && HIWORD(wParam) == BN_CLICKED && g_host && g_host->Dialog()) {
-        SendMessageA(g_host->Dialog(), WM_COMMAND, MAKEWPARAM(id, 0), 0);
+      } else if (IsPanelButton(id) && HIWORD(wParam) == BN_CLICKED && program) {
+        PostMessageA(program->host.Dialog(), WM_COMMAND, MAKEWPARAM(id, 0), 0);
       }
       return TRUE;
     }
@@ -66,79 +80,82 @@ INT_PTR CALLBACK ServicePanelProc(HWND panel, UINT message, WPARAM wParam, LPARA
       DestroyWindow(panel);
       return TRUE;
     case WM_DESTROY:
-      if (g_host) g_host->AttachServicePanel(nullptr);
+      if (program) program->host.AttachServicePanel(nullptr);
       return FALSE;
     default:
       return FALSE;
   }
 }
 
-void OpenServicePanel(HWND dialog) {
-  if (HWND panel = g_host->ServicePanel()) {
+void OpenServicePanel(Program& program, HWND dialog) {
+  if (HWND panel = program.host.ServicePanel()) {
     ShowWindow(panel, SW_SHOW);
     SetForegroundWindow(panel);
     return;
   }
-  HWND panel = CreateDialogParamA(g_instance, MAKEINTRESOURCEA(IDD_SERVICE), dialog, ServicePanelProc, 0);
+  HWND panel = CreateDialogParamA(program.instance, MAKEINTRESOURCEA(IDD_SERVICE), dialog,
+                                  ServicePanelProc, reinterpret_cast<LPARAM>(&program));
   if (!panel) return;
-  g_host->AttachServicePanel(panel);
+  program.host.AttachServicePanel(panel);
   ShowWindow(panel, SW_SHOW);
 }
 
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
-  App& app = *g_app;
-  switch (message) {
-    case WM_INITDIALOG: {
-      g_host->AttachDialog(dialog);
-      SetWindowTextA(dialog, quillon::APP_TITLE);
-      if (HMENU menu = GetSystemMenu(dialog, FALSE)) {
-        AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
-        AppendMenuA(menu, MF_STRING, IDM_SERVICE_TOOLS, "Service Tools...");
-      }
-      SetTimer(dialog, 1, 100, nullptr);
-      quillon::OnInitDialog(app);
-      return FALSE;
+  if (message == WM_INITDIALOG) {
+    SetWindowLongPtrA(dialog, DWLP_USER, lParam);
+    Program& program = *reinterpret_cast<Program*>(lParam);
+    program.host.AttachDialog(dialog);
+    SetWindowTextA(dialog, quillon::APP_TITLE);
+    if (HMENU menu = GetSystemMenu(dialog, FALSE)) {
+      AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
+      AppendMenuA(menu, MF_STRING, IDM_SERVICE_TOOLS, "Service Tools...");
     }
+    SetTimer(dialog, 1, 100, nullptr);
+    quillon::OnInitDialog(program.app);
+    return FALSE;
+  }
+  Program* program = ProgramOf(dialog);
+  if (!program) return FALSE;  // messages before WM_INITDIALOG
+  App& app = program->app;
+  Win32Host& host = program->host;
+  switch (message) {
     case WM_PAINT: {
       PAINTSTRUCT paint;
       HDC dc = BeginPaint(dialog, &paint);
-      g_host->SetPaintDc(dc);
+      host.SetPaintDc(dc);
       quillon::RenderGuidePage(app);
-      g_host->SetPaintDc(nullptr);
+      host.SetPaintDc(nullptr);
       EndPaint(dialog, &paint);
       return FALSE;
     }
     case WM_COMMAND:
-      quillon::OnCommand(app, LOWORD(wParam));
+      // A command that comes while a box of the program is open (a panel
+      // click, a queued key) would run inside the operation that opened it.
+      if (!host.InModal()) quillon::OnCommand(app, LOWORD(wParam));
       return FALSE;
     case WM_TIMER:
+      host.DeliverPending();
       quillon::OnTimer(app);
       return FALSE;
     case WM_SIZE:
-      if (wParam == SIZE_RESTORED || wParam == SIZE_MAXIMIZED) {
-        g_host->ResizeList(LOWORD(lParam), HIWORD(lParam));
-      }
+      if (wParam == SIZE_RESTORED || wParam == SIZE_MAXIMIZED)
+        host.ResizeList(LOWORD(lParam), HIWORD(lParam));
       return FALSE;
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) == IDM_SERVICE_TOOLS) {
-        OpenServicePanel(dialog);
+        if (!host.InModal()) OpenServicePanel(*program, dialog);
         SetWindowLongPtrA(dialog, DWLP_MSGRESULT, 0);
         return TRUE;
       }
       return FALSE;
     case WM_CLOSE:
-      EndDialog(dialog, 0);
+      if (!host.InModal()) EndDialog(dialog, 0);
       return FALSE;
     case WM_DESTROY:
       quillon::OnDestroy(app);
       return FALSE;
-    case quillon::win32::WM_APP_UI_MESSAGE: {
-      std::unique_ptr<quillon::UiMessage> posted(reinterpret_cast<quillon::UiMessage*>(lParam));
-      if (posted) quillon::DispatchUiMessage(app, std::move(*posted));
-      return FALSE;
-    }
     default:
-      g_host->HandlePrivateMessage(message, wParam, lParam);
+      host.HandlePrivateMessage(message);
       return FALSE;
   }
 }
@@ -146,7 +163,6 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
-  g_instance = instance;
   INITCOMMONCONTROLSEX controls{};
   controls.dwSize = sizeof controls;
   controls.dwICC = ICC_PROGRESS_CLASS;
@@ -156,13 +172,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   quillon::win32::Win32SerialFactory serial;
   ResourceImageSource images;
   App app(host, serial, &images);
-  host.SetLogSource([&app] { return app.engine.Log().Lines(); });
-  g_app = &app;
-  g_host = &host;
+  host.SetLogSource([&app](size_t first) { return app.engine.Log().Lines(first); });
+  host.SetMessageHandler(
+      [&app](quillon::UiMessage message) { quillon::DispatchUiMessage(app, std::move(message)); });
 
   quillon::ParseCommandLine(app, commandLine ? commandLine : "");
-  INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc, 0);
-  g_app = nullptr;
-  g_host = nullptr;
+  Program program{app, host, instance};
+  INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDialogProc,
+                                   reinterpret_cast<LPARAM>(&program));
   return static_cast<int>(result);
 }

@@ -1,301 +1,688 @@
-// Drives QuillonDownload.exe under Wine (or Windows): finds its windows by
-// caption, presses buttons, reads and writes control texts and answers
-// message boxes. Each argument is one step; the steps run in order and the
-// first one that fails ends the driver with exit code 1.
-//
-//   wait:<ms>                      the main dialog appears within ms
-//   text:<id>                      prints "<id>=<text>" of a main-dialog control
-//   until:<id>:<text>:<ms>        waits until a main-dialog control shows text; prints it
-//   shown:<id> / enabled:<id>      prints "<id>.shown=0|1" / "<id>.enabled=0|1"
-//   click:<id>                     posts the button's command to the main dialog
-//   escape                         posts the Escape key to the main dialog
-//   close                          posts WM_CLOSE to the main dialog
-//   syscmd:<n>                     posts WM_SYSCOMMAND n to the main dialog
-//   win:<caption>:<ms>             a top-level window with that caption appears
-//   wtext:<caption>:<id>           prints a control's text in that window
-//   wset:<caption>:<id>:<text>     sets a control's text in that window
-//   wclick:<caption>:<id>          posts the command id to that window
-//   wcount:<caption>:<id>          prints the item count of a list box in that window
-//   witem:<caption>:<id>:<n>       prints item n of that list box
-//   wline:<caption>:<id>:<text>   waits (10 s) until a list box in that window holds
-//                                  a line containing text; prints "line=<line>"
-//   wfind:<part>:<ms>              a visible top-level window whose caption holds part
-//                                  appears; prints "found=<caption>"
-//   wclose:<part>                  posts WM_CLOSE to that window
-//   box:<ms>                       waits for a message box; prints "box=<text>"
-//   answer:<id>                    presses button id (1 OK, 6 Yes, 7 No) of the box
-//   gone:<ms>                      the main dialog has gone within ms
-//   pause:<ms>                     lets the program run (repaints, timer ticks)
+// Works QuillonDownload.exe under Wine as a technician would: finds its
+// windows by caption, clicks, types, reads texts, answers boxes, compares
+// what reached the far end of the line, photographs each page. run.sh sets:
+//   QW_APP     the program              QW_OUT     work folder (peer files)
+//   QW_IMAGES  folder of ZYN_*.bin      QW_SHOTS   where pictures go (optional)
+//   QW_SIM     "1": COM5 is quillon-sim
+// Runs the named sections (all but "dpi" when none is named); prints a line
+// per check and exits 1 on any failure.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
 namespace {
 
 const char* kTitle = "Tarnfield Quillon (v1.0.2) Software Download Utility";
-HWND g_main = nullptr;
-HWND g_box = nullptr;
+const char* kCable = "STEP 1 - Connecting the USB Cable";
+const char* kReadying = "STEP 2 - Readying the Quillon";
+const char* kChoice = "STEP 3 - Selecting the Download";
+const char* kSoftware = "STEP 4 - Downloading the Software";
+const char* kBootloader = "STEP 4 - Downloading the Bootloader";
+const char* kProgress = "Download in Progress";
+const char* kComplete = "Download Complete";
+int g_failures = 0;
 
-std::string TextOf(HWND window) {
-  char buffer[4096] = {};
-  // WM_GETTEXT works across processes for the standard controls.
-  SendMessageTimeoutA(window, WM_GETTEXT, sizeof buffer, reinterpret_cast<LPARAM>(buffer),
-                      SMTO_ABORTIFHUNG, 2000, nullptr);
-  return buffer;
+bool Check(bool ok, const std::string& what, const std::string& got = "") {
+  std::printf("%s %s%s\n", ok ? "ok  " : "FAIL", what.c_str(),
+              ok || got.empty() ? "" : (" (got: " + got + ")").c_str());
+  std::fflush(stdout);
+  if (!ok) ++g_failures;
+  return ok;
 }
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+void Truncate(const std::string& path) { std::ofstream(path, std::ios::binary | std::ios::trunc); }
 
 template <typename F>
 bool WaitFor(int ms, F condition) {
-  DWORD start = GetTickCount();
-  for (;;) {
+  for (DWORD start = GetTickCount();; Sleep(20)) {
     if (condition()) return true;
     if (GetTickCount() - start > static_cast<DWORD>(ms)) return false;
-    Sleep(50);
   }
 }
 
-HWND FindByCaption(const std::string& caption) { return FindWindowA(nullptr, caption.c_str()); }
+// The wide messages: Wine carries only the first character of the narrow
+// forms of some of them across processes.
+std::string Ask(HWND window, UINT message, WPARAM wParam) {
+  wchar_t wide[4096] = {};
+  SendMessageTimeoutW(window, message, wParam, reinterpret_cast<LPARAM>(wide), SMTO_ABORTIFHUNG,
+                      2000, nullptr);
+  char text[4096] = {};
+  WideCharToMultiByte(CP_ACP, 0, wide, -1, text, sizeof text, nullptr, nullptr);
+  return text;
+}
+std::string Text(HWND window) { return Ask(window, WM_GETTEXT, 4096); }
 
-// The message boxes share the main dialog's caption; the dialog is the
-// window with the Close button.
-BOOL CALLBACK FindMain(HWND window, LPARAM param) {
-  if (TextOf(window) == kTitle && GetDlgItem(window, 1030)) {
-    *reinterpret_cast<HWND*>(param) = window;
-    return FALSE;
-  }
-  return TRUE;
+void SetText(HWND window, const std::string& text) {
+  std::wstring wide(text.begin(), text.end());
+  SendMessageTimeoutW(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(wide.c_str()),
+                      SMTO_ABORTIFHUNG, 2000, nullptr);
 }
 
-struct PartSearch {
-  std::string part;
-  HWND found;
-};
-
-BOOL CALLBACK FindPart(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<PartSearch*>(param);
-  if (IsWindowVisible(window) && TextOf(window).find(search->part) != std::string::npos) {
-    search->found = window;
-    return FALSE;
-  }
-  return TRUE;
+std::vector<std::string> ListLines(HWND list) {
+  std::vector<std::string> lines;
+  DWORD_PTR count = 0;
+  SendMessageTimeoutW(list, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 2000, &count);
+  for (DWORD_PTR i = 0; i < count && count != static_cast<DWORD_PTR>(LB_ERR); ++i)
+    lines.push_back(Ask(list, LB_GETTEXT, i));
+  return lines;
 }
 
-HWND FindByPart(const std::string& part) {
-  PartSearch search{part, nullptr};
-  EnumWindows(FindPart, reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-HWND FindMainDialog() {
-  HWND found = nullptr;
-  EnumWindows(FindMain, reinterpret_cast<LPARAM>(&found));
-  return found;
-}
-
-struct BoxSearch {
-  DWORD process;
-  HWND found;
-};
-
-BOOL CALLBACK FindBox(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<BoxSearch*>(param);
-  DWORD process = 0;
-  GetWindowThreadProcessId(window, &process);
-  char cls[64] = {};
-  GetClassNameA(window, cls, sizeof cls);
-  // A message box: a dialog with the program's caption and a static text of id 0xFFFF.
-  if (process == search->process && window != g_main && IsWindowVisible(window) &&
-      std::string(cls) == "#32770" && GetDlgItem(window, 0xFFFF) && TextOf(window) == kTitle) {
-    search->found = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
-std::vector<std::string> Split(const std::string& text, char at, size_t parts) {
-  std::vector<std::string> out;
-  size_t begin = 0;
-  while (out.size() + 1 < parts) {
-    size_t end = text.find(at, begin);
-    if (end == std::string::npos) break;
-    out.push_back(text.substr(begin, end - begin));
-    begin = end + 1;
-  }
-  out.push_back(text.substr(begin));
-  return out;
-}
-
-void PostCommand(HWND window, int id) {
+void Click(HWND window, int id) {
   PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
                reinterpret_cast<LPARAM>(GetDlgItem(window, id)));
 }
 
-bool Step(const std::string& step) {
-  auto parts = Split(step, ':', 4);
-  const std::string& verb = parts[0];
-  auto arg = [&](size_t i) { return i < parts.size() ? parts[i] : std::string(); };
-  auto num = [&](size_t i) { return std::atoi(arg(i).c_str()); };
-  if (verb == "wait") {
-    return WaitFor(num(1), [] { return (g_main = FindMainDialog()) != nullptr; });
+// Keys through the system's input queue, as typed: the dialog manager reads
+// the Shift of Shift+Tab from there.
+void Key(BYTE vk, bool shift = false) {
+  if (shift) keybd_event(VK_SHIFT, 0, 0, 0);
+  keybd_event(vk, 0, 0, 0);
+  keybd_event(vk, 0, KEYEVENTF_KEYUP, 0);
+  if (shift) keybd_event(VK_SHIFT, 0, KEYEVENTF_KEYUP, 0);
+}
+
+// Message boxes share the main dialog's caption: the dialog is the window
+// with Close (1030), a box the one with a static text 0xFFFF.
+constexpr int MAIN = 1030, BOX = 0xFFFF;
+
+// A visible top-level window of the process by caption, with the given
+// control (0: any) in it.
+HWND Top(DWORD process, const std::string& caption, int control = 0) {
+  for (HWND window = nullptr;
+       (window = FindWindowExA(nullptr, window, nullptr, nullptr)) != nullptr;) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char text[512] = {};
+    GetWindowTextA(window, text, sizeof text);
+    if (owner == process && IsWindowVisible(window) && caption == text &&
+        (!control || GetDlgItem(window, control))) {
+      return window;
+    }
   }
-  if (verb == "pause") {
-    Sleep(static_cast<DWORD>(num(1)));
-    return true;
+  return nullptr;
+}
+
+// Writes a window as it shows on the screen, frame and caption included.
+void Shot(HWND window, const std::string& name) {
+  const std::string dir = Env("QW_SHOTS");
+  if (dir.empty() || !window) return;
+  RECT place{};
+  GetWindowRect(window, &place);
+  const int width = place.right - place.left, height = place.bottom - place.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFOHEADER info{sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS,
+                                    &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  const size_t size = static_cast<size_t>((width * 3 + 3) & ~3) * height;
+  // The same picture across a tick of the program's 100 ms timer (which
+  // draws the connection strip): the window has finished painting.
+  std::string pixels, previous = "none";
+  for (int tries = 0; tries < 20 && pixels != previous; ++tries) {
+    previous = pixels;
+    Sleep(150);
+    BitBlt(memory, 0, 0, width, height, screen, place.left, place.top, SRCCOPY);
+    GdiFlush();
+    pixels.assign(static_cast<const char*>(bits), size);
   }
-  if (verb == "gone") {
-    return WaitFor(num(1), [] { return !IsWindow(g_main); });
+  const DWORD offset = sizeof(BITMAPFILEHEADER) + sizeof info;
+  BITMAPFILEHEADER head{0x4D42, static_cast<DWORD>(offset + size), 0, 0, offset};  // "BM"
+  std::ofstream file(dir + "\\" + name + ".bmp", std::ios::binary);
+  file.write(reinterpret_cast<const char*>(&head), sizeof head);
+  file.write(reinterpret_cast<const char*>(&info), sizeof info);
+  file << pixels;
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+}
+
+// One run of the program.
+class Program {
+ public:
+  explicit Program(const std::string& arguments) {
+    std::string command = "\"" + Env("QW_APP") + "\" " + arguments;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &process_)) {
+      WaitFor(30000, [&] { return (main = Top(process_.dwProcessId, kTitle, MAIN)) != nullptr; });
+    }
+    Check(main != nullptr, "the program starts (" + arguments + ")");
   }
-  if (verb == "win") {
-    return WaitFor(num(2), [&] { return FindByCaption(arg(1)) != nullptr; });
+  ~Program() {
+    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
+      TerminateProcess(process_.hProcess, 99);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
   }
-  if (verb == "wfind") {
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  HWND Window(const std::string& caption, int ms = 5000, int control = 0) {
     HWND found = nullptr;
-    bool seen = WaitFor(num(2), [&] { return (found = FindByPart(arg(1))) != nullptr; });
-    if (seen) std::printf("found=%s\n", TextOf(found).c_str());
-    return seen;
-  }
-  if (verb == "wclose") {
-    HWND found = FindByPart(arg(1));
-    if (!found) return false;
-    PostMessageA(found, WM_CLOSE, 0, 0);
-    return true;
-  }
-  if (verb == "box") {
-    DWORD process = 0;
-    GetWindowThreadProcessId(g_main, &process);
-    bool found = WaitFor(num(1), [&] {
-      BoxSearch search{process, nullptr};
-      EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
-      g_box = search.found;
-      return g_box != nullptr;
-    });
-    if (found) std::printf("box=%s|%s\n", TextOf(g_box).c_str(), TextOf(GetDlgItem(g_box, 0xFFFF)).c_str());
+    WaitFor(ms, [&] { return (found = Top(process_.dwProcessId, caption, control)) != nullptr; });
     return found;
   }
-  if (verb == "answer") {
-    if (!g_box) return false;
-    PostCommand(g_box, num(1));
-    g_box = nullptr;
-    return true;
+  HWND Box(int ms = 5000) { return Window(kTitle, ms, BOX); }
+  std::string Say(HWND box) { return box ? Text(GetDlgItem(box, BOX)) : "no box"; }
+  std::string Get(int id) { return Text(GetDlgItem(main, id)); }
+  void Has(int id, const std::string& part, const std::string& what) {
+    Check(Get(id).find(part) != std::string::npos, what, Get(id));
   }
-  if (!g_main) return false;
-  if (verb == "text") {
-    HWND control = GetDlgItem(g_main, num(1));
-    if (!control) return false;
-    std::printf("%d=%s\n", num(1), TextOf(control).c_str());
-    return true;
+  // Waits for a page; when it does not come, says what the user would see.
+  bool Reach(const char* title, int ms = 5000) {
+    if (WaitFor(ms, [&] { return Get(1027) == title; })) return true;
+    std::printf("     waited for \"%s\", shown: \"%s\"\n", title, Get(1027).c_str());
+    if (HWND box = Top(process_.dwProcessId, kTitle, BOX))
+      std::printf("     box: %s\n", Say(box).c_str());
+    std::vector<std::string> lines = ListLines(GetDlgItem(Panel(), 1002));
+    for (size_t i = lines.size() > 8 ? lines.size() - 8 : 0; i < lines.size(); ++i)
+      std::printf("     log: %s\n", lines[i].c_str());
+    ClosePanel();
+    return false;
   }
-  if (verb == "until") {
-    HWND control = GetDlgItem(g_main, num(1));
-    if (!control) return false;
-    bool seen = WaitFor(num(3), [&] { return TextOf(control) == arg(2); });
-    std::printf("%d=%s\n", num(1), TextOf(control).c_str());
-    return seen;
+  bool Page(const char* title, int ms = 5000) {
+    return Check(Reach(title, ms), std::string("shows ") + title);
   }
-  if (verb == "shown" || verb == "enabled") {
-    HWND control = GetDlgItem(g_main, num(1));
-    if (!control) return false;
-    bool value = verb == "shown" ? (GetWindowLongA(control, GWL_STYLE) & WS_VISIBLE) != 0
-                                 : IsWindowEnabled(control) != FALSE;
-    std::printf("%d.%s=%d\n", num(1), verb.c_str(), value ? 1 : 0);
-    return true;
+  bool Go(int id, const char* title, int ms = 5000) {
+    Click(main, id);
+    return Page(title, ms);
   }
-  if (verb == "click") {
-    PostCommand(g_main, num(1));
-    return true;
+  bool Shown(int id) { return (GetWindowLongA(GetDlgItem(main, id), GWL_STYLE) & WS_VISIBLE) != 0; }
+  HWND Panel() {
+    if (HWND panel = Top(process_.dwProcessId, "Service Tools")) return panel;
+    PostMessageA(main, WM_SYSCOMMAND, 0x10, 0);
+    return Window("Service Tools");
   }
-  if (verb == "escape") {
-    PostMessageA(g_main, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
-    PostMessageA(g_main, WM_KEYUP, VK_ESCAPE, static_cast<LPARAM>(0xC0010001u));
-    return true;
+  void ClosePanel() {
+    if (HWND panel = Top(process_.dwProcessId, "Service Tools")) Click(panel, IDCANCEL);
+    WaitFor(3000, [&] { return !Top(process_.dwProcessId, "Service Tools"); });
   }
-  if (verb == "close") {
-    PostMessageA(g_main, WM_CLOSE, 0, 0);
-    return true;
-  }
-  if (verb == "syscmd") {
-    PostMessageA(g_main, WM_SYSCOMMAND, static_cast<WPARAM>(num(1)), 0);
-    return true;
-  }
-  HWND window = FindByCaption(arg(1));
-  if (!window) return false;
-  if (verb == "wtext") {
-    HWND control = GetDlgItem(window, num(2));
-    if (!control) return false;
-    std::printf("%s/%d=%s\n", arg(1).c_str(), num(2), TextOf(control).c_str());
-    return true;
-  }
-  if (verb == "wset") {
-    HWND control = GetDlgItem(window, num(2));
-    if (!control) return false;
-    std::string text = arg(3);
-    SendMessageTimeoutA(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
-                        SMTO_ABORTIFHUNG, 2000, nullptr);
-    return true;
-  }
-  if (verb == "wcount" || verb == "witem") {
-    HWND control = GetDlgItem(window, num(2));
-    if (!control) return false;
-    DWORD_PTR count = 0;
-    SendMessageTimeoutA(control, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 2000, &count);
-    if (verb == "wcount") {
-      std::printf("%s/%d.count=%d\n", arg(1).c_str(), num(2), static_cast<int>(count));
-      return true;
-    }
-    if (num(3) < 0 || static_cast<DWORD_PTR>(num(3)) >= count) return false;
-    // The wide form: Wine carries only the first character of the narrow
-    // one across processes.
-    wchar_t wide[2048] = {};
-    SendMessageTimeoutW(control, LB_GETTEXT, static_cast<WPARAM>(num(3)), reinterpret_cast<LPARAM>(wide),
-                        SMTO_ABORTIFHUNG, 2000, nullptr);
-    char item[4096] = {};
-    WideCharToMultiByte(CP_ACP, 0, wide, -1, item, sizeof item, nullptr, nullptr);
-    std::printf("%s/%d[%d]=%s\n", arg(1).c_str(), num(2), num(3), item);
-    return true;
-  }
-  if (verb == "wline") {
-    HWND control = GetDlgItem(window, num(2));
-    if (!control) return false;
-    const std::string line = arg(3);
-    const std::wstring wanted(line.begin(), line.end());
-    char found[4096] = {};
-    bool seen = WaitFor(10000, [&] {
-      DWORD_PTR count = 0;
-      SendMessageTimeoutA(control, LB_GETCOUNT, 0, 0, SMTO_ABORTIFHUNG, 2000, &count);
-      for (DWORD_PTR i = 0; i < count; ++i) {
-        wchar_t wide[2048] = {};
-        SendMessageTimeoutW(control, LB_GETTEXT, i, reinterpret_cast<LPARAM>(wide), SMTO_ABORTIFHUNG, 2000, nullptr);
-        if (std::wstring(wide).find(wanted) != std::wstring::npos) {
-          WideCharToMultiByte(CP_ACP, 0, wide, -1, found, sizeof found, nullptr, nullptr);
-          return true;
-        }
+  // Waits for a log line containing part; returns the whole line.
+  std::string Logged(const std::string& part, int ms = 10000) {
+    std::string found;
+    HWND list = GetDlgItem(Panel(), 1002);
+    WaitFor(ms, [&] {
+      for (const std::string& line : ListLines(list)) {
+        if (line.find(part) != std::string::npos) found = line;
       }
-      return false;
+      return !found.empty();
     });
-    if (seen) std::printf("line=%s\n", found);
+    return found;
+  }
+  bool FocusOn(int id) {
+    return WaitFor(3000, [&] {
+      GUITHREADINFO info{};
+      info.cbSize = sizeof info;
+      return GetGUIThreadInfo(process_.dwThreadId, &info) && GetDlgCtrlID(info.hwndFocus) == id;
+    });
+  }
+  void Foreground(HWND window) {
+    SetForegroundWindow(window);
+    WaitFor(3000, [&] { return GetForegroundWindow() == window; });
+  }
+  // The connection strip's colour, read from the screen.
+  bool StripIs(COLORREF colour) {
+    POINT at{60, 4};
+    ClientToScreen(main, &at);
+    HDC screen = GetDC(nullptr);
+    bool seen = WaitFor(3000, [&] { return GetPixel(screen, at.x, at.y) == colour; });
+    ReleaseDC(nullptr, screen);
     return seen;
   }
-  if (verb == "wclick") {
-    PostCommand(window, num(2));
-    return true;
+  std::vector<RECT> ProgressStrips() {
+    std::vector<RECT> strips;
+    for (HWND child = nullptr;
+         (child = FindWindowExA(main, child, "msctls_progress32", nullptr)) != nullptr;) {
+      RECT place{};
+      GetWindowRect(child, &place);
+      MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&place), 2);
+      strips.push_back(place);
+    }
+    return strips;
   }
-  std::fprintf(stderr, "unknown step: %s\n", step.c_str());
-  return false;
+  // Ends the program with a step of the user's and checks its exit code.
+  void Exit(const std::string& how) {
+    DWORD code = 12345;
+    bool ended = WaitForSingleObject(process_.hProcess, 10000) == WAIT_OBJECT_0 &&
+                 GetExitCodeProcess(process_.hProcess, &code);
+    Check(ended && code == 0, how + " ends the program with 0", std::to_string(code));
+  }
+
+  HWND main = nullptr;
+
+ private:
+  PROCESS_INFORMATION process_{};
+};
+
+// The baud rate at the far end, kept by pty_peer.py (a pty keeps no parity).
+// The file is not named com7.txt: Windows takes that for the port.
+void CheckBaud(int port, const std::string& want, const std::string& what) {
+  std::string seen;
+  WaitFor(3000, [&] {
+    return (seen = FileText(Env("QW_OUT") + "\\line" + std::to_string(port) + ".txt")) ==
+           want + "\n";
+  });
+  Check(seen == want + "\n", what, seen);
+}
+
+void CheckSent(const std::string& image) {
+  const std::string sent = Env("QW_OUT") + "\\sent8.bin";
+  const std::string want = FileText(Env("QW_IMAGES") + "\\" + image + ".bin");
+  // The far end may still be reading the last block.
+  WaitFor(5000, [&] { return FileText(sent).size() >= want.size(); });
+  Check(!want.empty() && FileText(sent) == want,
+        "the readout received " + image + " byte for byte");
+}
+
+// Sets the bridge's registry value "PortName" (the same value as "Portname":
+// value names are not case-sensitive), or removes it (nullptr). The program
+// reads it once, at start, when its command line names no port.
+void SetBridgePort(const char* name) {
+  const char* bridge =
+      "SYSTEM\\CurrentControlSet\\Enum\\USB\\Vid_10C4&Pid_EA60&Mi_00\\0001_00\\Device Parameters";
+  HKEY key = nullptr;
+  if (!name) {
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, bridge);
+  } else if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, bridge, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                             &key, nullptr) == ERROR_SUCCESS) {
+    RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(name),
+                   static_cast<DWORD>(std::strlen(name) + 1));
+    RegCloseKey(key);
+  }
+}
+
+void Walk(Program& p, bool software) {
+  p.Go(1016, kReadying);
+  p.Go(1016, kChoice);
+  p.Go(software ? 1016 : 1017, software ? kSoftware : kBootloader);
+}
+
+void GuideOnCom7() {
+  std::printf("--- the guide on COM7 (echoes), clicked through\n");
+  Program p("com7");
+  if (!p.main) return;
+  p.Page(kCable);
+  p.Has(1026, "When the cable is connected, press NEXT", "page 1 prompt");
+  Check(!IsWindowEnabled(GetDlgItem(p.main, 1017)), "page 1: Back disabled");
+  Check(p.StripIs(RGB(0, 0, 0)), "the strip is black with no port open");
+  Shot(p.main, "page1");
+  p.Go(1016, kReadying);
+  Shot(p.main, "page2");
+  p.Go(1016, kChoice);
+  Check(p.Get(1017) == "Bootloader" && p.Get(1016) == "Software",
+        "page 3 offers Bootloader and Software");
+  Shot(p.main, "page3");
+  p.Go(1016, kSoftware);
+  CheckBaud(7, "115200", "the port is opened at 115200 baud");
+  Check(p.StripIs(RGB(0, 255, 0)), "the strip turns green: port open, CTS on");
+  Shot(p.main, "page4-software");
+  Truncate(Env("QW_OUT") + "\\cts_off");
+  Check(p.StripIs(RGB(255, 0, 0)), "the strip turns red when CTS drops");
+  DeleteFileA((Env("QW_OUT") + "\\cts_off").c_str());
+
+  HWND panel = p.Panel();
+  std::vector<std::string> lines = ListLines(GetDlgItem(panel, 1002));
+  Check(Text(GetDlgItem(panel, 1000)) == "7" && lines.size() >= 2 &&
+            lines[1] == "Device Com7 opened successfully.",
+        "the panel shows port 7 and the log its opening");
+  Shot(panel, "service-panel");
+  // The panel by keyboard: Tab and Shift+Tab move, Enter presses, Escape closes.
+  p.Foreground(panel);
+  PostMessageA(panel, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(panel, 1006)), TRUE);
+  p.FocusOn(1006);
+  Key(VK_TAB);
+  bool forward = p.FocusOn(1007);
+  Key(VK_TAB, true);
+  Key(VK_TAB, true);
+  Check(forward && p.FocusOn(1001), "Tab and Shift+Tab move through the panel");
+  Key(VK_RETURN);  // Clear Log
+  Check(WaitFor(3000, [&] { return ListLines(GetDlgItem(panel, 1002)).empty(); }),
+        "Enter presses Clear Log");
+  Key(VK_ESCAPE);
+  Check(WaitFor(3000, [&] { return !IsWindow(panel); }), "Escape closes the panel");
+
+  p.Go(1017, kChoice);
+  p.Go(1017, kBootloader);
+  Shot(p.main, "page4-bootloader");
+  panel = p.Panel();
+  Click(panel, 1014);
+  HWND box = p.Box();
+  Check(p.Say(box) == "Are you sure you want to erase the flash?", "the erase asks first",
+        p.Say(box));
+  Click(box, IDYES);
+  Check(p.Logged("Done erasing user storage.") == "Done erasing user storage.",
+        "the echoed answer completes the erase");
+  p.Page(kComplete);
+  lines = ListLines(GetDlgItem(panel, 1002));
+  Check(!lines.empty() && lines[0].find("Erasing user storage") == 0,
+        "the list shows the lines logged since the clear");
+
+  WaitFor(5000, [] {  // no notepad left from an earlier run
+    HWND old = FindWindowA("Notepad", nullptr);
+    if (old) PostMessageA(old, WM_CLOSE, 0, 0);
+    return !old;
+  });
+  Click(panel, 1006);
+  HWND notepad = nullptr;
+  WaitFor(15000, [&] { return (notepad = FindWindowA("Notepad", nullptr)) != nullptr; });
+  Check(notepad != nullptr, "Export Log opens the lines in notepad");
+  if (notepad) PostMessageA(notepad, WM_CLOSE, 0, 0);
+  Click(p.main, IDCANCEL);  // the Escape key's command
+  p.Exit("Command 2");
+}
+
+// "COM 5" holds no number the way the bridge's driver writes port names (three
+// characters, then digits), so the port is asked for: the port-number dialog
+// comes on every Next from page 2. A port that cannot be opened sends the
+// guide back to page 1.
+void KeyboardWalk() {
+  std::printf("--- the guide by keyboard alone; the registry's COM 5 is no port, 9 then 7 asked\n");
+  SetBridgePort("COM 5");
+  Program p("");
+  SetBridgePort(nullptr);
+  if (!p.main) return;
+  p.Page(kCable);
+  p.Foreground(p.main);
+  bool start = p.FocusOn(1016);
+  Key(VK_TAB);  // to Close: Back is disabled on page 1
+  Key(VK_TAB);
+  Check(start && p.FocusOn(1016), "the focus starts on Next, and Tab goes round to it");
+  for (char digit : {'9', '7'}) {
+    Key(VK_RETURN);
+    p.Page(kReadying);
+    Key(VK_RETURN);
+    HWND dialog = p.Window("Dialog");
+    std::string shown = dialog ? Text(GetDlgItem(dialog, 1000)) : "no dialog";
+    Check(shown == (digit == '9' ? "0" : "9") && !IsWindowEnabled(p.main),
+          "the port-number dialog shows the number known; the guide waits", shown);
+    if (digit == '9') Shot(dialog, "port-dialog");
+    Key(VK_TAB);
+    p.FocusOn(1000);
+    Key(digit);
+    Key(VK_RETURN);
+    p.Page(kChoice);
+    Key(VK_RETURN);  // Software
+    if (digit == '7') break;
+    HWND box = p.Box();
+    Check(p.Say(box).find("The USB port (9) connection could not be opened.  Please") == 0,
+          "a port that cannot be opened is named in a warning", p.Say(box));
+    Shot(box, "open-failure");
+    Key(VK_RETURN);
+    p.Page(kCable);
+  }
+  p.Page(kSoftware);
+  Key(VK_TAB);
+  Check(p.FocusOn(1017), "Tab moves to Back");
+  Key(VK_RETURN);
+  p.Page(kChoice);
+  Key(VK_TAB, true);
+  Check(p.FocusOn(1016), "Shift+Tab moves back to Software");
+  Key(VK_ESCAPE);
+  p.Exit("Escape");
+}
+
+void StalledLine() {
+  std::printf("--- a download into a line that takes nothing (COM6)\n");
+  Program p("com6");
+  if (!p.main) return;
+  Walk(p, false);
+  p.Go(1016, kProgress);
+  p.Has(1029, "takes about 3 seconds", "page 5 estimates the bootloader's time");
+  Check(!p.Shown(1016) && !p.Shown(1017), "page 5 hides both buttons");
+  std::vector<RECT> strips = p.ProgressStrips();
+  RECT client{};
+  GetClientRect(p.main, &client);
+  RECT want{10, client.bottom - 10, client.right - 10, client.bottom};
+  Check(strips.size() == 1 && EqualRect(&strips[0], &want),
+        "one progress strip, 10 pixels high along the bottom edge");
+  Shot(p.main, "page5-bootloader");
+  HWND box = p.Box(30000);
+  Check(p.Say(box) ==
+            "The download did not complete.  Check the cable and the readout, then try again.",
+        "the stalled download ends, within its bound, with a warning", p.Say(box));
+  Click(box, IDOK);
+  p.Page(kBootloader);
+  Check(p.Shown(1016) && p.Shown(1017) && p.ProgressStrips().empty(),
+        "page 4 again, its buttons back, the strip gone");
+  Click(p.main, 1030);
+  p.Exit("Close");
+}
+
+void DownloadsOnCom8() {
+  std::printf("--- downloads on COM8 from the registry; Back on page 6 and Software, five times\n");
+  const std::string sent = Env("QW_OUT") + "\\sent8.bin", hold = Env("QW_OUT") + "\\hold8";
+  SetBridgePort("COM8");
+  Program p("");
+  SetBridgePort(nullptr);
+  if (!p.main) return;
+  Check(Text(GetDlgItem(p.Panel(), 1000)) == "8", "the registry's port 8 is shown");
+  p.ClosePanel();
+  Walk(p, false);  // no port-number dialog
+  Truncate(sent);
+  p.Go(1016, kComplete, 60000);
+  p.Has(1029, "transmitted (30356) matches", "page 6 gives the bootloader's byte count");
+  Check(p.Get(1026) == "Press BACK if you want to load the software." && !p.Shown(1016),
+        "page 6 offers Back only");
+  Shot(p.main, "page6-bootloader");
+  CheckSent("ZYN_BOOTLOADER");
+  Check(p.Logged("Done loading.") == "Done loading.", "the log says the load is done");
+  CheckBaud(8, "38400", "the line is left at 38400 baud");
+  p.ClosePanel();
+  // Back on page 6 closes the port; Software opens it again.
+  int good = 0;
+  for (int round = 1; round <= 5; ++round) {
+    Click(p.main, 1017);
+    if (!p.Reach(kChoice)) break;
+    Click(p.main, 1016);
+    if (!p.Reach(kSoftware)) break;
+    if (++good == 5) break;
+    Click(p.main, 1017);
+    p.Reach(kChoice);
+    Click(p.main, 1017);
+    p.Reach(kBootloader);
+    Click(p.main, 1016);
+    if (!p.Reach(kComplete, 60000)) break;
+  }
+  Check(good == 5, "Back on page 6, then Software reaches page 4: 5 times of 5",
+        std::to_string(good));
+  // The software, held on page 5 for its picture.
+  Truncate(sent);
+  Truncate(hold);
+  p.Go(1016, kProgress);
+  p.Has(1029, "takes about 7.6 minutes", "page 5 estimates the software's time");
+  Shot(p.main, "page5-software");
+  DeleteFileA(hold.c_str());
+  p.Page(kComplete, 120000);
+  Check(p.Get(1026) == "Press CLOSE to exit this program." && p.Get(1028).empty(),
+        "page 6 after the software asks for Close");
+  Shot(p.main, "page6-software");
+  CheckSent("ZYN_SOFTWARE");
+  PostMessageA(p.main, WM_CLOSE, 0, 0);
+  p.Exit("The close box");
+}
+
+// The edit of a file dialog's name box (cmb13, 0x47c): a combo box within a
+// combo box, each with the same id.
+HWND NameField(HWND dialog) {
+  HWND field = GetDlgItem(dialog, 0x47c);
+  while (HWND inner = GetDlgItem(field, 0x47c)) field = inner;
+  return field;
+}
+
+// Types into the name field and waits until it shows: everything posted to
+// the program before has been handled.
+bool Settle(HWND field, const std::string& before) {
+  PostMessageA(field, WM_CHAR, 'x', 1);
+  return WaitFor(5000, [&] { return Text(field) == before + "x"; });
+}
+
+void Choose(Program& p, const char* caption, const std::string& path) {
+  HWND dialog = p.Window(caption, 10000);
+  SetText(NameField(dialog), path);
+  Click(dialog, IDOK);
+}
+
+// A transfer's result box; then the two files must be the same.
+void Result(Program& p, const std::string& want, const std::string& what, const std::string& one,
+            const std::string& other) {
+  HWND box = p.Box(30000);
+  Check(p.Say(box) == want && FileText(one) == FileText(other), what, p.Say(box));
+  Click(box, IDOK);
+}
+
+void TransfersAgainstSimulator() {
+  std::printf("--- packet transfers against quillon-sim on COM5\n");
+  const std::string out = Env("QW_OUT");
+  Program p("com5");
+  if (!p.main) return;
+  Walk(p, true);
+  HWND panel = p.Panel();
+  Click(panel, 1003);
+  Check(p.Logged("buf(6)=100000").find("LOG: ") == 0, "the test packet comes back as a LOG line");
+
+  // While the open dialog of Send Settings is up, nothing takes a command:
+  // clicks that reach the disabled panel or the guide anyway are refused.
+  Click(panel, 1023);
+  HWND open = p.Window("Open", 10000);
+  HWND field = NameField(open);
+  Check(open && !IsWindowEnabled(panel) && !IsWindowEnabled(p.main),
+        "the open dialog disables the panel and the guide");
+  Click(panel, 1025);
+  Click(p.main, 1016);
+  SetText(field, "");
+  bool settled = Settle(field, "") && Settle(field, "x");  // the panel's own post included
+  Check(settled && p.Logged("Sending Program File...", 0).empty() &&
+            Text(GetDlgItem(panel, 1025)) == "Send Program" && p.Get(1027) == kSoftware,
+        "Send Program and Next are refused meanwhile");
+  Choose(p, "Open", out + "\\settings.bin");
+  Result(p, "Transfer of settings sucessfully completed.", "a settings file is sent, stored whole",
+         out + "\\settings.bin", out + "\\simstore\\settings.bin");
+  Check(WaitFor(3000, [&] { return IsWindowEnabled(panel) != FALSE; }),
+        "the panel takes commands again");
+
+  Click(panel, 1022);
+  Choose(p, "Save As", out + "\\got_settings.bin");
+  Result(p, "Transfer of settings sucessfully completed.", "the settings file is received whole",
+         out + "\\got_settings.bin", out + "\\settings.bin");
+
+  Click(panel, 1024);
+  HWND prompt = p.Window("Program Name", 10000);
+  Check(prompt && GetWindow(prompt, GW_OWNER) == p.main && !IsWindowEnabled(p.main) &&
+            !IsWindowEnabled(panel),
+        "the program-name prompt is owned by the main dialog, which waits with the panel");
+  SetText(GetDlgItem(prompt, 1000), "PROG1");
+  Shot(prompt, "program-name");
+  Click(prompt, IDOK);
+  Choose(p, "Save As", out + "\\got_program.bin");
+  Result(p, "Transfer of program sucessfully completed.", "a program is received whole, by name",
+         out + "\\got_program.bin", out + "\\simstore\\PROG1");
+  Click(p.main, IDCANCEL);
+  p.Exit("Command 2");
+}
+
+// At a raised display scaling nothing may be cut: each text fits its
+// control inside the dialog, and both pictures lie whole in the dialog,
+// clear of the texts and buttons.
+void Scaled() {
+  HDC screen = GetDC(nullptr);
+  const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  std::printf("--- the guide at %d dpi\n", dpi);
+  Program p("com7");
+  if (!p.main) return;
+  Walk(p, true);
+  RECT client{}, inside{};
+  GetClientRect(p.main, &client);
+  HDC dc = CreateCompatibleDC(nullptr);
+  HFONT font = CreateFontA(-MulDiv(10, dpi, 72), 0, 0, 0, FW_NORMAL, 0, 0, 0, ANSI_CHARSET, 0, 0, 0,
+                           0, "Arial");
+  SelectObject(dc, font);
+  std::string cut;
+  std::map<int, RECT> place;
+  for (int id : {1016, 1017, 1026, 1027, 1028, 1029, 1030}) {
+    RECT& r = place[id];
+    GetWindowRect(GetDlgItem(p.main, id), &r);
+    MapWindowPoints(nullptr, p.main, reinterpret_cast<POINT*>(&r), 2);
+    RECT need{0, 0, r.right - r.left - (id == 1016 || id == 1017 || id == 1030 ? 6 : 0),
+              0};  // a button's edge
+    DrawTextA(dc, p.Get(id).c_str(), -1, &need, DT_CALCRECT | DT_WORDBREAK);
+    if (need.right > r.right - r.left || need.bottom > r.bottom - r.top ||
+        !IntersectRect(&inside, &r, &client) || !EqualRect(&inside, &r)) {
+      cut += std::to_string(id) + " ";
+    }
+  }
+  DeleteDC(dc);
+  DeleteObject(font);
+  Check(cut.empty(), "every text fits its control inside the dialog", cut);
+  // The slots in dialog units, 169 across and 30 or 80 down, measured by text
+  // 1029 (155 x 40 units); a picture is 87 x 68 pixels at 96 dpi. On screen
+  // its corners show the picture, not the dialog's face, and just past its
+  // far corner the face shows again.
+  const double unitX = (place[1029].right - place[1029].left) / 155.0,
+               unitY = (place[1029].bottom - place[1029].top) / 40.0;
+  screen = GetDC(nullptr);
+  auto face = [&](LONG x, LONG y) {
+    POINT at{x, y};
+    ClientToScreen(p.main, &at);
+    return GetPixel(screen, at.x, at.y) == GetSysColor(COLOR_3DFACE);
+  };
+  for (int slotY : {30, 80}) {
+    RECT r{static_cast<LONG>(169 * unitX), static_cast<LONG>(slotY * unitY), 0, 0}, overlap{};
+    r.right = r.left + MulDiv(87, dpi, 96);
+    r.bottom = r.top + MulDiv(68, dpi, 96);
+    bool clear = IntersectRect(&inside, &r, &client) && EqualRect(&inside, &r);
+    for (const auto& [id, control] : place) clear = clear && !IntersectRect(&overlap, &r, &control);
+    clear = clear && WaitFor(3000, [&] {
+              return !face(r.left + 3, r.top + 3) && !face(r.right - 4, r.bottom - 4) &&
+                     face(r.right + 3, r.bottom + 3);
+            });
+    Check(clear, "the picture " + std::to_string(slotY) +
+                     " units down shows whole, clear of the controls");
+  }
+  ReleaseDC(nullptr, screen);
+  Shot(p.main, "page4-software-" + std::to_string(dpi) + "dpi");
+  Click(p.main, 1030);
+  p.Exit("Close");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (!Step(argv[i])) {
-      std::printf("FAILED step: %s\n", argv[i]);
-      std::fflush(stdout);
-      return 1;
-    }
-    std::fflush(stdout);
+  using Section = std::pair<const char*, void (*)()>;
+  const Section sections[] = {{"guide", GuideOnCom7},
+                              {"keys", KeyboardWalk},
+                              {"stall", StalledLine},
+                              {"com8", DownloadsOnCom8},
+                              {"sim", TransfersAgainstSimulator},
+                              {"dpi", Scaled}};
+  for (const auto& [name, run] : sections) {
+    bool named = false;
+    for (int i = 1; i < argc; ++i) named = named || std::string(name) == argv[i];
+    bool all = argc == 1 && std::string(name) != "dpi" &&
+               (std::string(name) != "sim" || Env("QW_SIM") == "1");
+    if (named || all) run();
   }
-  return 0;
+  std::printf("%d failure(s)\n", g_failures);
+  return g_failures == 0 ? 0 : 1;
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The far end of a Wine COM port: a pseudo-terminal whose slave is linked
-as $WINEPREFIX/dosdevices/<port>; everything the program writes is echoed
-back (--echo) and copied to --log, or nothing is read at all (--stall).
-Runs until terminated."""
+as $WINEPREFIX/dosdevices/<port>. What the program writes is echoed back
+(--echo) and copied to --log; nothing is read with --stall, nor while the
+file --hold exists. --line keeps the baud rate the program set (a pty keeps
+no parity: Linux clears it). Runs until terminated."""
 import argparse
 import os
 import pty
@@ -13,10 +14,10 @@ import termios
 import tty
 
 parser = argparse.ArgumentParser()
-parser.add_argument("--link", required=True, help="path of the dosdevices entry, e.g. .../com7")
+for flag in ("--link", "--log", "--line", "--hold"):
+    parser.add_argument(flag)
 parser.add_argument("--echo", action="store_true")
-parser.add_argument("--log")
-parser.add_argument("--stall", action="store_true", help="never read: the line stops taking data")
+parser.add_argument("--stall", action="store_true")
 args = parser.parse_args()
 
 master, slave = pty.openpty()
@@ -24,21 +25,26 @@ tty.setraw(slave)
 attrs = termios.tcgetattr(slave)
 attrs[3] &= ~termios.ECHO
 termios.tcsetattr(slave, termios.TCSANOW, attrs)
-name = os.ttyname(slave)
 if os.path.lexists(args.link):
     os.unlink(args.link)
-os.symlink(name, args.link)
-print(name, flush=True)
+os.symlink(os.ttyname(slave), args.link)
 
+SPEEDS = {getattr(termios, "B%d" % b): "%d\n" % b for b in (9600, 19200, 38400, 57600, 115200)}
 log = open(args.log, "ab", buffering=0) if args.log else None
 signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+shown = None
 try:
     while True:
-        if args.stall:
-            signal.pause()
+        speed = SPEEDS.get(termios.tcgetattr(slave)[5], "other\n")
+        if args.line and speed != shown:
+            shown = speed
+            with open(args.line + ".new", "w") as f:
+                f.write(speed)
+            os.replace(args.line + ".new", args.line)
+        if args.stall or (args.hold and os.path.exists(args.hold)):
+            select.select([], [], [], 0.05)
             continue
-        ready, _, _ = select.select([master], [], [], 0.5)
-        if not ready:
+        if not select.select([master], [], [], 0.05)[0]:
             continue
         try:
             data = os.read(master, 65536)

@@ -6,10 +6,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <optional>
+#include <utility>
 
+#include "core/app/port_selection.h"
 #include "core/protocol/parser.h"  // ReceivedPacket, so a UiMessage can be freed
 
 namespace quillon::win32 {
@@ -18,14 +19,42 @@ namespace {
 
 constexpr int ID_EDIT = 1000;
 constexpr int ID_LIST = 1002;
-constexpr size_t NAME_BUFFER = 256;     // path buffer of the file dialogs
-constexpr int PROGRAM_NAME_MAX = 63;    // characters of a program name
+constexpr size_t NAME_BUFFER = 256;   // path buffer of the file dialogs
+constexpr int PROGRAM_NAME_MAX = 63;  // characters of a program name
 
 // The two kinds of device list that may hold the bridge's COM port.
-const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
-const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+const GUID kComPortInterface = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+const GUID kPortsClass = {
+    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
-const char* kBridgeKey = "SYSTEM\\CurrentControlSet\\Enum\\USB\\Vid_10C4&Pid_EA60&Mi_00\\0001_00\\Device Parameters\\";
+// The service panel while it is open, for the keyboard hook below (a hook
+// procedure gets no context of its own). Dialog's thread only.
+HWND g_keyboardPanel = nullptr;
+
+// The main dialog runs its own modal loop, which only gives the main dialog
+// its keyboard handling. This hook gives the panel the same (Tab, Shift+Tab,
+// Enter, Escape) for every message the thread takes from its queue, in
+// whichever loop takes it.
+LRESULT CALLBACK PanelKeyboardHook(int code, WPARAM removal, LPARAM lParam) {
+  auto* msg = reinterpret_cast<MSG*>(lParam);
+  HWND panel = g_keyboardPanel;
+  if (code == HC_ACTION && removal == PM_REMOVE && panel && msg->message >= WM_KEYFIRST &&
+      msg->message <= WM_KEYLAST && (msg->hwnd == panel || IsChild(panel, msg->hwnd)) &&
+      IsDialogMessageA(panel, msg)) {
+    msg->message = WM_NULL;  // handled; the loop that took it does nothing more
+  }
+  return CallNextHookEx(nullptr, code, removal, lParam);
+}
+
+bool IsBridgeHardwareId(const std::string& hardwareId) {
+  std::string upper = hardwareId;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper.find("VID_10C4&PID_EA60") != std::string::npos;
+}
+
+const char* kBridgeKey =
+    "SYSTEM\\CurrentControlSet\\Enum\\USB\\Vid_10C4&Pid_EA60&Mi_00\\0001_00\\Device Parameters\\";
 
 // Reads a text value of at most 99 characters; the buffer is always ended,
 // also when the stored value carries no terminator of its own.
@@ -42,7 +71,7 @@ int PortFromRegistryValue(const char* value) {
   // without administrator rights.
   if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kBridgeKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
   char buffer[100];
-  int number = ReadTextValue(key, value, buffer) ? PortNumberFromName(buffer) : 0;
+  int number = ReadTextValue(key, value, buffer) ? ParsePortName(buffer) : 0;
   RegCloseKey(key);
   return number;
 }
@@ -70,7 +99,7 @@ int PortFromDeviceList(const GUID& guid, DWORD flags) {
     HKEY key = SetupDiOpenDevRegKey(devices, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
     if (key == INVALID_HANDLE_VALUE) continue;
     char name[100];
-    if (ReadTextValue(key, "PortName", name)) found = PortNumberFromName(name);
+    if (ReadTextValue(key, "PortName", name)) found = ParsePortName(name);
     RegCloseKey(key);
   }
   SetupDiDestroyDeviceInfoList(devices);
@@ -117,28 +146,44 @@ bool RunFileDialog(HWND owner, std::string& name, const FileFilter& filter, cons
 
 }  // namespace
 
-int PortNumberFromName(const char* name) {
-  if (name == nullptr || std::strlen(name) < 3) return 0;
-  return static_cast<int>(std::strtol(name + 3, nullptr, 10));
-}
+// Counts the program's modal boxes and dialogs. While one is open the panel
+// is disabled (it is a window of its own, which the box does not disable)
+// and commands are refused, so no command starts inside another's box.
+class Win32Host::ModalScope {
+ public:
+  explicit ModalScope(Win32Host& host) : host_(host) {
+    if (host_.modalDepth_++ == 0) EnablePanel(false);
+  }
+  ~ModalScope() {
+    if (--host_.modalDepth_ == 0) EnablePanel(true);
+  }
+  ModalScope(const ModalScope&) = delete;
+  ModalScope& operator=(const ModalScope&) = delete;
 
-bool IsBridgeHardwareId(const std::string& hardwareId) {
-  std::string upper = hardwareId;
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return upper.find("VID_10C4&PID_EA60") != std::string::npos;
-}
+ private:
+  void EnablePanel(bool on) {
+    if (HWND panel = host_.panel_.load()) EnableWindow(panel, on ? TRUE : FALSE);
+  }
+  Win32Host& host_;
+};
 
 Win32Host::Win32Host(HINSTANCE instance) : instance_(instance) {}
 
 Win32Host::~Win32Host() {
+  if (keyHook_) UnhookWindowsHookEx(keyHook_);
+  g_keyboardPanel = nullptr;
   for (auto& [number, bitmap] : pictures_) DeleteObject(bitmap);
-  for (HPEN pen : pens_) if (pen) DeleteObject(pen);
-  for (HBRUSH brush : brushes_) if (brush) DeleteObject(brush);
+  for (HPEN pen : pens_)
+    if (pen) DeleteObject(pen);
+  for (HBRUSH brush : brushes_)
+    if (brush) DeleteObject(brush);
 }
 
 void Win32Host::AttachDialog(HWND dialog) {
   dialog_.store(dialog);
   uiThread_.store(GetCurrentThreadId());
+  if (!keyHook_)
+    keyHook_ = SetWindowsHookExA(WH_GETMESSAGE, PanelKeyboardHook, nullptr, GetCurrentThreadId());
   const COLORREF colours[3] = {RGB(0, 0, 0), RGB(255, 0, 0), RGB(0, 255, 0)};
   for (int i = 0; i < 3; ++i) {
     if (!pens_[i]) pens_[i] = CreatePen(PS_SOLID, 1, colours[i]);
@@ -163,9 +208,24 @@ void Win32Host::AttachDialog(HWND dialog) {
 
 bool Win32Host::IsPanelControl(int id) {
   switch (id) {
-    case 1000: case 1001: case 1002: case 1003: case 1004: case 1005: case 1006: case 1007:
-    case 1008: case 1014: case 1015: case 1018: case 1019: case 1021: case 1022: case 1023:
-    case 1024: case 1025:
+    case 1000:
+    case 1001:
+    case 1002:
+    case 1003:
+    case 1004:
+    case 1005:
+    case 1006:
+    case 1007:
+    case 1008:
+    case 1014:
+    case 1015:
+    case 1018:
+    case 1019:
+    case 1021:
+    case 1022:
+    case 1023:
+    case 1024:
+    case 1025:
       return true;
     default:
       return false;
@@ -174,10 +234,13 @@ bool Win32Host::IsPanelControl(int id) {
 
 void Win32Host::AttachServicePanel(HWND panel) {
   panel_.store(panel);
+  g_keyboardPanel = panel;
   if (!panel) return;
+  if (modalDepth_ > 0) EnableWindow(panel, FALSE);
   SetDlgItemTextA(panel, ID_EDIT, portNumberText_.c_str());
   HWND list = GetDlgItem(panel, ID_LIST);
   if (list) SendMessageA(list, LB_RESETCONTENT, 0, 0);
+  shownLines_ = 0;
   SyncLogList();
 }
 
@@ -190,20 +253,25 @@ HWND Win32Host::Control(int id) const {
   return dialog ? GetDlgItem(dialog, id) : nullptr;
 }
 
-bool Win32Host::PostControlChange(ControlChange change) {
-  if (OnUiThread()) return false;
-  HWND dialog = dialog_.load();
-  auto* copy = new ControlChange(std::move(change));
-  if (!dialog || !PostMessageA(dialog, WM_APP_CONTROL, 0, reinterpret_cast<LPARAM>(copy))) delete copy;
-  return true;
+void Win32Host::ChangeControl(ControlChange change) {
+  if (OnUiThread()) {
+    ApplyControlChange(change);
+  } else {
+    Hand(std::move(change));
+  }
 }
 
 void Win32Host::ApplyControlChange(const ControlChange& change) {
   switch (change.kind) {
-    case ControlChange::TEXT:
+    case ControlChange::TEXT: {
       if (change.id == ID_EDIT) portNumberText_ = change.text;
-      if (HWND control = Control(change.id)) SetWindowTextA(control, change.text.c_str());
+      HWND control = Control(change.id);
+      // The page is set again on every paint; an unchanged text is left
+      // alone so its control does not redraw (and flicker) each time.
+      if (control && GetControlText(change.id) != change.text)
+        SetWindowTextA(control, change.text.c_str());
       break;
+    }
     case ControlChange::ENABLE:
       if (HWND control = Control(change.id)) EnableWindow(control, change.flag ? TRUE : FALSE);
       break;
@@ -214,8 +282,7 @@ void Win32Host::ApplyControlChange(const ControlChange& change) {
 }
 
 void Win32Host::SetControlText(int id, const std::string& text) {
-  ControlChange change{ControlChange::TEXT, id, text, false};
-  if (!PostControlChange(change)) ApplyControlChange(change);
+  ChangeControl({ControlChange::TEXT, id, text, false});
 }
 
 std::optional<std::string> Win32Host::GetControlText(int id) {
@@ -229,8 +296,7 @@ std::optional<std::string> Win32Host::GetControlText(int id) {
 }
 
 void Win32Host::EnableControl(int id, bool enabled) {
-  ControlChange change{ControlChange::ENABLE, id, std::string(), enabled};
-  if (!PostControlChange(change)) ApplyControlChange(change);
+  ChangeControl({ControlChange::ENABLE, id, std::string(), enabled});
 }
 
 bool Win32Host::IsControlEnabled(int id) {
@@ -239,49 +305,52 @@ bool Win32Host::IsControlEnabled(int id) {
 }
 
 void Win32Host::ShowControl(int id, bool shown) {
-  ControlChange change{ControlChange::SHOW, id, std::string(), shown};
-  if (!PostControlChange(change)) ApplyControlChange(change);
+  ChangeControl({ControlChange::SHOW, id, std::string(), shown});
 }
 
 // Lines are taken from the core's log on the dialog's thread. A worker only
-// posts a reminder: were it to send to the list and wait, a dialog thread
-// that is joining that worker at shutdown would never answer.
+// marks that there are new ones: were it to send to the list and wait, a
+// dialog thread that is joining that worker at shutdown would never answer.
 void Win32Host::OnLogLineAdded(const std::string&) {
   if (OnUiThread()) {
     SyncLogList();
     return;
   }
-  HWND dialog = dialog_.load();
-  if (dialog && !logSyncPosted_.exchange(true)) {
-    if (!PostMessageA(dialog, WM_APP_LOG_SYNC, 0, 0)) logSyncPosted_.store(false);
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    logChanged_ = true;
   }
+  Wake();
 }
 
 void Win32Host::OnLogCleared() {
-  HWND panel = panel_.load();
-  HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr;
-  if (list && OnUiThread()) {
-    SendMessageA(list, LB_RESETCONTENT, 0, 0);
-  } else if (HWND dialog = dialog_.load()) {
-    PostMessageA(dialog, WM_APP_LOG_SYNC, 0, 0);
+  if (!OnUiThread()) {
+    {
+      std::lock_guard<std::mutex> lock(pendingMutex_);
+      logCleared_ = true;
+    }
+    Wake();
+    return;
   }
+  HWND panel = panel_.load();
+  if (HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr)
+    SendMessageA(list, LB_RESETCONTENT, 0, 0);
+  shownLines_ = 0;
 }
 
+// Appends the lines the list does not show yet; the rest of the log is not
+// copied again, so a long log with raw logging on stays cheap to follow.
 void Win32Host::SyncLogList() {
-  logSyncPosted_.store(false);
   HWND panel = panel_.load();
   HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr;
   if (!list || !logSource_) return;
-  std::vector<std::string> lines = logSource_();
-  LRESULT shown = SendMessageA(list, LB_GETCOUNT, 0, 0);
-  if (shown < 0 || static_cast<size_t>(shown) > lines.size()) {
-    SendMessageA(list, LB_RESETCONTENT, 0, 0);
-    shown = 0;
-  }
+  std::vector<std::string> lines = logSource_(shownLines_);
+  if (lines.empty()) return;
   LRESULT last = -1;
-  for (size_t i = static_cast<size_t>(shown); i < lines.size(); ++i) {
-    last = SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(lines[i].c_str()));
+  for (const std::string& line : lines) {
+    last = SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
   }
+  shownLines_ += lines.size();
   if (last >= 0) SendMessageA(list, LB_SETTOPINDEX, static_cast<WPARAM>(last), 0);
 }
 
@@ -300,34 +369,36 @@ void Win32Host::ResizeList(int newWidth, int newHeight) {
                listHeight_ + newHeight - clientHeight_, SWP_NOMOVE | SWP_NOZORDER);
 }
 
-void Win32Host::DoProgress(ProgressOp op, uint32_t value) {
+void Win32Host::DoProgress(ProgressStep step) {
   HWND dialog = dialog_.load();
-  switch (op) {
+  switch (step.op) {
     case PROGRESS_CREATE16:
     case PROGRESS_CREATE32: {
       if (!dialog) return;
+      // One strip at a time: a new one replaces any that is still shown.
+      DoProgress({PROGRESS_DESTROY, 0});
       RECT client{};
       GetClientRect(dialog, &client);
-      // An earlier strip is left as it is; only the newest is tracked.
       progressStrip_ = CreateWindowExA(0, PROGRESS_CLASSA, "", WS_CHILD | WS_VISIBLE,
                                        client.left + 10, client.bottom - 10, client.right - 20, 10,
                                        dialog, nullptr, instance_, nullptr);
       if (!progressStrip_) return;
-      if (op == PROGRESS_CREATE16) {
-        SendMessageA(progressStrip_, PBM_SETRANGE, 0, static_cast<LPARAM>((value & 0xFFFFu) << 16));
+      if (step.op == PROGRESS_CREATE16) {
+        SendMessageA(progressStrip_, PBM_SETRANGE, 0,
+                     static_cast<LPARAM>((step.value & 0xFFFFu) << 16));
       } else {
-        SendMessageA(progressStrip_, PBM_SETRANGE32, 0, static_cast<LPARAM>(value));
+        SendMessageA(progressStrip_, PBM_SETRANGE32, 0, static_cast<LPARAM>(step.value));
       }
       SendMessageA(progressStrip_, PBM_SETSTEP, 1, 0);
       break;
     }
     case PROGRESS_SET:
-      if (progressStrip_) SendMessageA(progressStrip_, PBM_SETPOS, value, 0);
+      if (progressStrip_) SendMessageA(progressStrip_, PBM_SETPOS, step.value, 0);
       break;
     case PROGRESS_ADVANCE:
       if (progressStrip_) {
         LRESULT position = SendMessageA(progressStrip_, PBM_GETPOS, 0, 0);
-        SendMessageA(progressStrip_, PBM_SETPOS, static_cast<WPARAM>(position) + value, 0);
+        SendMessageA(progressStrip_, PBM_SETPOS, static_cast<WPARAM>(position) + step.value, 0);
       }
       break;
     case PROGRESS_DESTROY:
@@ -339,65 +410,117 @@ void Win32Host::DoProgress(ProgressOp op, uint32_t value) {
   }
 }
 
-// Workers move the strip by posting, for the same reason as the log lines.
-void Win32Host::ProgressFromAnyThread(ProgressOp op, uint32_t value) {
+// Workers move the strip through the queue, for the same reason as the log.
+void Win32Host::Progress(ProgressOp op, uint32_t value) {
   if (OnUiThread()) {
-    DoProgress(op, value);
-  } else if (HWND dialog = dialog_.load()) {
-    PostMessageA(dialog, WM_APP_PROGRESS, op, static_cast<LPARAM>(value));
+    DoProgress({op, value});
+  } else {
+    Hand(ProgressStep{op, value});
   }
 }
 
 void Win32Host::CreateProgressStrip(uint32_t maximum, bool form32) {
-  ProgressFromAnyThread(form32 ? PROGRESS_CREATE32 : PROGRESS_CREATE16, maximum);
+  Progress(form32 ? PROGRESS_CREATE32 : PROGRESS_CREATE16, maximum);
 }
-void Win32Host::SetProgressPosition(uint32_t position) { ProgressFromAnyThread(PROGRESS_SET, position); }
-void Win32Host::AdvanceProgressStrip(uint32_t n) { ProgressFromAnyThread(PROGRESS_ADVANCE, n); }
-void Win32Host::DestroyProgressStrip() { ProgressFromAnyThread(PROGRESS_DESTROY, 0); }
+void Win32Host::SetProgressPosition(uint32_t position) { Progress(PROGRESS_SET, position); }
+void Win32Host::AdvanceProgressStrip(uint32_t n) { Progress(PROGRESS_ADVANCE, n); }
+void Win32Host::DestroyProgressStrip() { Progress(PROGRESS_DESTROY, 0); }
 
-bool Win32Host::HandlePrivateMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
-  switch (msg) {
-    case WM_APP_LOG_SYNC:
-      SyncLogList();
-      return true;
-    case WM_APP_PROGRESS:
-      DoProgress(static_cast<ProgressOp>(wParam), static_cast<uint32_t>(lParam));
-      return true;
-    case WM_APP_CONTROL: {
-      std::unique_ptr<ControlChange> change(reinterpret_cast<ControlChange*>(lParam));
-      if (change) ApplyControlChange(*change);
-      return true;
+bool Win32Host::HandlePrivateMessage(UINT msg) {
+  if (msg != WM_APP_WAKE) return false;
+  DeliverPending();
+  return true;
+}
+
+void Win32Host::Hand(Pending item) {
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    pending_.push_back(std::move(item));
+  }
+  Wake();
+}
+
+// One wake message at a time is enough. Should the system refuse it (a full
+// queue), the timer's next tick delivers instead, so nothing is lost.
+void Win32Host::Wake() {
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    if (wakePosted_) return;
+    wakePosted_ = true;
+  }
+  HWND dialog = dialog_.load();
+  if (dialog) PostMessageA(dialog, WM_APP_WAKE, 0, 0);
+}
+
+// Delivers what is queued on entry. What comes meanwhile has posted a wake
+// of its own, so a steady stream never keeps the dialog from its input.
+void Win32Host::DeliverPending() {
+  std::optional<size_t> budget;
+  for (;;) {
+    Pending item;
+    bool cleared, changed, any;
+    {
+      std::lock_guard<std::mutex> lock(pendingMutex_);
+      // Cleared before the item is taken: what is handed over from now on
+      // asks for a new wake, also while the item below runs a modal box
+      // whose loop delivers the next ones.
+      wakePosted_ = false;
+      cleared = std::exchange(logCleared_, false);
+      changed = std::exchange(logChanged_, false);
+      if (!budget) budget = pending_.size();
+      any = *budget > 0 && !pending_.empty();
+      if (any) {
+        --*budget;
+        item = std::move(pending_.front());
+        pending_.pop_front();
+      }
     }
-    default:
-      return false;
+    if (cleared) OnLogCleared();
+    // Lines logged before the item are shown before it is carried out.
+    if (cleared || changed) SyncLogList();
+    if (!any) return;
+    if (auto* message = std::get_if<UiMessage>(&item)) {
+      if (handler_) handler_(std::move(*message));
+    } else if (auto* change = std::get_if<ControlChange>(&item)) {
+      ApplyControlChange(*change);
+    } else {
+      DoProgress(std::get<ProgressStep>(item));
+    }
   }
 }
 
 int Win32Host::ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
-                          bool owned) {
+                              bool owned) {
+  ModalScope modal(*this);
   return MessageBoxA(owned ? dialog_.load() : nullptr, text.c_str(), caption.c_str(), style);
 }
 
 bool Win32Host::ChooseOpenFile(std::string& name, const FileFilter& filter,
                                const std::string& initialDir) {
   const char* dir = initialDir.empty() ? ".\\" : initialDir.c_str();
+  ModalScope modal(*this);
   return RunFileDialog(dialog_.load(), name, filter, dir, 0x1804, false);
 }
 
 bool Win32Host::ChooseSaveFile(std::string& name, const FileFilter& filter) {
+  ModalScope modal(*this);
   return RunFileDialog(dialog_.load(), name, filter, nullptr, 0x806, true);
 }
 
 int Win32Host::RunProgramNamePrompt(std::string& name) {
   PromptParams params{dialog_.load(), &name};
-  // No owner window, as the command has always shown it.
-  return static_cast<int>(DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_PROGRAM_NAME), nullptr,
-                                          ProgramNamePrompt, reinterpret_cast<LPARAM>(&params)));
+  ModalScope modal(*this);
+  // Owned by the main dialog, which it thereby disables while it is open.
+  return static_cast<int>(DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_PROGRAM_NAME),
+                                          params.mainDialog, ProgramNamePrompt,
+                                          reinterpret_cast<LPARAM>(&params)));
 }
 
 int Win32Host::RunPortNumberDialog(int& number) {
-  return static_cast<int>(DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_PORT_NUMBER), dialog_.load(),
-                                          PortDialogProc, reinterpret_cast<LPARAM>(&number)));
+  ModalScope modal(*this);
+  return static_cast<int>(DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_PORT_NUMBER),
+                                          dialog_.load(), PortDialogProc,
+                                          reinterpret_cast<LPARAM>(&number)));
 }
 
 void Win32Host::Invalidate(bool erase) {
@@ -456,18 +579,15 @@ int Win32Host::DetectPortNumber() {
   if (number == 0) number = PortFromRegistryValue("Portname");
   // The fixed key names one instance of the bridge only; any other
   // instance is found among the present devices.
-  if (number == 0) number = PortFromDeviceList(kComPortInterface, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (number == 0)
+    number = PortFromDeviceList(kComPortInterface, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (number == 0) number = PortFromDeviceList(kPortsClass, DIGCF_PRESENT);
   return number;
 }
 
-void Win32Host::Post(UiMessage message) {
-  HWND dialog = dialog_.load();
-  auto* copy = new UiMessage(std::move(message));
-  if (!dialog || !PostMessageA(dialog, WM_APP_UI_MESSAGE, 0, reinterpret_cast<LPARAM>(copy))) {
-    delete copy;
-  }
-}
+// Every message goes through the host's queue, so a completion is never
+// lost to a refused post and messages keep the order they were sent in.
+void Win32Host::Post(UiMessage message) { Hand(std::move(message)); }
 
 std::string Win32Host::SystemErrorText(int code) {
   char* text = nullptr;
@@ -499,8 +619,8 @@ void Win32Host::OpenInViewer(const std::string& path) {
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = SW_SHOWNORMAL;
   PROCESS_INFORMATION process{};
-  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                     &process)) {
+  if (CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                     &startup, &process)) {
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
   }

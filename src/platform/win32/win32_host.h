@@ -7,23 +7,22 @@
 #include <windows.h>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/app/dialog_host.h"
 
 namespace quillon::win32 {
 
-// Private messages of the dialog. They sit above WM_APP: the WM_USER range
-// of a dialog belongs to the dialog manager (DM_SETDEFID is WM_USER + 1).
-constexpr UINT WM_APP_UI_MESSAGE = WM_APP + 1;  // lParam: UiMessage* (heap)
-constexpr UINT WM_APP_LOG_SYNC = WM_APP + 2;    // new event-log lines to show
-constexpr UINT WM_APP_PROGRESS = WM_APP + 3;    // wParam: ProgressOp, lParam: value
-constexpr UINT WM_APP_CONTROL = WM_APP + 4;     // lParam: ControlChange* (heap)
+// The host's one private message: work handed over by other threads waits
+// in the host's queue. It sits above WM_APP: the WM_USER range of a dialog
+// belongs to the dialog manager (DM_SETDEFID is WM_USER + 1).
+constexpr UINT WM_APP_WAKE = WM_APP + 1;
 
 // Resource numbers of the dialog layouts.
 constexpr int IDD_MAIN = 101;
@@ -42,38 +41,44 @@ constexpr int SLOT2_Y_DU = 80;
 constexpr int PICTURE_WIDTH = 87;
 constexpr int PICTURE_HEIGHT = 68;
 
-// Parses a port name such as "COM12": the first three characters are
-// skipped whatever they are, then a decimal number is read (0 when none).
-int PortNumberFromName(const char* name);
-// True when a device's hardware id names the readout's USB bridge.
-bool IsBridgeHardwareId(const std::string& hardwareId);
-
 class Win32Host : public DialogHost {
  public:
   explicit Win32Host(HINSTANCE instance);
   ~Win32Host() override;
+  Win32Host(const Win32Host&) = delete;
+  Win32Host& operator=(const Win32Host&) = delete;
 
   // --- wiring by the dialog program ------------------------------------------
-  // First thing at WM_INITDIALOG: records the dialog, measures it, creates
-  // pens, brushes and loads the pictures.
+  // First thing at WM_INITDIALOG: records the dialog and its thread, measures
+  // it, creates pens, brushes and loads the pictures.
   void AttachDialog(HWND dialog);
   HWND Dialog() const { return dialog_.load(); }
-  // Where the event log's lines come from when the list is refilled.
-  void SetLogSource(std::function<std::vector<std::string>()> source) { logSource_ = std::move(source); }
+  // The event log's lines from an index on, for showing only what is new.
+  void SetLogSource(std::function<std::vector<std::string>(size_t first)> source) {
+    logSource_ = std::move(source);
+  }
+  // Where posted messages are handed, on the dialog's thread.
+  void SetMessageHandler(std::function<void(UiMessage)> handler) { handler_ = std::move(handler); }
   // The service panel (modeless) carrying list 1002 and the maintenance
   // controls; null when it is closed.
   void AttachServicePanel(HWND panel);
   HWND ServicePanel() const { return panel_.load(); }
   // The paint context while a WM_PAINT is being handled (null otherwise).
   void SetPaintDc(HDC dc) { paintDc_ = dc; }
-  // Handles the host's own posted messages; true when msg was one of them.
-  bool HandlePrivateMessage(UINT msg, WPARAM wParam, LPARAM lParam);
-  // Shows the event-log lines not yet in the list (UI thread).
-  void SyncLogList();
+  // Handles the host's own posted message; true when msg was it.
+  bool HandlePrivateMessage(UINT msg);
+  // Carries out, in order, what other threads handed over (dialog's thread;
+  // on the wake message and on every timer tick, so nothing waits on a
+  // post that the system refused).
+  void DeliverPending();
   // The list resize of WM_SIZE (restored or maximised).
   void ResizeList(int newWidth, int newHeight);
   // True when the control identifier lives on the service panel.
   static bool IsPanelControl(int id);
+  // True while a message box or dialog of the program is open. Commands
+  // that arrive then are not taken: the operation that opened the box is
+  // still under way on this thread.
+  bool InModal() const { return modalDepth_ > 0; }
 
   // --- Host ------------------------------------------------------------------
   uint32_t TickCount() override { return GetTickCount(); }
@@ -91,7 +96,7 @@ class Win32Host : public DialogHost {
   void AdvanceProgressStrip(uint32_t n) override;
   void DestroyProgressStrip() override;
   int ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
-                 bool owned) override;
+                     bool owned) override;
   void Beep() override { MessageBeep(0); }
   bool ChooseOpenFile(std::string& name, const FileFilter& filter,
                       const std::string& initialDir) override;
@@ -109,7 +114,17 @@ class Win32Host : public DialogHost {
   void OpenInViewer(const std::string& path) override;
 
  private:
-  enum ProgressOp : WPARAM { PROGRESS_CREATE16, PROGRESS_CREATE32, PROGRESS_SET, PROGRESS_ADVANCE, PROGRESS_DESTROY };
+  enum ProgressOp {
+    PROGRESS_CREATE16,
+    PROGRESS_CREATE32,
+    PROGRESS_SET,
+    PROGRESS_ADVANCE,
+    PROGRESS_DESTROY
+  };
+  struct ProgressStep {
+    ProgressOp op;
+    uint32_t value;
+  };
   // A change of a control asked for on another thread, carried out on the
   // dialog's: a worker that waited for the dialog could deadlock it.
   struct ControlChange {
@@ -118,26 +133,42 @@ class Win32Host : public DialogHost {
     std::string text;
     bool flag;
   };
+  using Pending = std::variant<UiMessage, ControlChange, ProgressStep>;
+  class ModalScope;
+
   void ApplyControlChange(const ControlChange& change);
-  bool PostControlChange(ControlChange change);
+  void ChangeControl(ControlChange change);
   HWND Control(int id) const;
   bool OnUiThread() const { return GetCurrentThreadId() == uiThread_.load(); }
-  void DoProgress(ProgressOp op, uint32_t value);
-  void ProgressFromAnyThread(ProgressOp op, uint32_t value);
+  void DoProgress(ProgressStep step);
+  void Progress(ProgressOp op, uint32_t value);
+  // Queues work for the dialog's thread and makes sure it will look.
+  void Hand(Pending item);
+  void Wake();
+  void SyncLogList();
 
   HINSTANCE instance_;
   std::atomic<HWND> dialog_{nullptr};
   std::atomic<DWORD> uiThread_{0};
   std::atomic<HWND> panel_{nullptr};
-  HDC paintDc_ = nullptr;       // UI thread only
+  HHOOK keyHook_ = nullptr;       // UI thread only
+  int modalDepth_ = 0;            // UI thread only
+  HDC paintDc_ = nullptr;         // UI thread only
   HWND progressStrip_ = nullptr;  // UI thread only
+  size_t shownLines_ = 0;         // UI thread only: log lines in the panel's list
   int clientWidth_ = 0, clientHeight_ = 0, listWidth_ = 0, listHeight_ = 0;
-  HPEN pens_[3] = {};      // black, red, green
+  HPEN pens_[3] = {};  // black, red, green
   HBRUSH brushes_[3] = {};
   std::map<int, HBITMAP> pictures_;
-  std::function<std::vector<std::string>()> logSource_;
-  std::atomic<bool> logSyncPosted_{false};
+  std::function<std::vector<std::string>(size_t)> logSource_;
+  std::function<void(UiMessage)> handler_;
   std::string portNumberText_;  // control 1000's text, kept for the panel
+
+  std::mutex pendingMutex_;
+  std::deque<Pending> pending_;  // under pendingMutex_
+  bool wakePosted_ = false;      // under pendingMutex_
+  bool logChanged_ = false;      // under pendingMutex_: new lines from another thread
+  bool logCleared_ = false;      // under pendingMutex_: a clear from another thread
 };
 
 // The dialog procedures of the two small modal dialogs.
