@@ -459,7 +459,8 @@ void StalledLine() {
   Shot(p.main, "page5-bootloader");
   HWND box = p.Box(30000);
   Check(p.Say(box) ==
-            "The download did not complete.  Check the cable and the readout, then try again.",
+            "The download did not complete.  The port stopped accepting data.  Check the cable "
+            "and the readout, then try again.",
         "the stalled download ends, within its bound, with a warning", p.Say(box));
   Click(box, IDOK);
   p.Page(kBootloader);
@@ -559,7 +560,9 @@ void TransfersAgainstSimulator() {
   Walk(p, true);
   HWND panel = p.Panel();
   Click(panel, 1003);
-  Check(p.Logged("buf(6)=100000").find("LOG: ") == 0, "the test packet comes back as a LOG line");
+  std::string answer = p.Logged("ERROR Unknown Command: ");
+  Check(answer.find("Cmd=19,") != std::string::npos && answer.find("buf(6)=100000") != std::string::npos,
+        "the readout's code-19 answer to the test packet is logged as an unknown command", answer);
 
   // While the open dialog of Send Settings is up, nothing takes a command:
   // clicks that reach the disabled panel or the guide anyway are refused.

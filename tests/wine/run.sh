@@ -69,6 +69,44 @@ timeout 600 wine "$OUT/driver.exe" 2>/dev/null | tr -d '\r' || FAILED=1
 settings 144
 timeout 120 wine "$OUT/driver.exe" dpi 2>/dev/null | tr -d '\r' || FAILED=1
 settings 96
+
+# quillon.exe, the command line, against quillon-sim on COM12: a registry
+# record as the bridge's driver leaves it lets it find the port itself.
+if [[ -x $SIM ]]; then
+  echo "--- quillon.exe against quillon-sim on COM12"
+  Q=$ROOT/build/win32/src/cli/quillon.exe
+  check() { if [[ "$2" == "$3" ]]; then echo "ok   $1"; else echo "FAIL $1 (got: $3)"; FAILED=1; fi; }
+  q() { timeout 120 wine "$Q" "$@" 2>"$OUT/q.err" | tr -d '\r' >"$OUT/q.out"; echo "exit=${PIPESTATUS[0]}"; }
+  sim12() {
+    "$SIM" "$@" >"$OUT/sim12.out" 2>/dev/null & PIDS+=($!)
+    for _ in $(seq 50); do [[ -s $OUT/sim12.out ]] && break; sleep 0.1; done
+    ln -sfn "$(head -1 "$OUT/sim12.out")" "$D/com12"
+  }
+  BRIDGE='HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_10C4&PID_EA60\QUILLON1'
+  wine reg add "$BRIDGE" /v ClassGUID /d '{4D36E978-E325-11CE-BFC1-08002BE10318}' /f >/dev/null 2>&1
+  wine reg add "$BRIDGE" /v HardwareID /t REG_MULTI_SZ /d 'USB\VID_10C4&PID_EA60&REV_0100' /f >/dev/null 2>&1
+  wine reg add "$BRIDGE\Device Parameters" /v PortName /d COM12 /f >/dev/null 2>&1
+  rm -rf "$OUT/qstore" "$OUT"/q_*.bin && mkdir -p "$OUT/qstore"
+  sim12 --store "$OUT/qstore"
+  check "ports exits 0" "exit=0" "$(q ports)"
+  check "ports marks COM12 as the readout's bridge" "1" "$(grep -c '^COM12  10c4:ea60.*<- Quillon readout bridge$' "$OUT/q.out")"
+  check "test finds the bridge by itself and exits 0" "exit=0" "$(q test)"
+  check "test prints the readout's answer" "1" "$(grep -c '^ERROR Unknown Command: .*Cmd=19,.*buf(6)=100000$' "$OUT/q.out")"
+  printf 'cli settings \000\001\377 end\r\n' >"$OUT/q_a.bin"
+  check "send settings exits 0" "exit=0" "$(q -p COM12 send settings "$(winpath "$OUT/q_a.bin")")"
+  check "the readout stored the settings byte for byte" "same" "$(cmp -s "$OUT/q_a.bin" "$OUT/qstore/settings.bin" && echo same)"
+  check "receive settings --json exits 0" "exit=0" "$(q -p com12 --json receive settings "$(winpath "$OUT/q_b.bin")")"
+  check "the received settings are byte-identical" "same" "$(cmp -s "$OUT/q_a.bin" "$OUT/q_b.bin" && echo same)"
+  check "every --json line parses, the result says done" "done" \
+    "$(python3 -c 'import json,sys; e=[json.loads(l) for l in open(sys.argv[1])]; print([x["outcome"] for x in e if x["event"]=="result"][0])' "$OUT/q.out" 2>&1)"
+  kill "${PIDS[-1]}"
+  sim12 --mode boot --save-image "$OUT/q_boot.bin"
+  check "download bootloader exits 0" "exit=0" "$(q -p COM12 download bootloader)"
+  for _ in $(seq 50); do [[ -e $OUT/q_boot.bin ]] && break; sleep 0.1; done
+  check "the readout got the embedded bootloader byte for byte" "same" \
+    "$(cmp -s "$ROOT/build/win32/src/resources/ZYN_BOOTLOADER.bin" "$OUT/q_boot.bin" && echo same)"
+  wine reg delete "$BRIDGE" /f >/dev/null 2>&1
+fi
 if [[ -n $SHOTS ]]; then
   mkdir -p "$SHOTS"
   for f in "$OUT"/*.bmp; do convert "$f" "$SHOTS/$(basename "${f%.bmp}").png" || FAILED=1; done
