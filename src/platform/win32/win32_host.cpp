@@ -1,3 +1,4 @@
+// The main dialog as the dialog layer's host: controls, boxes, choosers, drawing, hand-offs.
 #include "platform/win32/win32_host.h"
 
 #include <commctrl.h>
