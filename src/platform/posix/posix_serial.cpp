@@ -6,8 +6,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <mutex>
 
 namespace quillon::posix {
@@ -16,6 +18,9 @@ namespace {
 
 // A write that cannot hand over a single byte for this long gives up.
 constexpr int WRITE_STALL_MS = 5000;
+// How long a wait looks away from a line that said "readable" with nothing
+// to read (another reader was quicker), so that it cannot spin.
+constexpr int EMPTY_READABLE_PAUSE_MS = 10;
 
 bool SpeedFor(uint32_t baud, speed_t* speed) {
   switch (baud) {
@@ -71,6 +76,9 @@ void DrainPipe(int fd) {
   }
 }
 
+// Errors with which a tty tells that its device went away (hang-up, unplug).
+bool IsGoneError(int code) { return code == EIO || code == ENXIO || code == ENODEV || code == EPIPE; }
+
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
@@ -119,12 +127,31 @@ termios BuildTermios(const termios& current, const LineSettings& settings) {
 // been closed (and perhaps reused for another file). A wait blocks in poll
 // while holding the shared lock; Close first pokes the close pipe, which
 // ends every such wait, and only then takes the exclusive lock.
+//
+// A device that went away stays gone: every later call fails at once
+// with the error that showed it, so nothing blocks or spins on a dead line.
 struct PosixSerialDevice::Impl {
   mutable std::shared_mutex mutex;
   int fd = -1;
   int cancelPipe[2] = {-1, -1};  // CancelWait: ends one wait, drained by it
-  int closePipe[2] = {-1, -1};   // Close: ends every wait and write, never drained
+  int closePipe[2] = {-1, -1};   // Close: ends every wait, write and drain, never drained
   std::atomic<bool> closing{false};
+  std::atomic<int> goneError{0};  // 0 while the device is there
+  std::atomic<uint32_t> baud{0};
+
+  // True when the descriptor may be used; otherwise *error says why. The
+  // caller holds the lock.
+  bool Usable(int* error) const {
+    int code = fd < 0 || closing.load() ? EBADF : goneError.load();
+    if (code != 0 && error) *error = code;
+    return code == 0;
+  }
+  // Remembers the device as gone when code says so; returns code.
+  int Note(int code) {
+    int none = 0;
+    if (IsGoneError(code)) goneError.compare_exchange_strong(none, code);
+    return code;
+  }
 };
 
 PosixSerialDevice::PosixSerialDevice() : impl_(std::make_unique<Impl>()) {}
@@ -179,6 +206,8 @@ bool PosixSerialDevice::Open(const std::string& name, const LineSettings& settin
   }
   impl_->fd = fd;
   impl_->closing.store(false);
+  impl_->goneError.store(0);
+  impl_->baud.store(settings.baudRate);
   return true;
 }
 
@@ -213,41 +242,85 @@ int PosixSerialDevice::Close() {
 bool PosixSerialDevice::SetBaudRate(uint32_t baud) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
   speed_t speed;
-  if (impl_->fd < 0 || impl_->closing.load() || !SpeedFor(baud, &speed)) return false;
+  if (!impl_->Usable(nullptr) || !SpeedFor(baud, &speed)) return false;
   termios t{};
-  if (::tcgetattr(impl_->fd, &t) != 0) return false;
-  ::cfsetispeed(&t, speed);
-  ::cfsetospeed(&t, speed);
-  return ::tcsetattr(impl_->fd, TCSANOW, &t) == 0;
-}
-
-bool PosixSerialDevice::Drain(int, int* error) {
-  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  if (impl_->fd < 0 || impl_->closing.load()) {
-    if (error) *error = EBADF;
+  if (::tcgetattr(impl_->fd, &t) != 0) {
+    impl_->Note(errno);
     return false;
   }
-  if (::tcdrain(impl_->fd) == 0) return true;
-  if (error) *error = errno;
-  return false;
+  ::cfsetispeed(&t, speed);
+  ::cfsetospeed(&t, speed);
+  if (::tcsetattr(impl_->fd, TCSANOW, &t) != 0) {
+    impl_->Note(errno);
+    return false;
+  }
+  impl_->baud.store(baud);
+  return true;
+}
+
+// tcdrain alone has no bound and no cancel, and returns at once on a
+// pseudo-terminal, while a USB-serial driver may hold kilobytes. So: sleep
+// on the close pipe while the transmit queue empties, each time for about
+// what the queued bytes take at the line rate, then let tcdrain wait for the
+// last character only.
+bool PosixSerialDevice::Drain(int timeoutMs, int* error) {
+  std::shared_lock<std::shared_mutex> lock(impl_->mutex);
+  auto fail = [&](int code) {
+    if (error) *error = code;
+    return false;
+  };
+  int code = 0;
+  if (!impl_->Usable(&code)) return fail(code);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int queued = 0;
+    if (::ioctl(impl_->fd, TIOCOUTQ, &queued) != 0) return fail(impl_->Note(errno));
+    if (queued <= 0) break;
+    // 11 bit times a byte: start, 8 data, parity, stop.
+    long long ms = std::max(1LL, queued * 11LL * 1000 / std::max<uint32_t>(impl_->baud.load(), 1));
+    if (timeoutMs >= 0) {
+      int left = RemainingMs(deadline);
+      if (left == 0) return fail(ETIMEDOUT);
+      ms = std::min<long long>(ms, left);
+    }
+    // The line is watched for nothing but a hang-up, which poll always reports.
+    pollfd fds[2] = {{impl_->closePipe[0], POLLIN, 0}, {impl_->fd, 0, 0}};
+    int rc = ::poll(fds, 2, static_cast<int>(std::min<long long>(ms, INT_MAX)));
+    if (rc < 0 && errno != EINTR) return fail(errno);
+    if (rc > 0 && fds[0].revents != 0) return fail(ECANCELED);
+    if (rc > 0) return fail(impl_->Note(EIO));
+  }
+  while (::tcdrain(impl_->fd) != 0) {
+    if (errno != EINTR) return fail(impl_->Note(errno));
+  }
+  return true;
 }
 
 size_t PosixSerialDevice::BytesWaiting() {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  if (impl_->fd < 0 || impl_->closing.load()) return 0;
+  if (!impl_->Usable(nullptr)) return 0;
   int count = 0;
-  if (::ioctl(impl_->fd, FIONREAD, &count) != 0 || count < 0) return 0;
-  return static_cast<size_t>(count);
+  if (::ioctl(impl_->fd, FIONREAD, &count) != 0) impl_->Note(errno);
+  return count > 0 ? static_cast<size_t>(count) : 0;
 }
 
 size_t PosixSerialDevice::Read(uint8_t* buffer, size_t max) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  if (impl_->fd < 0 || impl_->closing.load() || max == 0) return 0;
+  if (!impl_->Usable(nullptr) || max == 0) return 0;
   ssize_t got;
   do {
     got = ::read(impl_->fd, buffer, max);
   } while (got < 0 && errno == EINTR);
-  return got > 0 ? static_cast<size_t>(got) : 0;
+  if (got > 0) return static_cast<size_t>(got);
+  if (got < 0) {
+    impl_->Note(errno);
+  } else {
+    // With VMIN and VTIME 0 an empty queue reads 0 as a hung-up line does;
+    // poll tells them apart.
+    pollfd line{impl_->fd, POLLIN, 0};
+    if (::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL))) impl_->Note(EIO);
+  }
+  return 0;
 }
 
 size_t PosixSerialDevice::Write(const uint8_t* data, size_t length, int* error) {
@@ -256,7 +329,8 @@ size_t PosixSerialDevice::Write(const uint8_t* data, size_t length, int* error) 
     if (error) *error = code;
     return written;
   };
-  if (impl_->fd < 0 || impl_->closing.load()) return fail(EBADF, 0);
+  int code = 0;
+  if (!impl_->Usable(&code)) return fail(code, 0);
   size_t done = 0;
   while (done < length) {
     ssize_t n = ::write(impl_->fd, data + done, length - done);
@@ -265,7 +339,7 @@ size_t PosixSerialDevice::Write(const uint8_t* data, size_t length, int* error) 
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return fail(errno, done);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return fail(impl_->Note(errno), done);
     // The output queue is full: wait for room, for a close, or for the bound.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WRITE_STALL_MS);
     for (;;) {
@@ -275,55 +349,72 @@ size_t PosixSerialDevice::Write(const uint8_t* data, size_t length, int* error) 
       if (rc < 0) return fail(errno, done);
       if (rc == 0) return fail(ETIMEDOUT, done);
       if (fds[1].revents != 0) return fail(ECANCELED, done);
-      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return fail(EIO, done);
+      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return fail(impl_->Note(EIO), done);
       if (fds[0].revents & POLLOUT) break;
     }
   }
   return done;
 }
 
+// A hang-up (the far end of a pty closed, a USB adapter pulled) makes poll
+// report POLLHUP with POLLIN while nothing can be read: it must win, or the
+// caller would be told of data that never comes, again and again.
 WaitResult PosixSerialDevice::WaitForData(int timeoutMs, int* error) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  if (impl_->fd < 0 || impl_->closing.load()) {
-    if (error) *error = EBADF;
-    return WaitResult::FAILED;
-  }
+  auto result = [&](WaitResult r, int code) {
+    if (error) *error = code;
+    return r;
+  };
+  if (impl_->fd < 0 || impl_->closing.load()) return result(WaitResult::FAILED, EBADF);
+  if (int gone = impl_->goneError.load()) return result(WaitResult::GONE, gone);
+  auto lost = [&](int code) {
+    impl_->Note(code);
+    return result(IsGoneError(code) ? WaitResult::GONE : WaitResult::FAILED, code);
+  };
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool lookAway = false;  // watch only the pipes for a moment
   for (;;) {
-    pollfd fds[3] = {{impl_->fd, POLLIN, 0},
+    int bound = timeoutMs < 0 ? -1 : RemainingMs(deadline);
+    if (lookAway && (bound < 0 || bound > EMPTY_READABLE_PAUSE_MS)) bound = EMPTY_READABLE_PAUSE_MS;
+    pollfd fds[3] = {{lookAway ? -1 : impl_->fd, POLLIN, 0},
                      {impl_->cancelPipe[0], POLLIN, 0},
                      {impl_->closePipe[0], POLLIN, 0}};
-    int rc = ::poll(fds, 3, timeoutMs < 0 ? -1 : RemainingMs(deadline));
+    int rc = ::poll(fds, 3, bound);
     if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0) {
-      if (error) *error = errno;
-      return WaitResult::FAILED;
-    }
-    if (rc == 0) return WaitResult::TIMEOUT;
-    if (fds[2].revents != 0) return WaitResult::CANCELLED;
+    if (rc < 0) return result(WaitResult::FAILED, errno);
+    if (fds[2].revents != 0) return result(WaitResult::CANCELLED, 0);
     if (fds[1].revents != 0) {
       DrainPipe(impl_->cancelPipe[0]);
-      return WaitResult::CANCELLED;
+      return result(WaitResult::CANCELLED, 0);
     }
-    if (fds[0].revents & POLLIN) return WaitResult::DATA;
-    // Hang-up or error on the line (the device went away).
-    if (error) *error = EIO;
-    return WaitResult::FAILED;
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return lost(EIO);
+    if (fds[0].revents & POLLIN) {
+      int count = 0;
+      if (::ioctl(impl_->fd, FIONREAD, &count) != 0) return lost(errno);
+      if (count > 0) return result(WaitResult::DATA, 0);
+      lookAway = true;  // another reader took the bytes first
+      continue;
+    }
+    if (timeoutMs >= 0 && RemainingMs(deadline) == 0) return result(WaitResult::TIMEOUT, 0);
+    lookAway = false;
   }
 }
 
 bool PosixSerialDevice::GetCts(bool* cts) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  if (impl_->fd < 0 || impl_->closing.load()) return false;
+  if (!impl_->Usable(nullptr)) return false;
   int lines = 0;
-  if (::ioctl(impl_->fd, TIOCMGET, &lines) != 0) return false;
+  if (::ioctl(impl_->fd, TIOCMGET, &lines) != 0) {
+    impl_->Note(errno);
+    return false;
+  }
   *cts = (lines & TIOCM_CTS) != 0;
   return true;
 }
 
 void PosixSerialDevice::SetDtr(bool on) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  if (impl_->fd < 0 || impl_->closing.load()) return;
+  if (!impl_->Usable(nullptr)) return;
   int lines = TIOCM_DTR;
   (void)::ioctl(impl_->fd, on ? TIOCMBIS : TIOCMBIC, &lines);
 }
