@@ -150,7 +150,9 @@ PortRun::LoopEnd PortRun::Pump(Done done, double idleSeconds, double deadlineSec
   for (;;) {
     if (done()) return LoopEnd::DONE;
     if (interrupted_.load()) return LoopEnd::INTERRUPTED;
-    if (portLost_) return LoopEnd::PORT_LOST;
+    // A bootloader job learns of a lost port from the link and reports it
+    // through its own end, which is waited for: the loop must not end first.
+    if (portLost_ && engine_->BootIdle()) return LoopEnd::PORT_LOST;
     const auto now = Clock::now();
     if (now >= deadline) return LoopEnd::DEADLINE;
     if (activity_.load() != seen) {
