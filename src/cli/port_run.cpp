@@ -248,7 +248,9 @@ RunSummary PortRun::FromEnd() {
 
   std::string head = e.job == Job::ERASE ? "The flash erase did not complete: "
                                          : std::string("quillon: the ") + JobName(e.job) + " failed: ";
-  reporter_.Error(port_, head + e.reason + ".");
+  // An NLEC end's reason is the dialog's sentence, full stop included.
+  const bool stop = !e.reason.empty() && e.reason.back() == '.';
+  reporter_.Error(port_, head + e.reason + (stop ? "" : "."));
   if (e.cause == Cause::READOUT_ERROR && e.readoutText.empty()) {
     reporter_.Error(port_, "The readout gave no reason.");
   }
