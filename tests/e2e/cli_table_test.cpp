@@ -225,7 +225,7 @@ TEST(CliInterrupt, EndsAReceiveWithin1sKeepingThePartAndTheDestination) {
   Files files;
   Sim sim("--baud 9600", files.dir.path);
   Child child(QuillonArgs("-p " + sim.Path() + " receive program BIG out.bin"), files.dir.path);
-  ASSERT_TRUE(WaitFor([&] { return sim.Line().ReceivedBytes() > 300; }, 10));
+  ASSERT_TRUE(WaitFor([&] { return sim.Line().ReceivedBytes() > 100; }, 10));
   ::kill(child.pid, SIGINT);
   const auto sent = Clock::now();
   ASSERT_TRUE(child.Wait(5));

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <sstream>
 #include <utility>
 
@@ -210,19 +211,24 @@ INSTANTIATE_TEST_SUITE_P(Commands, DialogTable, ::testing::ValuesIn(kCases), [](
 TEST(DialogGuide, FromPageOneToSixWithTheBootloaderAndNothingGarbled) {
   Dialog d("--mode boot", true);
   const std::string image = ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin");
-  // With no port open the service buttons say so instead of starting.
+  // With no image, or no port open, the service buttons say so instead of starting.
+  d.app->images = nullptr;
+  d.Press(IDC_IMAGE_DOWNLOAD);
+  d.app->images = &d.images;
   d.Press(IDC_FLASH_ERASE);
   d.Press(IDC_BOOTLOADER_DOWNLOAD);
   EXPECT_EQ(d.host.Boxes(),
-            std::vector<std::string>({"Are you sure you want to erase the flash?",
-                                      "No port is open.  Open the port before erasing the flash.",
-                                      "Are you sure you want to download the bootloader code?",
-                                      "No port is open.  Open the port before downloading."}));
+            std::vector<std::string>(
+                {"Internal Error 001.  Unable to extract software for loading to unit.",
+                 "Are you sure you want to erase the flash?",
+                 "No port is open.  Open the port before erasing the flash.",
+                 "Are you sure you want to download the bootloader code?",
+                 "No port is open.  Open the port before downloading."}));
   d.app->portSelection.number = 7;
   for (int id : {IDC_NEXT, IDC_NEXT, IDC_NEXT}) d.Press(id);
   EXPECT_EQ(d.app->guide.page, PAGE_CABLE);
   EXPECT_EQ(d.Text(IDC_STEP_TITLE), "STEP 1 - Connecting the USB Cable");
-  ASSERT_EQ(d.host.Boxes().size(), 5u);
+  ASSERT_EQ(d.host.Boxes().size(), 6u);
   EXPECT_EQ(d.host.Boxes().back(),
             "The USB port (7) connection could not be opened.  Please check that all steps are "
             "followed completely.");
@@ -242,7 +248,7 @@ TEST(DialogGuide, FromPageOneToSixWithTheBootloaderAndNothingGarbled) {
   EXPECT_EQ(d.Text(IDC_LOWER_TEXT),
             "The bootloader download will take effect on the next power cycle.");
   EXPECT_EQ(d.Text(IDC_PROMPT), "Press BACK if you want to load the software.");
-  EXPECT_EQ(d.host.Boxes().size(), 5u);
+  EXPECT_EQ(d.host.Boxes().size(), 6u);
   ASSERT_TRUE(d.ports.last);
   EXPECT_EQ(d.ports.last->GarbledBytes(), 0u);
   EXPECT_TRUE(WaitFor([&] { return ReadFile(d.dir / "image.bin") == image; }, 5));
@@ -250,6 +256,50 @@ TEST(DialogGuide, FromPageOneToSixWithTheBootloaderAndNothingGarbled) {
   d.Press(IDC_BACK);
   EXPECT_EQ(d.app->guide.page, PAGE_CHOICE);
   EXPECT_FALSE(d.app->engine.IsOpen());
+}
+
+// The event log, exported with CR LF line ends (every line or the selected
+// ones) and cleared.
+TEST(DialogLog, ExportsAllOrTheSelectedLinesWithCrLfEnds) {
+  Dialog d("");
+  OpenDevice(*d.app, 1);
+  auto exported = [&](int command) {
+    d.Press(command);
+    std::string text = ReadFile(d.host.viewed);
+    std::remove(d.host.viewed.c_str());
+    return text;
+  };
+  EXPECT_EQ(exported(IDC_EXPORT_ALL),
+            "Opening Device Com1 ...\r\nDevice Com1 opened successfully.\r\n");
+  d.host.selected = {1};
+  EXPECT_EQ(exported(IDC_EXPORT_SELECTED), "Device Com1 opened successfully.\r\n");
+  d.Press(IDC_CLEAR_LOG);
+  EXPECT_EQ(exported(IDC_EXPORT_ALL), "");
+}
+
+// The port the dialog opens: the first "com" and number on its command
+// line, else the bridge the system records, else the user is asked on page 2.
+TEST(DialogPorts, TheCommandLineThenTheDetectedBridgeThenTheQuestion) {
+  const struct {
+    const char* line;
+    int detected, number;
+    bool asked;
+  } kRows[] = {{"/port:COM12", 3, 12, false},
+               {"xcOm 7 com9", 3, 7, false},
+               {"", 3, 3, false},
+               {"", 0, 0, true},
+               {"com", 3, 0, true}};
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.line);
+    Dialog d("");
+    d.host.detectedPort = row.detected;
+    d.app->portSelection = {};
+    ParseCommandLine(*d.app, row.line);
+    OnInitDialog(*d.app);
+    EXPECT_EQ(d.Text(IDC_PORT_NUMBER), std::to_string(row.number));
+    for (int id : {IDC_NEXT, IDC_NEXT}) d.Press(id);
+    EXPECT_EQ(d.host.portDialogs, row.asked ? 1 : 0);
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -85,6 +86,15 @@ Child::Child(const std::vector<std::string>& args, const std::string& dir) {
   std::vector<char*> argv;
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  // ThreadSanitizer's own pause of a second at exit is not the program's.
+  const char* options = std::getenv("TSAN_OPTIONS");
+  std::string tsan = std::string("TSAN_OPTIONS=") + (options ? options : "") + " atexit_sleep_ms=0";
+  std::vector<char*> env;
+  for (char** e = environ; *e; ++e) {
+    if (std::strncmp(*e, "TSAN_OPTIONS=", 13) != 0) env.push_back(*e);
+  }
+  env.push_back(tsan.data());
+  env.push_back(nullptr);
   int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
@@ -94,7 +104,7 @@ Child::Child(const std::vector<std::string>& args, const std::string& dir) {
     ::dup2(out, 1);
     ::dup2(err, 2);
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
-    ::execv(argv[0], argv.data());
+    ::execve(argv[0], argv.data(), env.data());
     ::_exit(127);
   }
   ::close(in);
@@ -320,6 +330,15 @@ bool TestHost::ChooseOpenFile(std::string& name, const FileFilter&, const std::s
 
 bool TestHost::ChooseSaveFile(std::string& name, const FileFilter& filter) {
   return ChooseOpenFile(name, filter, "");
+}
+
+bool TestHost::CreateTempFile(const std::string& prefix, std::string& path) {
+  std::string name = (fs::temp_directory_path() / (prefix + "XXXXXX")).string();
+  int fd = ::mkstemp(name.data());
+  if (fd < 0) return false;
+  ::close(fd);
+  path = name;
+  return true;
 }
 
 int TestHost::RunProgramNamePrompt(std::string& name) {

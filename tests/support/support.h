@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,10 @@ class TestHost : public DialogHost, public EngineObserver {
   std::map<int, Control> controls;
   std::deque<std::string> fileAnswers;  // the choosers' answers, in order; none: cancel
   std::string programName;              // typed into the program-name prompt
+  std::set<size_t> selected;            // the log lines selected in the list
+  int detectedPort = 0;                 // the bridge's port as the system records it
+  int portDialogs = 0;                  // the port-number dialog was shown
+  std::string viewed;                   // the file last opened in the viewer
   bool invalidated = false;
   bool stripShown = false;
 
@@ -130,7 +135,7 @@ class TestHost : public DialogHost, public EngineObserver {
   void ShowControl(int id, bool shown) override { controls[id].shown = shown; }
   void OnLogLineAdded(const std::string& line) override;
   void OnLogCleared() override {}
-  bool IsLogLineSelected(size_t) override { return false; }
+  bool IsLogLineSelected(size_t index) override { return selected.count(index) > 0; }
   void CreateProgressStrip(uint32_t, bool) override { stripShown = true; }
   void SetProgressPosition(uint32_t) override {}
   void AdvanceProgressStrip(uint32_t) override {}
@@ -141,14 +146,17 @@ class TestHost : public DialogHost, public EngineObserver {
   bool ChooseOpenFile(std::string& name, const FileFilter&, const std::string&) override;
   bool ChooseSaveFile(std::string& name, const FileFilter&) override;
   int RunProgramNamePrompt(std::string& name) override;
-  int RunPortNumberDialog(int&) override { return 0; }
+  int RunPortNumberDialog(int&) override {
+    ++portDialogs;
+    return 0;
+  }
   void Invalidate(bool) override { invalidated = true; }
   void DrawPicture(int, int) override {}
   void DrawIndicator(int) override {}
   void EndDialog(int) override {}
-  int DetectPortNumber() override { return 0; }
-  bool CreateTempFile(const std::string&, std::string&) override { return false; }
-  void OpenInViewer(const std::string&) override {}
+  int DetectPortNumber() override { return detectedPort; }
+  bool CreateTempFile(const std::string& prefix, std::string& path) override;
+  void OpenInViewer(const std::string& path) override { viewed = path; }
   // EngineObserver
   void OnLogLine(const std::string& line) override { OnLogLineAdded(line); }
   void OnProgress(const ProgressEvent&) override {}
