@@ -126,7 +126,7 @@ const Case kCases[] = {
     {"nlec get out.bin", "--nlec-error", 1, "", "NLEC error", ""},
     {"test", "", 0, "LAST COMMAND: Resend=0, Id=1, Cmd=19, cs=315, buf(6)=100000", "", ""},
     {"test", "--silent", 1, "", "no answer from the readout", ""},
-    {"monitor --seconds 1.5", "--send-log hello --send-after 500", 0, "RAW_DATA: ~~", "", ""},
+    {"monitor --seconds 2", "--send-log hello --send-after 1000", 0, "RAW_DATA: ~~", "", ""},
     {"test --log /proc/x/log.txt", "", 2, "", "/proc/x/log.txt", "", 3},
 };
 

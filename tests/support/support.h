@@ -66,12 +66,13 @@ class Child {
  private:
   std::string program_, outPath_, errPath_;
 };
-// Splits args at blanks and runs quillon in dir until it ends.
+
 struct Result {
   int code = -1;
   std::string out, err;
   double seconds = 0;
 };
+// The quillon program with args split at blanks; run in dir until it ends.
 std::vector<std::string> QuillonArgs(const std::string& args);
 Result RunQuillon(const std::string& args, const std::string& dir, double timeout = 60);
 
@@ -120,7 +121,7 @@ class TestHost : public DialogHost, public EngineObserver {
   int portDialogs = 0;                  // the port-number dialog was shown
   std::string viewed;                   // the file last opened in the viewer
   bool invalidated = false;
-  bool stripShown = false;
+  std::atomic<bool> stripShown{false};  // the progress strip is on screen
 
   // Host
   uint32_t TickCount() override;
