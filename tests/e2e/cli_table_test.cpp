@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -115,6 +116,8 @@ const Case kCases[] = {
      "out.bin.part|the readout's port went away (unplugged?)", ""},
     {"receive settings full.bin", "", 1, "", "could not be written", "full.bin=old.bin"},
     {"receive settings /proc/x", "", 2, "", "/proc/x", "", 3},
+    {"receive program NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN out.bin", "",
+     2, "", "is longer than 63 characters", "", 3},
     {"receive program PROG1 out.bin", "--corrupt-checksum 2", 0, "", "", "out.bin=store/PROG1"},
     {"receive program FF out.bin", "--piece-size 128", 0, "Received 256 bytes", "",
      "out.bin=store/FF"},
@@ -222,25 +225,29 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return RowName(row.index, row.param.args); });
 
 TEST(CliInterrupt, EndsAReceiveWithin1sKeepingThePartAndTheDestination) {
-  Files files;
-  Sim sim("--baud 9600", files.dir.path);
-  Child child(QuillonArgs("-p " + sim.Path() + " receive program BIG out.bin"), files.dir.path);
-  ASSERT_TRUE(WaitFor([&] { return sim.Line().ReceivedBytes() > 100; }, 10));
-  ::kill(child.pid, SIGINT);
-  const auto sent = Clock::now();
-  ASSERT_TRUE(child.Wait(5));
-  EXPECT_LT(std::chrono::duration<double>(child.ended - sent).count(), 1.0);
-  EXPECT_EQ(child.code, 130);
-  EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
-  const std::string part = ReadFile(files / "out.bin.part");
-  EXPECT_GT(part.size(), 0u);
-  EXPECT_EQ(part, ReadFile(files / "store/BIG").substr(0, part.size()));
-  EXPECT_TRUE(Has(child.Err(), "out.bin.part")) << child.Err();
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    Files files;
+    Sim sim("--baud 9600", files.dir.path);
+    Child child(QuillonArgs("-p " + sim.Path() + " receive program BIG out.bin"), files.dir.path);
+    ASSERT_TRUE(WaitFor([&] { return sim.Line().ReceivedBytes() > 100; }, 10));
+    ::kill(child.pid, signal);
+    const auto sent = Clock::now();
+    ASSERT_TRUE(child.Wait(5));
+    EXPECT_LT(std::chrono::duration<double>(child.ended - sent).count(), 1.0);
+    EXPECT_EQ(child.code, 130);
+    EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
+    const std::string part = ReadFile(files / "out.bin.part");
+    EXPECT_GT(part.size(), 0u);
+    EXPECT_EQ(part, ReadFile(files / "store/BIG").substr(0, part.size()));
+    EXPECT_TRUE(Has(child.Err(), "out.bin.part")) << child.Err();
+  }
 }
 
 // Three readouts at once, each with the whole image, the JSON well formed;
-// then a run where one of two ports fails.
-TEST(CliManyReadouts, DownloadToThreeAtOnceWithJsonEvents) {
+// two readouts' settings, each in a file of its own; a run where one of two
+// ports fails; a port that is not there.
+TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
   Files files;
   TempDir dirs[3];
   std::vector<std::unique_ptr<Sim>> sims;
@@ -277,13 +284,31 @@ TEST(CliManyReadouts, DownloadToThreeAtOnceWithJsonEvents) {
   run = RunQuillon("-p " + sims[0]->Path() + " -p " + gone.Path() + " download bootloader",
                    files.dir.path);
   EXPECT_EQ(run.code, 1);
-  EXPECT_TRUE(Has(run.err, "PORT")) << run.err;
+  ASSERT_NE(run.err.find("PORT"), std::string::npos) << run.err;
   std::stringstream table(run.err.substr(run.err.find("PORT")));
   std::string header, first, second;
   std::getline(table, header), std::getline(table, first), std::getline(table, second);
   EXPECT_TRUE(Has(header, "OUTCOME") && Has(first, sims[0]->Path()) && Has(first, "done"))
       << run.err;
   EXPECT_TRUE(Has(second, gone.Path()) && Has(second, "failed")) << run.err;
+
+  std::vector<std::unique_ptr<Sim>> readouts;
+  for (int i = 0; i < 2; ++i) {
+    readouts.push_back(std::make_unique<Sim>("", dirs[i].path));
+    WriteFile(dirs[i] / "store/settings.bin", RandomBytes(200, 10 + i));
+  }
+  run = RunQuillon(
+      "-p " + readouts[0]->Path() + " -p " + readouts[1]->Path() + " receive settings out.bin",
+      files.dir.path);
+  EXPECT_EQ(run.code, 0) << run.err;
+  for (int i = 0; i < 2; ++i) {
+    std::string tag = readouts[i]->Path().substr(5);  // /dev/pts/N: out-pts-N.bin
+    std::replace(tag.begin(), tag.end(), '/', '-');
+    EXPECT_EQ(ReadFile(files / ("out-" + tag + ".bin")), ReadFile(dirs[i] / "store/settings.bin"));
+  }
+  EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
+
+  EXPECT_EQ(RunQuillon("-p /dev/quillon-none test", files.dir.path).code, 3);
 }
 
 }  // namespace
