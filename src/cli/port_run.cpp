@@ -150,7 +150,9 @@ PortRun::LoopEnd PortRun::Pump(Done done, double idleSeconds, double deadlineSec
   for (;;) {
     if (done()) return LoopEnd::DONE;
     if (interrupted_.load()) return LoopEnd::INTERRUPTED;
-    if (portLost_) return LoopEnd::PORT_LOST;
+    // A bootloader job learns of a lost port from the link and reports it
+    // through its own end, which is waited for: the loop must not end first.
+    if (portLost_ && engine_->BootIdle()) return LoopEnd::PORT_LOST;
     const auto now = Clock::now();
     if (now >= deadline) return LoopEnd::DEADLINE;
     if (activity_.load() != seen) {
@@ -247,7 +249,9 @@ RunSummary PortRun::FromEnd() {
 
   std::string head = e.job == Job::ERASE ? "The flash erase did not complete: "
                                          : std::string("quillon: the ") + JobName(e.job) + " failed: ";
-  reporter_.Error(port_, head + e.reason + ".");
+  // An NLEC end's reason is the dialog's sentence, full stop included.
+  const bool stop = !e.reason.empty() && e.reason.back() == '.';
+  reporter_.Error(port_, head + e.reason + (stop ? "" : "."));
   if (e.cause == Cause::READOUT_ERROR && e.readoutText.empty()) {
     reporter_.Error(port_, "The readout gave no reason.");
   }

@@ -144,9 +144,11 @@ void ReceiveThread::RS232_CommEventThread() {
       RS232_DrainReceive();
     } else if (result == WaitResult::GONE) {
       dead = port;
-      // Whoever waits on the port's answer learns it now, not at a bound.
+      // Marked lost before the waiting erase is woken, so it learns why;
+      // it learns it now, not at a bound.
+      const bool first = link_.MarkLost(port);
       tap_.Cancel();
-      if (link_.MarkLost(port)) host_.Post(UiMessage{UiMessage::PORT_LOST, nullptr, false, 0});
+      if (first) host_.Post(UiMessage{UiMessage::PORT_LOST, nullptr, false, 0});
     } else if (result == WaitResult::FAILED) {
       port->ClearError();
       // A port taken off the link fails its wait as it closes: no fault.

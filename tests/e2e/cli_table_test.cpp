@@ -1,0 +1,315 @@
+// The quillon program against the simulated readout: every job under every
+// kind of fault, checked by its end state (the files, the exit code, what
+// the user is told, how long it took), then the hang-ups, an interrupt and
+// several readouts at once.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+#include "support/support.h"
+
+namespace quillon::test {
+namespace {
+
+const std::string OLD = "the user's own settings, kept until a receive is whole\n";
+const std::string USER_BITMAP =
+    "0x51, 0x55,\r\n0x49\r\n";  // a listing the user keeps as bitmap.bin
+const std::string TABLE = "1.0 0.5 0.25\r\n2.0 1.5 1.25\r\n3.0 2.5 2.25\r\n";
+
+// A working directory with the user's files and a readout's store.
+struct Files {
+  TempDir dir;
+  Files() {
+    WriteFile(dir / "in.bin", RandomBytes(300, 1));
+    WriteFile(dir / "prog.bin", RandomBytes(1000, 2));
+    std::string listing, bytes;
+    for (int i = 0; i < 300; ++i) {
+      char value[16];
+      std::snprintf(value, sizeof value, "0x%02X,%s", (i * 37) & 0xFF, i % 16 == 15 ? "\r\n" : " ");
+      listing += value;
+      bytes.push_back(static_cast<char>((i * 37) & 0xFF));
+    }
+    WriteFile(dir / "listing.txt", listing);
+    WriteFile(dir / "listing.bin", bytes);
+    WriteFile(dir / "bitmap.bin", USER_BITMAP);
+    WriteFile(dir / "bitmap.expect", "QUI");
+    WriteFile(dir / "table.txt", TABLE);
+    WriteFile(dir / "table.lf", "1.0 0.5 0.25\n2.0 1.5 1.25\n3.0 2.5 2.25\n");
+    WriteFile(dir / "empty.bin", "");
+    WriteFile(dir / "nobytes.txt", "no values in here\r\n");
+    for (const char* name : {"out.bin", "old.bin", "full.bin"}) WriteFile(dir / name, OLD);
+    std::filesystem::create_symlink("/dev/full", dir / "full.bin.part");  // a full disk
+    std::filesystem::create_directories(dir / "store");
+    WriteFile(dir / "store/settings.bin", RandomBytes(200, 3));
+    WriteFile(dir / "store/PROG1", RandomBytes(700, 4));
+    WriteFile(dir / "store/FF", std::string(256, '\xFF'));
+    WriteFile(dir / "store/BIG", RandomBytes(20000, 5));
+    WriteFile(dir / "store/nlec.txt", "a 1\nb 2\nc 3\n");
+    WriteFile(dir / "nlec.crlf", "a 1\r\nb 2\r\nc 3\r\n");
+  }
+  std::string operator/(const std::string& name) const { return dir / name; }
+};
+
+bool Has(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+struct Case {
+  const char* args;  // quillon's, after -p PORT
+  const char* sim;   // the simulator's options
+  int exit;
+  const char* out;  // printed on stdout
+  const char* err;  // printed on stderr, each of the '|'-separated parts
+  const char*
+      same;  // "A=B": two files byte for byte the same at the end (A=missing: A is not there)
+  double bound = 15;  // seconds the run may take
+};
+
+std::ostream& operator<<(std::ostream& os, const Case& c) {
+  return os << c.args << " / sim " << c.sim;
+}
+
+constexpr const char* BAD_PORT = "the readout's port went away (unplugged?)";
+
+const Case kCases[] = {
+    {"download bootloader", "--mode boot", 0, "30356 bytes sent.", "",
+     "image.bin=" QUILLON_IMAGES "ZYN_BOOTLOADER.bin"},
+    {"download software", "--mode boot", 0, "4759532 bytes sent.", "",
+     "image.bin=" QUILLON_IMAGES "ZYN_SOFTWARE.bin", 40},
+    {"download bootloader", "--mode boot --hangup-after 5000", 1, "", BAD_PORT, ""},
+    {"download software --image empty.bin", "--mode boot", 2, "",
+     "empty.bin is empty; nothing to send", "", 3},
+    {"erase --yes", "--mode boot", 0, "Done erasing user storage.", "", ""},
+    {"erase", "--mode boot", 2, "", "give --yes to erase", "", 3},
+    {"send settings in.bin", "", 0, "the readout's checksum matches", "",
+     "store/settings.bin=in.bin"},
+    {"send settings in.bin", "--drop-nth 2", 0, "", "", "store/settings.bin=in.bin"},
+    {"send settings in.bin", "--corrupt-checksum 3", 0, "", "", "store/settings.bin=in.bin"},
+    {"send settings in.bin", "--answer-bad-checksum 2", 0, "", "", "store/settings.bin=in.bin"},
+    {"send settings in.bin", "--answer-remote-timeout 3", 0, "", "", "store/settings.bin=in.bin"},
+    {"send settings in.bin", "--wrong-final-checksum", 1, "", "checksum does not match", ""},
+    {"send settings in.bin", "--silent", 1, "", "no answer from the readout", "", 8},
+    {"send settings in.bin", "--file-error \"File not found\"", 1, "", "File not found", ""},
+    {"send settings /dev/zero", "", 2, "", "not a regular file", "", 3},
+    {"send settings empty.bin", "", 2, "", "empty.bin is empty; nothing to send", "", 3},
+    {"send settings empty.bin --allow-empty", "", 0, "", "", "store/settings.bin=empty.bin"},
+    {"send program prog.bin", "--noise 5", 0, "", "", "store/program.bin=prog.bin"},
+    {"send program prog.bin", "--split-writes", 0, "", "", "store/program.bin=prog.bin"},
+    {"send program prog.bin", "--hangup-after 300", 1, "", BAD_PORT, "store/program.bin=missing"},
+    {"send bitmap listing.txt", "--stall-mid-packet 2", 0, "Converted 300 bytes", "",
+     "store/bitmap.bin=listing.bin"},
+    {"send bitmap bitmap.bin", "", 0, "Converted 3 bytes", "", "store/bitmap.bin=bitmap.expect"},
+    {"send bitmap nobytes.txt", "", 2, "", "no byte values found in nobytes.txt", "", 3},
+    {"receive settings out.bin", "", 0, "Received 200 bytes", "", "out.bin=store/settings.bin"},
+    {"receive settings out.bin", "--oversize-header", 0, "", "", "out.bin=store/settings.bin"},
+    // Answers slower than the resend: each piece comes twice and is written once.
+    {"-v receive settings out.bin", "--baud 150 --piece-size 16 --drop-nth 2", 0,
+     "Received 200 bytes", "Repeated answer", "out.bin=store/settings.bin", 100},
+    {"receive settings out.bin", "--silent", 1, "", "no answer from the readout",
+     "out.bin.part=missing", 8},
+    {"receive settings out.bin", "--file-error \"File not found\"", 1, "", "File not found", ""},
+    {"receive settings out.bin", "--hangup-after 30", 1, "",
+     "out.bin.part|the readout's port went away (unplugged?)", ""},
+    {"receive settings full.bin", "", 1, "", "could not be written", "full.bin=old.bin"},
+    {"receive settings /proc/x", "", 2, "", "/proc/x", "", 3},
+    {"receive program NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN out.bin", "",
+     2, "", "is longer than 63 characters", "", 3},
+    {"receive program PROG1 out.bin", "--corrupt-checksum 2", 0, "", "", "out.bin=store/PROG1"},
+    {"receive program FF out.bin", "--piece-size 128", 0, "Received 256 bytes", "",
+     "out.bin=store/FF"},
+    {"nlec send table.txt", "", 0, "3 lines will be sent.", "", "store/nlec.txt=table.lf"},
+    {"nlec send table.txt", "--wrong-final-checksum", 1, "", "failed: Nlec Checksum Failure.\n",
+     ""},
+    {"nlec send table.txt", "--nlec-error", 1, "", "NLEC error", ""},
+    {"nlec get out.bin", "--answer-remote-timeout 2", 0, "", "", "out.bin=nlec.crlf"},
+    {"nlec get out.bin", "--nlec-error", 1, "", "NLEC error", ""},
+    {"test", "", 0, "LAST COMMAND: Resend=0, Id=1, Cmd=19, cs=315, buf(6)=100000", "", ""},
+    {"test", "--silent", 1, "", "no answer from the readout", ""},
+    {"monitor --seconds 2", "--send-log hello --send-after 1000", 0, "RAW_DATA: ~~", "", ""},
+    {"test --log /proc/x/log.txt", "", 2, "", "/proc/x/log.txt", "", 3},
+};
+
+class CliTable : public ::testing::TestWithParam<Case> {};
+
+TEST_P(CliTable, EndsWhole_OrFailsHonestlyWithinItsBound) {
+  const Case& c = GetParam();
+  Files files;
+  Sim sim(c.sim, files.dir.path);
+  Result run = RunQuillon("-p " + sim.Path() + " " + c.args, files.dir.path, c.bound + 10);
+  EXPECT_EQ(run.code, c.exit) << run.err;
+  EXPECT_LT(run.seconds, c.bound);
+  EXPECT_TRUE(Has(run.out, c.out)) << run.out;
+  std::stringstream needles(c.err);
+  for (std::string needle; std::getline(needles, needle, '|');)
+    EXPECT_TRUE(Has(run.err, needle)) << run.err;
+  // A refused start sends nothing at all.
+  if (c.exit == 2) {
+    EXPECT_EQ(sim.Line().ReceivedBytes(), 0u);
+  }
+  // The user's files: the destination changes only when a receive is whole,
+  // and a listing called bitmap.bin is never written over.
+  std::string same = c.same;
+  const std::string a = same.substr(0, same.find('=')), b = same.substr(same.find('=') + 1);
+  if (a != "out.bin") {
+    EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
+  }
+  EXPECT_EQ(ReadFile(files / "bitmap.bin"), USER_BITMAP);
+  if (b == "missing") {
+    EXPECT_FALSE(Exists(files / a)) << a;
+  }
+  if (same.empty() || b == "missing") return;
+  const std::string expected = ReadFile(b[0] == '/' ? b : files / b);
+  EXPECT_TRUE(Exists(b[0] == '/' ? b : files / b)) << b;
+  // The readout keeps a received image once the line has been quiet a moment.
+  EXPECT_TRUE(WaitFor([&] { return Exists(files / a) && ReadFile(files / a) == expected; }, 5))
+      << a << " differs from " << b << ": " << ReadFile(files / a).size() << " of "
+      << expected.size() << " bytes";
+}
+
+INSTANTIATE_TEST_SUITE_P(JobsAndFaults, CliTable, ::testing::ValuesIn(kCases), [](const auto& row) {
+  return RowName(row.index, std::string(row.param.args) + " " + row.param.sim);
+});
+
+// A readout that goes away during a transfer, a monitor or an erase: the
+// run ends within 2 s of it, says why, and does not spin meanwhile.
+struct HangUp {
+  const char* args;
+  const char* sim;
+  int closeAt;  // the test closes the line once the readout got this many bytes; -1: the readout
+                // does
+};
+
+std::ostream& operator<<(std::ostream& os, const HangUp& h) {
+  return os << h.args << " / sim " << h.sim;
+}
+
+class HangUpTable : public ::testing::TestWithParam<HangUp> {};
+
+TEST_P(HangUpTable, EndsWithinTwoSecondsWithoutSpinning) {
+  const HangUp& h = GetParam();
+  Files files;
+  Sim sim(h.sim, files.dir.path);
+  const std::string path = sim.Path();
+  Child child(QuillonArgs("-p " + path + " " + h.args), files.dir.path);
+  Clock::time_point gone;
+  if (h.closeAt < 0) {
+    ASSERT_TRUE(WaitFor([&] { return sim.Line().HungUp(); }, 10));
+    gone = Clock::now();
+  } else {
+    ASSERT_TRUE(WaitFor(
+        [&] {
+          return child.HasOpen(path) &&
+                 sim.Line().ReceivedBytes() >= static_cast<uint64_t>(h.closeAt);
+        },
+        10));
+    sim.Close();
+    gone = Clock::now();
+  }
+  ASSERT_TRUE(child.Wait(10));
+  EXPECT_LT(std::chrono::duration<double>(child.ended - gone).count(), 3.5);
+  EXPECT_EQ(child.code, 1);
+  EXPECT_TRUE(Has(child.Err(), BAD_PORT)) << child.Err();
+  EXPECT_LT(child.cpuSeconds, 0.5);
+  EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Jobs, HangUpTable,
+    ::testing::Values(HangUp{"receive program BIG out.bin", "--baud 9600 --hangup-after 150", -1},
+                      HangUp{"monitor", "", 0},
+                      HangUp{"erase --yes", "--mode boot --erase-delay 60000", 2}),
+    [](const auto& row) { return RowName(row.index, row.param.args); });
+
+TEST(CliInterrupt, EndsAReceiveWithin1sKeepingThePartAndTheDestination) {
+  for (int signal : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(signal);
+    Files files;
+    Sim sim("--baud 9600", files.dir.path);
+    Child child(QuillonArgs("-p " + sim.Path() + " receive program BIG out.bin"), files.dir.path);
+    ASSERT_TRUE(WaitFor([&] { return sim.Line().ReceivedBytes() > 100; }, 10));
+    ::kill(child.pid, signal);
+    const auto sent = Clock::now();
+    ASSERT_TRUE(child.Wait(5));
+    EXPECT_LT(std::chrono::duration<double>(child.ended - sent).count(), 1.0);
+    EXPECT_EQ(child.code, 130);
+    EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
+    const std::string part = ReadFile(files / "out.bin.part");
+    EXPECT_GT(part.size(), 0u);
+    EXPECT_EQ(part, ReadFile(files / "store/BIG").substr(0, part.size()));
+    EXPECT_TRUE(Has(child.Err(), "out.bin.part")) << child.Err();
+  }
+}
+
+// Three readouts at once, each with the whole image, the JSON well formed;
+// two readouts' settings, each in a file of its own; a run where one of two
+// ports fails; a port that is not there.
+TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
+  Files files;
+  TempDir dirs[3];
+  std::vector<std::unique_ptr<Sim>> sims;
+  std::string ports;
+  for (auto& dir : dirs) {
+    sims.push_back(std::make_unique<Sim>("--mode boot", dir.path));
+    ports += " -p " + sims.back()->Path();
+  }
+  Result run = RunQuillon(ports + " --json download bootloader", files.dir.path);
+  EXPECT_EQ(run.code, 0) << run.err;
+  const std::string image = ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin");
+  for (auto& dir : dirs)
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(dir / "image.bin") == image; }, 5));
+  WriteFile(files / "events.json", run.out);
+  // Every line is one JSON object; each port starts once and ends done once.
+  const char* check =
+      "import json, sys\n"
+      "events = [json.loads(line) for line in open(sys.argv[1])]\n"
+      "for port in sys.argv[2:]:\n"
+      "    mine = [e for e in events if e.get('port') == port]\n"
+      "    assert [e['event'] for e in mine].count('start') == 1, port\n"
+      "    assert [e.get('outcome') for e in mine if e['event'] == 'result'] == ['done'], port\n"
+      "assert [e['event'] for e in events].count('end') == 1 and events[-1] == dict(events[-1], "
+      "event='end', exit=0)\n";
+  WriteFile(files / "check.py", check);
+  std::vector<std::string> python{"/usr/bin/env", "python3", "check.py", "events.json"};
+  for (auto& sim : sims) python.push_back(sim->Path());
+  Child checker(python, files.dir.path);
+  ASSERT_TRUE(checker.Wait(20));
+  EXPECT_EQ(checker.code, 0) << checker.Err() << run.out;
+
+  // One of two readouts goes away: exit 1 and the table of every port.
+  Sim gone("--mode boot --hangup-after 1000", files.dir.path);
+  run = RunQuillon("-p " + sims[0]->Path() + " -p " + gone.Path() + " download bootloader",
+                   files.dir.path);
+  EXPECT_EQ(run.code, 1);
+  ASSERT_NE(run.err.find("PORT"), std::string::npos) << run.err;
+  std::stringstream table(run.err.substr(run.err.find("PORT")));
+  std::string header, first, second;
+  std::getline(table, header), std::getline(table, first), std::getline(table, second);
+  EXPECT_TRUE(Has(header, "OUTCOME") && Has(first, sims[0]->Path()) && Has(first, "done"))
+      << run.err;
+  EXPECT_TRUE(Has(second, gone.Path()) && Has(second, "failed")) << run.err;
+
+  std::vector<std::unique_ptr<Sim>> readouts;
+  for (int i = 0; i < 2; ++i) {
+    readouts.push_back(std::make_unique<Sim>("", dirs[i].path));
+    WriteFile(dirs[i] / "store/settings.bin", RandomBytes(200, 10 + i));
+  }
+  run = RunQuillon(
+      "-p " + readouts[0]->Path() + " -p " + readouts[1]->Path() + " receive settings out.bin",
+      files.dir.path);
+  EXPECT_EQ(run.code, 0) << run.err;
+  for (int i = 0; i < 2; ++i) {
+    std::string tag = readouts[i]->Path().substr(5);  // /dev/pts/N: out-pts-N.bin
+    std::replace(tag.begin(), tag.end(), '/', '-');
+    EXPECT_EQ(ReadFile(files / ("out-" + tag + ".bin")), ReadFile(dirs[i] / "store/settings.bin"));
+  }
+  EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
+
+  EXPECT_EQ(RunQuillon("-p /dev/quillon-none test", files.dir.path).code, 3);
+}
+
+}  // namespace
+}  // namespace quillon::test
