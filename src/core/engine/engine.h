@@ -28,7 +28,6 @@ class Engine : private PacketHandler {
   Engine& operator=(const Engine&) = delete;
 
   EventLog& Log() { return log_; }
-  Host& GetHost() { return host_; }
 
   // --- the port (handler thread) -------------------------------------------
   // Closes any open port and opens name (label is what the log calls it).
