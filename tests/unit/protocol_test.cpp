@@ -12,6 +12,7 @@
 #include "core/protocol/packet.h"
 #include "core/serial/receive_thread.h"
 #include "core/serial/serial_port.h"
+#include "core/sha256.h"
 #include "support/support.h"
 
 namespace quillon::test {
@@ -249,6 +250,20 @@ TEST(ParserRace, AResetNeverTearsAPacket) {
     ASSERT_EQ(std::string(reinterpret_cast<const char*>(p->data), p->length),
               std::string(p->length, static_cast<char>('A' + p->id % 26)));
   }
+}
+
+// Digests name every image and file in the output and the report; the
+// expected values are the published test vectors.
+TEST(Sha256, PublishedVectorsWholeAndFedInOddPieces) {
+  auto text = [](const char* s) { return reinterpret_cast<const uint8_t*>(s); };
+  EXPECT_EQ(Sha256Hex(text(""), 0), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Sha256Hex(text("abc"), 3), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const char* twoBlocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+  EXPECT_EQ(Sha256Hex(text(twoBlocks), 56), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+  Sha256 million;
+  std::string as(1001, 'a');
+  for (int i = 0; i < 1000; ++i) million.Update(text(as.data()), i % 2 ? 999 : 1001);
+  EXPECT_EQ(million.HexDigest(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 }  // namespace
