@@ -96,6 +96,8 @@ const Case kCases[] = {
     {"erase --yes", "--mode boot", 0, "Done erasing user storage.",
      "Erasing: waiting for the readout's answer, at most 120 seconds.", ""},
     {"erase", "--mode boot", 2, "", "give --yes to erase", "", 3},
+    {"--json erase --yes", "--mode boot --erase-delay 1500", 0, "\"done\":1,\"total\":120,\"unit\":\"seconds\"",
+     "", ""},
     {"send settings in.bin", "", 0, "the readout's checksum matches", "",
      "store/settings.bin=in.bin"},
     {"send settings in.bin", "--drop-nth 2", 0, "", "", "store/settings.bin=in.bin"},
@@ -321,6 +323,24 @@ TEST(CliClosedOutput, TheDownloadGoesOnAndEndsDone) {
       [&] { return ReadFile(files / "image.bin") == ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin"); }, 5));
 }
 
+// The terminal's guide: Enter, Enter, b (bootloader), Enter sends; a
+// placeholder only with --allow-placeholder, named before it goes.
+TEST(CliGuide, SendsAPlaceholderOnlyWhenAllowed) {
+  for (const std::string allow : {"", " --allow-placeholder"}) {
+    Files files;
+    Sim sim("--mode boot", files.dir.path);
+    const std::string command = "printf '\\n\\nb\\n\\nq\\n' | " + std::string(QUILLON_PROGRAM) + " -p " +
+                                sim.Path() + " guide" + allow;
+    Child child({"/bin/bash", "-c", command}, files.dir.path);
+    ASSERT_TRUE(child.Wait(20));
+    EXPECT_EQ(child.code, 0) << child.Err();
+    EXPECT_EQ(Has(child.Err(), "ZYN_BOOTLOADER is a placeholder"), allow.empty()) << child.Err();
+    EXPECT_EQ(Has(child.Out(), BOOT_SHA), !allow.empty()) << child.Out();
+    const std::string image = ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin");
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(files / "image.bin") == (allow.empty() ? "" : image); }, 5));
+  }
+}
+
 // Three readouts at once, each with the whole image, the JSON well formed;
 // two readouts' settings, each in a file of its own; a run where one of two
 // ports fails; a port that is not there.
@@ -390,6 +410,8 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
   EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
 
   EXPECT_EQ(RunQuillon("-p /dev/quillon-none test", files.dir.path).code, 3);
+  EXPECT_TRUE(Has(RunQuillon("--version", files.dir.path).out,
+                  "ZYN_BOOTLOADER  30356 bytes  SHA-256 " + std::string(BOOT_SHA) + "  placeholder"));
   run = RunQuillon("-p /dev/null test", files.dir.path);
   EXPECT_TRUE(run.code == 3 && Has(run.err, "/dev/null: it is not a serial port")) << run.err;
 }
