@@ -412,6 +412,8 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
   EXPECT_EQ(RunQuillon("-p /dev/quillon-none test", files.dir.path).code, 3);
   EXPECT_TRUE(Has(RunQuillon("--version", files.dir.path).out,
                   "ZYN_BOOTLOADER  30356 bytes  SHA-256 " + std::string(BOOT_SHA) + "  placeholder"));
+  run = RunQuillon("-p /dev/null receive settings " + std::string(252, 'a'), files.dir.path);
+  EXPECT_TRUE(run.code == 2 && Has(run.err, "the name of its part file")) << run.err;
   run = RunQuillon("-p /dev/null test", files.dir.path);
   EXPECT_TRUE(run.code == 3 && Has(run.err, "/dev/null: it is not a serial port")) << run.err;
 }
