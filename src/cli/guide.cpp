@@ -75,7 +75,8 @@ std::string FindPort(const Options& options) {
 // placeholder without --allow-placeholder.
 bool NameImage(const Options& options, const char* name, const uint8_t* data, size_t length) {
   const bool builtIn = options.image.empty();
-  ImageIdentity image = IdentifyImage(builtIn ? name : options.image, builtIn, std::vector<uint8_t>(data, data + length));
+  ImageIdentity image = IdentifyImage(builtIn ? name : options.image, builtIn,
+                                      std::vector<uint8_t>(data, data + length));
   if (image.placeholder && !options.allowPlaceholder) {
     std::fprintf(stderr, "quillon: %s\n", PlaceholderRefusal(name).c_str());
     return false;
@@ -102,7 +103,8 @@ int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& int
     for (int c; (c = std::fgetc(f)) != EOF;) fileImage.push_back(static_cast<uint8_t>(c));
     std::fclose(f);
     if (fileImage.empty()) {
-      std::fprintf(stderr, "quillon: %s is empty; nothing to send\n", EscapeControls(options.image).c_str());
+      std::fprintf(stderr, "quillon: %s is empty; nothing to send\n",
+                   EscapeControls(options.image).c_str());
       return EXIT_USAGE;
     }
   }
@@ -179,8 +181,11 @@ int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& int
         }
         if (StderrIsTerminal()) std::fprintf(stderr, "\n");
         if (observer.last.outcome != Outcome::DONE) {
-          std::fprintf(stderr, "The download did not complete: %s. At least %llu bytes reached the readout; its display shows the exact count.\n",
-                       observer.last.reason.c_str(), static_cast<unsigned long long>(observer.last.bytes));
+          std::fprintf(stderr,
+                       "The download did not complete: %s. At least %llu bytes reached the "
+                       "readout; its display shows the exact count.\n",
+                       observer.last.reason.c_str(),
+                       static_cast<unsigned long long>(observer.last.bytes));
           if (observer.last.outcome == Outcome::INTERRUPTED) return EXIT_INTERRUPTED;
           break;  // back on page 4
         }

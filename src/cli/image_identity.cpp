@@ -9,7 +9,8 @@
 
 namespace quillon::cli {
 
-ImageIdentity IdentifyImage(const std::string& name, bool builtIn, const std::vector<uint8_t>& bytes) {
+ImageIdentity IdentifyImage(const std::string& name, bool builtIn,
+                            const std::vector<uint8_t>& bytes) {
   ImageIdentity image;
   image.name = name;
   image.builtIn = builtIn;
@@ -20,15 +21,18 @@ ImageIdentity IdentifyImage(const std::string& name, bool builtIn, const std::ve
 }
 
 std::string IdentityLine(const ImageIdentity& image) {
-  const char* origin = !image.builtIn ? "file" : image.placeholder ? "built in, placeholder" : "built in, real";
-  return "Image: " + EscapeControls(image.name) + " (" + origin + "), " + std::to_string(image.size) +
-         " bytes, SHA-256 " + image.sha256;
+  const char* origin = !image.builtIn      ? "file"
+                       : image.placeholder ? "built in, placeholder"
+                                           : "built in, real";
+  return "Image: " + EscapeControls(image.name) + " (" + origin + "), " +
+         std::to_string(image.size) + " bytes, SHA-256 " + image.sha256;
 }
 
 std::string IdentityJsonFields(const ImageIdentity& image) {
-  return ",\"image\":" + JsonString(image.name) + ",\"source\":" + (image.builtIn ? "\"built-in\"" : "\"file\"") +
-         ",\"placeholder\":" + (image.placeholder ? "true" : "false") + ",\"size\":" + std::to_string(image.size) +
-         ",\"sha256\":\"" + image.sha256 + "\"";
+  return ",\"image\":" + JsonString(image.name) +
+         ",\"source\":" + (image.builtIn ? "\"built-in\"" : "\"file\"") +
+         ",\"placeholder\":" + (image.placeholder ? "true" : "false") +
+         ",\"size\":" + std::to_string(image.size) + ",\"sha256\":\"" + image.sha256 + "\"";
 }
 
 std::string PlaceholderRefusal(const std::string& name) {
@@ -51,8 +55,9 @@ std::string BuiltInImageLines(ImageSource* images) {
       lines += std::string(name) + "  missing\n";
       continue;
     }
-    lines += std::string(name) + "  " + std::to_string(size) + " bytes  SHA-256 " + Sha256Hex(data, size) +
-             "  " + (EmbeddedImageIsPlaceholder(name) ? "placeholder" : "real") + "\n";
+    lines += std::string(name) + "  " + std::to_string(size) + " bytes  SHA-256 " +
+             Sha256Hex(data, size) + "  " +
+             (EmbeddedImageIsPlaceholder(name) ? "placeholder" : "real") + "\n";
   }
   return lines;
 }

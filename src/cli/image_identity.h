@@ -21,7 +21,8 @@ struct ImageIdentity {
   std::string sha256;
 };
 
-ImageIdentity IdentifyImage(const std::string& name, bool builtIn, const std::vector<uint8_t>& bytes);
+ImageIdentity IdentifyImage(const std::string& name, bool builtIn,
+                            const std::vector<uint8_t>& bytes);
 // "Image: ZYN_BOOTLOADER (built in, placeholder), 30356 bytes, SHA-256 ...".
 std::string IdentityLine(const ImageIdentity& image);
 // The start event's fields, each preceded by a comma.

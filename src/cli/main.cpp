@@ -145,7 +145,9 @@ int main(int argc, char** argv) {
   nlec->add_flag("--allow-empty", options.allowEmpty, "Send an empty table all the same");
   auto* test = cli.add_subcommand("test", "Send the test packet and print the answer");
   auto* monitor = cli.add_subcommand("monitor", "Log the raw bytes the readout sends");
-  monitor->add_option("--seconds", options.seconds, "Stop after N seconds, at most 31536000 (0, the default: at Ctrl-C)")
+  monitor
+      ->add_option("--seconds", options.seconds,
+                   "Stop after N seconds, at most 31536000 (0, the default: at Ctrl-C)")
       ->check(CLI::Validator(CheckSeconds, "SECONDS"));
   auto* guide = cli.add_subcommand("guide", "The six-page download guide, step by step");
   guide->add_option("--image", options.image, "Send this file instead of the built-in image")

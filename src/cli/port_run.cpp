@@ -136,8 +136,10 @@ void PortRun::ShowProgress() {
   } else if (job_.command == "erase") {
     // The erase's wait for the readout's answer, in seconds.
     if (eraseWaitStart_ == Clock::time_point{}) return;
-    auto waited = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - eraseWaitStart_).count();
-    reporter_.Progress(port_, std::min<uint64_t>(static_cast<uint64_t>(waited), ERASE_ANSWER_SECONDS),
+    auto waited =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - eraseWaitStart_).count();
+    reporter_.Progress(port_,
+                       std::min<uint64_t>(static_cast<uint64_t>(waited), ERASE_ANSWER_SECONDS),
                        ERASE_ANSWER_SECONDS, "seconds");
   } else if (stripShown_.load()) {
     reporter_.Progress(port_, stripPosition_.load(), stripMaximum_.load(), unit_);
@@ -145,7 +147,8 @@ void PortRun::ShowProgress() {
 }
 
 template <typename Done>
-PortRun::LoopEnd PortRun::Pump(Done done, double idleSeconds, double deadlineSeconds, bool heedInterrupt) {
+PortRun::LoopEnd PortRun::Pump(Done done, double idleSeconds, double deadlineSeconds,
+                               bool heedInterrupt) {
   const auto deadline = deadlineSeconds > 0
                             ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(deadlineSeconds))
@@ -206,12 +209,14 @@ RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::
 double PortRun::DownloadStopSeconds() const {
   // A whole block at the line's rate (11 bits a byte), the port's own stall
   // bound, and a margin.
-  return static_cast<double>(IMAGE_BLOCK_SIZE) * 11.0 / job_.baud + Limits{}.writeStallMs / 1000.0 + 1.0;
+  return static_cast<double>(IMAGE_BLOCK_SIZE) * 11.0 / job_.baud + Limits{}.writeStallMs / 1000.0 +
+         1.0;
 }
 
 std::string PortRun::ReachedText() const {
   const uint64_t sent = ended_ ? end_.bytes : engine_->DownloadSent();
-  return "at least " + std::to_string(sent) + " bytes reached the readout; its display shows the exact count";
+  return "at least " + std::to_string(sent) +
+         " bytes reached the readout; its display shows the exact count";
 }
 
 RunSummary PortRun::Interrupted() {
@@ -219,7 +224,9 @@ RunSummary PortRun::Interrupted() {
   // download's worker finishes the block the port is taking: only its end
   // knows how many bytes the port accepted.
   engine_->StopAll();
-  if (!ended_) Pump([&] { return ended_; }, 0, job_.command == "download" ? DownloadStopSeconds() : STOP_GRACE_SECONDS, false);
+  if (!ended_)
+    Pump([&] { return ended_; }, 0,
+         job_.command == "download" ? DownloadStopSeconds() : STOP_GRACE_SECONDS, false);
   std::string text = "Interrupted.";
   if (job_.command == "download") text += " The download stopped: " + ReachedText() + ".";
   if (ended_ && !end_.keptPart.empty()) text += " The part received so far is kept in " + end_.keptPart + ".";

@@ -116,7 +116,8 @@ void Reporter::Line(std::FILE* stream, const std::string& text) {
   if (rows) DrawRows();
 }
 
-void Reporter::Start(const std::string& port, const std::string& job, uint64_t total, const std::string& fields) {
+void Reporter::Start(const std::string& port, const std::string& job, uint64_t total,
+                     const std::string& fields) {
   std::lock_guard<std::mutex> lock(mutex_);
   Row& row = RowOf(port);
   // Each run measures its own rate.
@@ -133,8 +134,8 @@ void Reporter::Start(const std::string& port, const std::string& job, uint64_t t
 void Reporter::Note(const std::string& port, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (mode_.json) {
-    Json("\"event\":\"message\",\"port\":" + JsonString(port) + ",\"level\":\"info\",\"text\":" +
-         JsonString(text));
+    Json("\"event\":\"message\",\"port\":" + JsonString(port) +
+         ",\"level\":\"info\",\"text\":" + JsonString(text));
   } else if (!mode_.quiet) {
     Line(err_, Prefix(port) + text);
   }

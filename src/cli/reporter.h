@@ -41,7 +41,8 @@ class Reporter {
   void SetLogFile(std::FILE* file) { logFile_ = file; }
 
   // fields: more of the start event's JSON fields, each after a comma.
-  void Start(const std::string& port, const std::string& job, uint64_t total, const std::string& fields = "");
+  void Start(const std::string& port, const std::string& job, uint64_t total,
+             const std::string& fields = "");
   // A line on what the job is doing or waiting for: standard error, or a
   // JSON message event of level info; none with --quiet.
   void Note(const std::string& port, const std::string& text);

@@ -69,8 +69,8 @@ std::string CheckSource(const std::string& path, uintmax_t* size) {
 
 // Why the part file of a received file cannot be made, in the words of its
 // real cause: a missing part in an existing directory means none can be made there.
-std::string DestinationError(const std::string& path, const std::string& part, const std::string& dir,
-                             int code) {
+std::string DestinationError(const std::string& path, const std::string& part,
+                             const std::string& dir, int code) {
   if (code == ENAMETOOLONG) {
     return path + ": cannot be written: the name of its part file " + part + " is too long";
   }
@@ -192,7 +192,8 @@ int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uin
       }
       image.assign(data, data + size);
     }
-    const ImageIdentity identity = IdentifyImage(o.image.empty() ? name : o.image, o.image.empty(), image);
+    const ImageIdentity identity =
+        IdentifyImage(o.image.empty() ? name : o.image, o.image.empty(), image);
     // Before any port is opened: a placeholder never reaches a readout unasked.
     if (identity.placeholder && !o.allowPlaceholder) return UsageLines(PlaceholderRefusal(name));
     job.image = &image;
@@ -239,8 +240,10 @@ int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uin
     if (o.what == "program") {
       if (o.programName.empty()) return Usage("a program name is needed");
       if (o.programName.size() > PROGRAM_NAME_MAX) {
-        return Usage("the program name \"" + o.programName + "\" is " + std::to_string(o.programName.size()) +
-                     " bytes long; the readout takes at most " + std::to_string(PROGRAM_NAME_MAX) + " bytes");
+        return Usage("the program name \"" + o.programName + "\" is " +
+                     std::to_string(o.programName.size()) +
+                     " bytes long; the readout takes at most " + std::to_string(PROGRAM_NAME_MAX) +
+                     " bytes");
       }
     }
   }

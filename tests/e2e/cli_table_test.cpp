@@ -88,7 +88,9 @@ const Case kCases[] = {
     {"download software --allow-placeholder", "--mode boot", 0, "4759532 bytes sent.", "",
      "image.bin=" QUILLON_IMAGES "ZYN_SOFTWARE.bin", 40},
     {"download bootloader --allow-placeholder", "--mode boot --hangup-after 5000", 1, "",
-     "failed: the readout's port went away|bytes reached the readout; its display shows the exact count", ""},
+     "failed: the readout's port went away|bytes reached the readout; its display shows the exact "
+     "count",
+     ""},
     {"download bootloader --allow-placeholder -b -1", "--mode boot", 2, "", "give 115200 or 38400",
      "", 3},
     {"download software --image empty.bin", "--mode boot", 2, "",
@@ -96,8 +98,8 @@ const Case kCases[] = {
     {"erase --yes", "--mode boot", 0, "Done erasing user storage.",
      "Erasing: waiting for the readout's answer, at most 120 seconds.", ""},
     {"erase", "--mode boot", 2, "", "give --yes to erase", "", 3},
-    {"--json erase --yes", "--mode boot --erase-delay 1500", 0, "\"done\":1,\"total\":120,\"unit\":\"seconds\"",
-     "", ""},
+    {"--json erase --yes", "--mode boot --erase-delay 1500", 0,
+     "\"done\":1,\"total\":120,\"unit\":\"seconds\"", "", ""},
     {"send settings in.bin", "", 0, "the readout's checksum matches", "",
      "store/settings.bin=in.bin"},
     {"send settings in.bin", "--drop-nth 2", 0, "", "", "store/settings.bin=in.bin"},
@@ -131,13 +133,13 @@ const Case kCases[] = {
     {"receive settings out.bin", "--silent", 1, "", "no answer from the readout",
      "out.bin.part=missing", 8},
     {"receive settings out.bin", "--file-error \"File not found\"", 1, "", "File not found", ""},
-    {"receive settings out.bin", "--file-error \"\x1b[2J\x07gone\r\"", 1, "", "error: \\e[2J\\x07gone\\r.",
-     ""},
+    {"receive settings out.bin", "--file-error \"\x1b[2J\x07gone\r\"", 1, "",
+     "error: \\e[2J\\x07gone\\r.", ""},
     {"receive settings out.bin", "--hangup-after 30", 1, "",
      "out.bin.part|the readout's port went away (unplugged?)", ""},
     {"receive settings full.bin", "", 1, "", "could not be written", "full.bin=old.bin"},
-    {"receive settings /proc/version", "", 2, "", "cannot be written: no file can be created in /proc",
-     "", 3},
+    {"receive settings /proc/version", "", 2, "",
+     "cannot be written: no file can be created in /proc", "", 3},
     {"receive program NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN out.bin", "",
      2, "", "is 64 bytes long; the readout takes at most 63 bytes", "", 3},
     {"receive program PROG1 out.bin", "--corrupt-checksum 2", 0, "", "", "out.bin=store/PROG1"},
@@ -153,7 +155,8 @@ const Case kCases[] = {
     {"-v test", "", 0, "", "LAST COMMAND: Resend=0, Id=1, Cmd=19, cs=315, buf(6)=100000", ""},
     {"test", "--silent", 1, "", "no answer from the readout", ""},
     {"monitor --seconds 2", "--send-log hello --send-after 1000", 0, "RAW_DATA: ~~", "", ""},
-    {"monitor --seconds 2", "--send-erase-result \"\x1b[2J\" --send-log \"hi\x1b[31m\" --send-after 1000", 0,
+    {"monitor --seconds 2",
+     "--send-erase-result \"\x1b[2J\" --send-log \"hi\x1b[31m\" --send-after 1000", 0,
      "buf(7)=hi\\e[31m", "erase failure: \\e[2J", ""},
     {"monitor --seconds 1e300", "", 2, "", "from 0 to 31536000", "", 3},
     {"test --log /proc/x/log.txt", "", 2, "", "/proc/x/log.txt", "", 3},
@@ -181,7 +184,11 @@ TEST_P(CliTable, EndsWhole_OrFailsHonestlyWithinItsBound) {
   EXPECT_FALSE(Has(run.out + run.err, "\x1b")) << run.out << run.err;
   // Every download names its image before it begins.
   if (Has(c.args, "download bootloader --allow-placeholder") && c.exit != 2) {
-    EXPECT_TRUE(Has(run.out, std::string("Image: ZYN_BOOTLOADER (built in, placeholder), 30356 bytes, SHA-256 ") + BOOT_SHA)) << run.out;
+    EXPECT_TRUE(
+        Has(run.out,
+            std::string("Image: ZYN_BOOTLOADER (built in, placeholder), 30356 bytes, SHA-256 ") +
+                BOOT_SHA))
+        << run.out;
   }
   // A refused start sends nothing at all.
   if (c.exit == 2) {
@@ -320,7 +327,10 @@ TEST(CliClosedOutput, TheDownloadGoesOnAndEndsDone) {
   EXPECT_EQ(child.code, 0) << child.Err();
   EXPECT_TRUE(Has(child.Out(), "\"sha256\":\"") && Has(child.Out(), BOOT_SHA)) << child.Out();
   EXPECT_TRUE(WaitFor(
-      [&] { return ReadFile(files / "image.bin") == ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin"); }, 5));
+      [&] {
+        return ReadFile(files / "image.bin") == ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin");
+      },
+      5));
 }
 
 // The terminal's guide: Enter, Enter, b (bootloader), Enter sends; a
@@ -329,15 +339,16 @@ TEST(CliGuide, SendsAPlaceholderOnlyWhenAllowed) {
   for (const std::string allow : {"", " --allow-placeholder"}) {
     Files files;
     Sim sim("--mode boot", files.dir.path);
-    const std::string command = "printf '\\n\\nb\\n\\nq\\n' | " + std::string(QUILLON_PROGRAM) + " -p " +
-                                sim.Path() + " guide" + allow;
+    const std::string command = "printf '\\n\\nb\\n\\nq\\n' | " + std::string(QUILLON_PROGRAM) +
+                                " -p " + sim.Path() + " guide" + allow;
     Child child({"/bin/bash", "-c", command}, files.dir.path);
     ASSERT_TRUE(child.Wait(20));
     EXPECT_EQ(child.code, 0) << child.Err();
     EXPECT_EQ(Has(child.Err(), "ZYN_BOOTLOADER is a placeholder"), allow.empty()) << child.Err();
     EXPECT_EQ(Has(child.Out(), BOOT_SHA), !allow.empty()) << child.Out();
     const std::string image = ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin");
-    EXPECT_TRUE(WaitFor([&] { return ReadFile(files / "image.bin") == (allow.empty() ? "" : image); }, 5));
+    EXPECT_TRUE(
+        WaitFor([&] { return ReadFile(files / "image.bin") == (allow.empty() ? "" : image); }, 5));
   }
 }
 
@@ -353,7 +364,8 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
     sims.push_back(std::make_unique<Sim>("--mode boot", dir.path));
     ports += " -p " + sims.back()->Path();
   }
-  Result run = RunQuillon(ports + " --json download --allow-placeholder bootloader", files.dir.path);
+  Result run =
+      RunQuillon(ports + " --json download --allow-placeholder bootloader", files.dir.path);
   EXPECT_EQ(run.code, 0) << run.err;
   const std::string image = ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin");
   for (auto& dir : dirs)
@@ -369,7 +381,8 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
       "    assert [e.get('outcome') for e in mine if e['event'] == 'result'] == ['done'], port\n"
       "    start = [e for e in mine if e['event'] == 'start'][0]\n"
       "    assert start['sha256'] == hashlib.sha256(open(sys.argv[2], 'rb').read()).hexdigest()\n"
-      "    assert (start['image'], start['size'], start['placeholder']) == ('ZYN_BOOTLOADER', 30356, True)\n"
+      "    assert (start['image'], start['size'], start['placeholder']) == ('ZYN_BOOTLOADER', "
+      "30356, True)\n"
       "assert [e['event'] for e in events].count('end') == 1 and events[-1] == dict(events[-1], "
       "event='end', exit=0)\n";
   WriteFile(files / "check.py", check);
@@ -382,8 +395,9 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
 
   // One of two readouts goes away: exit 1 and the table of every port.
   Sim gone("--mode boot --hangup-after 1000", files.dir.path);
-  run = RunQuillon("-p " + sims[0]->Path() + " -p " + gone.Path() + " download --allow-placeholder bootloader",
-                   files.dir.path);
+  run = RunQuillon(
+      "-p " + sims[0]->Path() + " -p " + gone.Path() + " download --allow-placeholder bootloader",
+      files.dir.path);
   EXPECT_EQ(run.code, 1);
   ASSERT_NE(run.err.find("PORT"), std::string::npos) << run.err;
   std::stringstream table(run.err.substr(run.err.find("PORT")));
@@ -410,8 +424,9 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
   EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
 
   EXPECT_EQ(RunQuillon("-p /dev/quillon-none test", files.dir.path).code, 3);
-  EXPECT_TRUE(Has(RunQuillon("--version", files.dir.path).out,
-                  "ZYN_BOOTLOADER  30356 bytes  SHA-256 " + std::string(BOOT_SHA) + "  placeholder"));
+  EXPECT_TRUE(
+      Has(RunQuillon("--version", files.dir.path).out,
+          "ZYN_BOOTLOADER  30356 bytes  SHA-256 " + std::string(BOOT_SHA) + "  placeholder"));
   run = RunQuillon("-p /dev/null receive settings " + std::string(252, 'a'), files.dir.path);
   EXPECT_TRUE(run.code == 2 && Has(run.err, "the name of its part file")) << run.err;
   run = RunQuillon("-p /dev/null test", files.dir.path);
