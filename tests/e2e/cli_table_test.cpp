@@ -93,6 +93,8 @@ const Case kCases[] = {
      ""},
     {"download bootloader --allow-placeholder -b -1", "--mode boot", 2, "", "give 115200 or 38400",
      "", 3},
+    {"download software --image in.bin", "--mode boot", 0, "Image: in.bin (file), 300 bytes, SHA-256 ",
+     "", "image.bin=in.bin"},
     {"download software --image empty.bin", "--mode boot", 2, "",
      "empty.bin is empty; nothing to send", "", 3},
     {"erase --yes", "--mode boot", 0, "Done erasing user storage.",
