@@ -70,7 +70,13 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_
 # --- the Debian package ---------------------------------------------------------
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillon)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# A package around placeholder images says so in its version and file name
+# (quillon_1.0.2+placeholder_amd64.deb): it must never pass for the real one.
+if(QUILLON_BOOTLOADER_IMAGE AND QUILLON_SOFTWARE_IMAGE)
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+else()
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION}+placeholder)
+endif()
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "load software onto a Quillon readout and run its maintenance transfers")
 set(CPACK_PACKAGE_DESCRIPTION

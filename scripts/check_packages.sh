@@ -15,6 +15,9 @@ check() {  # check NAME COMMAND...
 listed() { grep -qxF -- "$1" <<<"$2"; }
 
 version=$(sed -n 's/^project(quillon VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# Packages around placeholder images carry +placeholder in name and version.
+placeholder_debs=(dist/quillon_"$version"+placeholder_*.deb)
+[ -f "${placeholder_debs[0]}" ] && version+=+placeholder
 debs=(dist/quillon_"$version"_*.deb)
 deb=${debs[0]}
 zip=dist/quillon-$version-windows-x64.zip
@@ -44,8 +47,17 @@ trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
 check "quillon(1) names $udevdir/rules.d" grep -qF "$udevdir/rules.d/60-quillon.rules" \
   <(zcat "$root/usr/share/man/man1/quillon.1.gz")
-check "dpkg -x: quillon --version prints $version" \
-  grep -qx "quillon $version" <("$root/usr/bin/quillon" --version)
+release=${version%+placeholder}
+check "dpkg -x: quillon --version prints $release" \
+  grep -qx "quillon $release" <("$root/usr/bin/quillon" --version)
+# The name says placeholder exactly when the programs carry one.
+if [ "$release" != "$version" ]; then
+  check "placeholder package: quillon --version names a placeholder image" \
+    grep -q ' placeholder$' <("$root/usr/bin/quillon" --version)
+else
+  check "package: quillon --version names both images real" \
+    test "$("$root/usr/bin/quillon" --version | grep -c ' real$')" -eq 2
+fi
 check "dpkg -x: quillon-sim --help" bash -c 'set -o pipefail; "$1" --help | grep "^quillon-sim"' _ \
   "$root/usr/bin/quillon-sim"
 check "completion offers the subcommands" bash -c 'source "$1"; COMP_WORDS=(quillon d); COMP_CWORD=1

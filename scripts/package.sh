@@ -7,7 +7,8 @@
 #   SHA256SUMS
 # The firmware images embedded are the files named by QUILLON_BOOTLOADER_IMAGE
 # and QUILLON_SOFTWARE_IMAGE. Without them the placeholders go in, which are
-# useless on a real readout; --real-images refuses to go on without them.
+# useless on a real readout, and VERSION becomes 1.0.2+placeholder in every
+# package's name and version; --real-images refuses to go on without them.
 # Usage: scripts/package.sh [--real-images]     (JOBS=N: parallel build jobs, default 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,11 +29,13 @@ if [ -n "$boot" ] && [ -n "$soft" ]; then
   boot=$(realpath -e "$boot") || die "QUILLON_BOOTLOADER_IMAGE: no such file"
   soft=$(realpath -e "$soft") || die "QUILLON_SOFTWARE_IMAGE: no such file"
   images="real: $boot, $soft"
+  suffix=""
 elif [ "$real_images" -eq 1 ]; then
   die "--real-images: set QUILLON_BOOTLOADER_IMAGE and QUILLON_SOFTWARE_IMAGE"
 else
   [ -z "$boot$soft" ] || die "set both QUILLON_BOOTLOADER_IMAGE and QUILLON_SOFTWARE_IMAGE, or neither"
   images="PLACEHOLDERS (useless on a real readout; not for the production line)"
+  suffix="+placeholder"
 fi
 # Given every time, so an image from an earlier configure never lingers.
 image_args=(-DQUILLON_BOOTLOADER_IMAGE="$boot" -DQUILLON_SOFTWARE_IMAGE="$soft")
@@ -44,6 +47,7 @@ cmake --preset release "${image_args[@]}" >/dev/null
 cmake --build --preset release -j"$jobs"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
 [ -n "$version" ] || die "no project version in build/release/CMakeCache.txt"
+version+=$suffix  # as cmake/packaging.cmake gives it to the Debian package
 rm -rf build/release/package
 if ! log=$(cpack --config build/release/CPackConfig.cmake -B build/release/package 2>&1); then
   echo "$log" >&2

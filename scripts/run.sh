@@ -30,7 +30,8 @@ done
 port=$(head -n 1 "$sim_out")
 echo "Readout simulator on $port"
 
-build/release/src/cli/quillon --port "$port" download "$what"
+# The simulator is no readout: the build's placeholder images may go to it.
+build/release/src/cli/quillon --port "$port" download --allow-placeholder "$what"
 
 kill "$sim_pid" 2>/dev/null || true
 wait "$sim_pid" 2>/dev/null || true

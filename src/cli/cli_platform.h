@@ -39,7 +39,8 @@ std::string DescribeOpenError(int code);
 bool StdinIsTerminal();
 bool StderrIsTerminal();
 int TerminalWidth();
-// Enables ANSI sequences on the error stream where the console needs it.
+// Enables ANSI sequences on the error stream where the console needs it,
+// and lets a write to a closed pipe fail instead of ending the program.
 void PrepareTerminal();
 
 // Calls onInterrupt (on a thread of its own, never in a signal handler) at

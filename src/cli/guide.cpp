@@ -4,10 +4,12 @@
 #include <vector>
 
 #include "cli/cli_platform.h"
+#include "cli/image_identity.h"
 #include "cli/options.h"
 #include "cli/progress.h"
 #include "cli/queue_host.h"
 #include "cli/runner.h"
+#include "cli/text_escape.h"
 #include "core/app/guide.h"
 #include "core/engine/engine.h"
 
@@ -22,7 +24,7 @@ class GuideObserver : public EngineObserver {
  public:
   explicit GuideObserver(bool verbose) : verbose_(verbose) {}
   void OnLogLine(const std::string& line) override {
-    if (verbose_) std::fprintf(stderr, "%s\n", line.c_str());
+    if (verbose_) std::fprintf(stderr, "%s\n", EscapeControls(line).c_str());
   }
   void OnProgress(const ProgressEvent&) override {}
   void OnPortWaitFailed() override {}
@@ -69,6 +71,21 @@ std::string FindPort(const Options& options) {
   return {};
 }
 
+// Names the image about to be sent; false (nothing sent) for a built-in
+// placeholder without --allow-placeholder.
+bool NameImage(const Options& options, const char* name, const uint8_t* data, size_t length) {
+  const bool builtIn = options.image.empty();
+  ImageIdentity image = IdentifyImage(builtIn ? name : options.image, builtIn,
+                                      std::vector<uint8_t>(data, data + length));
+  if (image.placeholder && !options.allowPlaceholder) {
+    std::fprintf(stderr, "quillon: %s\n", PlaceholderRefusal(name).c_str());
+    return false;
+  }
+  std::printf("%s\n", IdentityLine(image).c_str());
+  std::fflush(stdout);
+  return true;
+}
+
 }  // namespace
 
 int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& interrupted) {
@@ -80,13 +97,14 @@ int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& int
   if (!options.image.empty()) {
     std::FILE* f = std::fopen(options.image.c_str(), "rb");
     if (!f) {
-      std::fprintf(stderr, "quillon: %s cannot be read\n", options.image.c_str());
+      std::fprintf(stderr, "quillon: %s cannot be read\n", EscapeControls(options.image).c_str());
       return EXIT_USAGE;
     }
     for (int c; (c = std::fgetc(f)) != EOF;) fileImage.push_back(static_cast<uint8_t>(c));
     std::fclose(f);
     if (fileImage.empty()) {
-      std::fprintf(stderr, "quillon: %s is empty; nothing to send\n", options.image.c_str());
+      std::fprintf(stderr, "quillon: %s is empty; nothing to send\n",
+                   EscapeControls(options.image).c_str());
       return EXIT_USAGE;
     }
   }
@@ -116,7 +134,8 @@ int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& int
           int error = 0;
           if (port.empty()) break;
           if (!engine.Open(DevicePath(port), port, &error)) {
-            std::fprintf(stderr, "quillon: cannot open %s: %s\n", port.c_str(), DescribeOpenError(error).c_str());
+            std::fprintf(stderr, "quillon: cannot open %s: %s\n", EscapeControls(port).c_str(),
+                         DescribeOpenError(error).c_str());
             break;
           }
         }
@@ -130,13 +149,14 @@ int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& int
         if (!answer.empty()) break;
         const uint8_t* data = fileImage.data();
         size_t length = fileImage.size();
+        const char* name = choice == CHOICE_BOOTLOADER ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
         if (fileImage.empty()) {
-          if (!images || images->Lookup(choice == CHOICE_BOOTLOADER ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE,
-                                        &data, &length) != 0) {
+          if (!images || images->Lookup(name, &data, &length) != 0) {
             std::fprintf(stderr, "quillon: this build carries no image; give one with --image\n");
             break;
           }
         }
+        if (!NameImage(options, name, data, length)) break;  // refused: still on this page
         size = static_cast<uint32_t>(length);
         StartResult started = engine.StartDownload(data, length, 115200, DOWNLOAD_SOFTWARE);
         if (!started) {
@@ -160,9 +180,13 @@ int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& int
           }
         }
         if (StderrIsTerminal()) std::fprintf(stderr, "\n");
-        if (observer.last.outcome == Outcome::INTERRUPTED) return EXIT_INTERRUPTED;
         if (observer.last.outcome != Outcome::DONE) {
-          std::fprintf(stderr, "The download did not complete: %s.\n", observer.last.reason.c_str());
+          std::fprintf(stderr,
+                       "The download did not complete: %s. At least %llu bytes reached the "
+                       "readout; its display shows the exact count.\n",
+                       observer.last.reason.c_str(),
+                       static_cast<unsigned long long>(observer.last.bytes));
+          if (observer.last.outcome == Outcome::INTERRUPTED) return EXIT_INTERRUPTED;
           break;  // back on page 4
         }
         page = PAGE_COMPLETE;

@@ -1,22 +1,28 @@
 // quillon: the readout's download utility on the command line.
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "cli/cli_platform.h"
+#include "cli/image_identity.h"
 #include "cli/options.h"
 #include "cli/runner.h"
+#include "cli/text_escape.h"
 #include "core/app/app.h"
 #if QUILLON_HAVE_IMAGES
 #include "resources/embedded_images.h"
 #endif
 
 namespace {
+
+using quillon::cli::EscapeControls;
 
 size_t Distance(const std::string& a, const std::string& b) {
   std::vector<size_t> row(b.size() + 1);
@@ -49,10 +55,26 @@ bool CheckCommandWord(int argc, char** argv, const std::vector<std::string>& com
       if (Distance(word, command) < Distance(word, nearest)) nearest = command;
     }
     std::fprintf(stderr, "quillon: unknown command \"%s\"; did you mean \"%s\"? (quillon --help lists them)\n",
-                 word.c_str(), nearest.c_str());
+                 EscapeControls(word).c_str(), nearest.c_str());
     return false;
   }
   return true;
+}
+
+// --seconds: a finite count from 0 (until Ctrl-C) to a year.
+std::string CheckSeconds(std::string& value) {
+  char* end = nullptr;
+  double seconds = std::strtod(value.c_str(), &end);
+  if (end != value.c_str() && *end == 0 && std::isfinite(seconds) && seconds >= 0 &&
+      seconds <= quillon::cli::MONITOR_SECONDS_MAX) {
+    return {};
+  }
+  return value + " is not a number of seconds from 0 to 31536000 (a year); 0 runs until Ctrl-C";
+}
+
+std::string CheckBaud(std::string& value) {
+  if (value == "115200" || value == "38400") return {};
+  return value + " is not a line rate the readout's bootloader takes: give 115200 or 38400";
 }
 
 }  // namespace
@@ -64,7 +86,19 @@ int main(int argc, char** argv) {
                    "\nPuts new software on Quillon readouts over their USB cables, and carries out "
                    "the readouts' maintenance transfers; on several readouts at once if asked.",
                "quillon"};
-  cli.set_version_flag("--version", "quillon 1.0.2");
+#if QUILLON_HAVE_IMAGES
+  quillon::EmbeddedImages embedded;
+  quillon::ImageSource* images = &embedded;
+#else
+  quillon::ImageSource* images = nullptr;  // only --image can give one
+#endif
+  // The version, then which images this build carries and whether they are
+  // the readout's firmware or placeholders.
+  cli.set_version_flag("--version", std::function<std::string()>([images] {
+                         std::string version = "quillon 1.0.2\n" + BuiltInImageLines(images);
+                         version.pop_back();
+                         return version;
+                       }));
   cli.fallthrough();
   cli.require_subcommand(1, 1);
   cli.add_option("-p,--port", options.ports,
@@ -86,9 +120,11 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::IsMember({"software", "bootloader"}));
   download->add_option("-b,--baud", options.baud, "Line rate of the download: 115200 or 38400")
-      ->check(CLI::IsMember({115200u, 38400u}));
+      ->check(CLI::Validator(CheckBaud, "115200|38400"));
   download->add_option("--image", options.image, "Send this file instead of the built-in image")
       ->option_text("FILE");
+  download->add_flag("--allow-placeholder", options.allowPlaceholder,
+                     "Send a built-in placeholder image all the same (for a simulator only)");
   auto* erase = cli.add_subcommand("erase", "Erase the readout's user storage");
   erase->add_flag("-y,--yes", options.yes, "Do not ask for confirmation");
   auto* send = cli.add_subcommand("send", "Send a settings, program or bitmap file");
@@ -109,19 +145,15 @@ int main(int argc, char** argv) {
   nlec->add_flag("--allow-empty", options.allowEmpty, "Send an empty table all the same");
   auto* test = cli.add_subcommand("test", "Send the test packet and print the answer");
   auto* monitor = cli.add_subcommand("monitor", "Log the raw bytes the readout sends");
-  monitor->add_option("--seconds", options.seconds, "Stop after N seconds (default: at Ctrl-C)")
-      ->check(CLI::Validator(
-          [](std::string& value) {
-            char* end = nullptr;
-            double seconds = std::strtod(value.c_str(), &end);
-            return end != value.c_str() && *end == 0 && seconds >= 0
-                       ? std::string()
-                       : value + " is not a number of seconds of 0 or more";
-          },
-          "SECONDS"));
+  monitor
+      ->add_option("--seconds", options.seconds,
+                   "Stop after N seconds, at most 31536000 (0, the default: at Ctrl-C)")
+      ->check(CLI::Validator(CheckSeconds, "SECONDS"));
   auto* guide = cli.add_subcommand("guide", "The six-page download guide, step by step");
   guide->add_option("--image", options.image, "Send this file instead of the built-in image")
       ->option_text("FILE");
+  guide->add_flag("--allow-placeholder", options.allowPlaceholder,
+                  "Send a built-in placeholder image all the same (for a simulator only)");
 
   std::vector<std::string> commands;
   for (auto* sub : cli.get_subcommands({})) commands.push_back(sub->get_name());
@@ -130,7 +162,8 @@ int main(int argc, char** argv) {
     cli.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return cli.exit(e);
-    std::fprintf(stderr, "quillon: %s\n(quillon --help, or quillon COMMAND --help)\n", e.what());
+    std::fprintf(stderr, "quillon: %s\n(quillon --help, or quillon COMMAND --help)\n",
+                 EscapeControls(e.what()).c_str());
     return EXIT_USAGE;
   }
   for (auto* sub : {ports, download, erase, send, receive, nlec, test, monitor, guide}) {
@@ -157,11 +190,5 @@ int main(int argc, char** argv) {
     interrupted.store(true);
     InterruptAllRuns();
   });
-#if QUILLON_HAVE_IMAGES
-  quillon::EmbeddedImages embedded;
-  quillon::ImageSource* images = &embedded;
-#else
-  quillon::ImageSource* images = nullptr;  // only --image can give one
-#endif
   return Run(options, images, interrupted);
 }

@@ -7,6 +7,9 @@
 
 namespace quillon::cli {
 
+// monitor --seconds: at most a year; larger values are typing errors.
+constexpr double MONITOR_SECONDS_MAX = 31536000;
+
 enum ExitCode : int {
   EXIT_DONE = 0,
   EXIT_FAILED = 1,       // the job failed: readout error, checksums differ, no answer, port gone
@@ -25,6 +28,7 @@ struct Options {
   bool all = false;                // every bridge found
   uint32_t baud = 115200;
   std::string image;
+  bool allowPlaceholder = false;  // send a built-in placeholder image all the same
   bool yes = false;
   bool quiet = false;
   bool verbose = false;

@@ -1,6 +1,8 @@
 // Running one job on one port and turning its end into words and an exit code.
 #include "cli/port_run.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include "cli/cli_platform.h"
@@ -14,6 +16,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto TIMER_PERIOD = std::chrono::milliseconds(100);
 // After a stop, how long the loop waits for the job to report its end.
 constexpr double STOP_GRACE_SECONDS = 1.0;
+// How long the erase waits for the readout's answer (the engine's bound).
+constexpr uint64_t ERASE_ANSWER_SECONDS = Limits{}.eraseAnswerMs / 1000;
 
 const char* JobName(Job job) {
   switch (job) {
@@ -85,10 +89,6 @@ void PortRun::Interrupt() {
 
 void PortRun::OnLogLine(const std::string& line) {
   activity_.fetch_add(1);
-  {
-    std::lock_guard<std::mutex> lock(linesMutex_);
-    lines_.push_back(line);
-  }
   reporter_.Log(port_, line, job_.command == "monitor");
 }
 
@@ -133,13 +133,22 @@ void PortRun::OnPacket(uint16_t) {
 void PortRun::ShowProgress() {
   if (job_.command == "download") {
     reporter_.Progress(port_, engine_->DownloadSent(), engine_->DownloadSize(), "bytes");
+  } else if (job_.command == "erase") {
+    // The erase's wait for the readout's answer, in seconds.
+    if (eraseWaitStart_ == Clock::time_point{}) return;
+    auto waited =
+        std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - eraseWaitStart_).count();
+    reporter_.Progress(port_,
+                       std::min<uint64_t>(static_cast<uint64_t>(waited), ERASE_ANSWER_SECONDS),
+                       ERASE_ANSWER_SECONDS, "seconds");
   } else if (stripShown_.load()) {
     reporter_.Progress(port_, stripPosition_.load(), stripMaximum_.load(), unit_);
   }
 }
 
 template <typename Done>
-PortRun::LoopEnd PortRun::Pump(Done done, double idleSeconds, double deadlineSeconds) {
+PortRun::LoopEnd PortRun::Pump(Done done, double idleSeconds, double deadlineSeconds,
+                               bool heedInterrupt) {
   const auto deadline = deadlineSeconds > 0
                             ? Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(deadlineSeconds))
@@ -149,7 +158,7 @@ PortRun::LoopEnd PortRun::Pump(Done done, double idleSeconds, double deadlineSec
   uint64_t seen = activity_.load();
   for (;;) {
     if (done()) return LoopEnd::DONE;
-    if (interrupted_.load()) return LoopEnd::INTERRUPTED;
+    if (heedInterrupt && interrupted_.load()) return LoopEnd::INTERRUPTED;
     // A bootloader job learns of a lost port from the link and reports it
     // through its own end, which is waited for: the loop must not end first.
     if (portLost_ && engine_->BootIdle()) return LoopEnd::PORT_LOST;
@@ -178,6 +187,12 @@ PortRun::LoopEnd PortRun::Pump(Done done, double idleSeconds, double deadlineSec
 
 RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::string& reason) {
   ShowProgress();
+  // A transfer that ended whole ends its row at 100 %, whatever the strip's
+  // last step (a last chunk of one byte does not move it).
+  const bool transfer = job_.command != "download" && job_.command != "erase";
+  if (exitCode == EXIT_DONE && transfer && stripMaximum_.load() > 0) {
+    reporter_.Progress(port_, stripMaximum_.load(), stripMaximum_.load(), unit_);
+  }
   reporter_.EndProgress(port_);
   RunSummary summary;
   summary.port = port_;
@@ -191,15 +206,29 @@ RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::
   return summary;
 }
 
+double PortRun::DownloadStopSeconds() const {
+  // A whole block at the line's rate (11 bits a byte), the port's own stall
+  // bound, and a margin.
+  return static_cast<double>(IMAGE_BLOCK_SIZE) * 11.0 / job_.baud + Limits{}.writeStallMs / 1000.0 +
+         1.0;
+}
+
+std::string PortRun::ReachedText() const {
+  const uint64_t sent = ended_ ? end_.bytes : engine_->DownloadSent();
+  return "at least " + std::to_string(sent) +
+         " bytes reached the readout; its display shows the exact count";
+}
+
 RunSummary PortRun::Interrupted() {
-  // Whatever runs is stopped; its end says what is left (a kept part).
+  // Whatever runs is stopped; its end says what is left (a kept part). A
+  // download's worker finishes the block the port is taking: only its end
+  // knows how many bytes the port accepted.
   engine_->StopAll();
-  if (!ended_) Pump([&] { return ended_; }, 0, STOP_GRACE_SECONDS);
+  if (!ended_)
+    Pump([&] { return ended_; }, 0,
+         job_.command == "download" ? DownloadStopSeconds() : STOP_GRACE_SECONDS, false);
   std::string text = "Interrupted.";
-  if (job_.command == "download") {
-    text += " The download stopped after " + std::to_string(engine_->DownloadSent()) + " of " +
-            std::to_string(engine_->DownloadSize()) + " bytes.";
-  }
+  if (job_.command == "download") text += " The download stopped: " + ReachedText() + ".";
   if (ended_ && !end_.keptPart.empty()) text += " The part received so far is kept in " + end_.keptPart + ".";
   reporter_.Error(port_, text);
   return Finish(EXIT_INTERRUPTED, "interrupted", "interrupted");
@@ -252,6 +281,11 @@ RunSummary PortRun::FromEnd() {
   // An NLEC end's reason is the dialog's sentence, full stop included.
   const bool stop = !e.reason.empty() && e.reason.back() == '.';
   reporter_.Error(port_, head + e.reason + (stop ? "" : "."));
+  if (e.job == Job::DOWNLOAD) {
+    std::string reached = ReachedText();
+    reached[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(reached[0])));
+    reporter_.Error(port_, reached + ".");
+  }
   if (e.cause == Cause::READOUT_ERROR && e.readoutText.empty()) {
     reporter_.Error(port_, "The readout gave no reason.");
   }
@@ -321,6 +355,10 @@ RunSummary PortRun::Erase() {
     reporter_.Error(port_, "quillon: " + started.reason);
     return Finish(EXIT_FAILED, "failed", started.reason);
   }
+  eraseWaitStart_ = Clock::now();
+  reporter_.Note(port_, "Erasing: waiting for the readout's answer, at most " +
+                            std::to_string(ERASE_ANSWER_SECONDS) + " seconds.");
+  ShowProgress();
   LoopEnd end = Pump([&] { return ended_; }, 0, options_.eraseSeconds);
   if (end == LoopEnd::INTERRUPTED) return Interrupted();
   if (end != LoopEnd::DONE) {
@@ -334,11 +372,6 @@ RunSummary PortRun::Erase() {
 }
 
 RunSummary PortRun::Test() {
-  size_t first = 0;
-  {
-    std::lock_guard<std::mutex> lock(linesMutex_);
-    first = lines_.size();
-  }
   engine_->SendTest();
   LoopEnd end = Pump([&] { return packets_ > 0; }, 0, options_.testWaitSeconds);
   if (end == LoopEnd::INTERRUPTED) return Interrupted();
@@ -353,13 +386,8 @@ RunSummary PortRun::Test() {
                            "that the readout shows its main menu.");
     return Finish(EXIT_FAILED, "failed", "no answer from the readout");
   }
-  std::vector<std::string> lines;
-  {
-    std::lock_guard<std::mutex> lock(linesMutex_);
-    lines = lines_;
-  }
-  // What the answer made the host log.
-  for (size_t i = first; i < lines.size(); ++i) reporter_.Result(port_, lines[i]);
+  // What the answer made the host log is in the event log (-v, --log).
+  reporter_.Result(port_, "The readout answered the test command.");
   return Finish(EXIT_DONE, "done", "");
 }
 
@@ -376,7 +404,7 @@ RunSummary PortRun::Monitor() {
 
 RunSummary PortRun::Run() {
   uint64_t total = job_.command == "download" && job_.image ? job_.image->size() : 0;
-  reporter_.Start(port_, job_.command, total);
+  reporter_.Start(port_, job_.command, total, job_.startFields);
   int error = 0;
   if (!engine_->Open(DevicePath(port_), port_, &error)) {
     std::string reason = DescribeOpenError(error);

@@ -28,6 +28,7 @@ struct JobSpec {
   DownloadKind downloadKind = DOWNLOAD_SOFTWARE;
   const std::vector<uint8_t>* image = nullptr;  // download: read only, shared by the ports
   bool several = false;  // the job runs on several ports at once
+  std::string startFields;  // download: the image's identity, as the start event's fields
 };
 
 class PortRun : public EngineObserver {
@@ -53,7 +54,11 @@ class PortRun : public EngineObserver {
  private:
   enum class LoopEnd { DONE, IDLE, DEADLINE, INTERRUPTED, PORT_LOST };
   template <typename Done>
-  LoopEnd Pump(Done done, double idleSeconds, double deadlineSeconds);
+  // heedInterrupt false: waits for a stopped job's end after an interrupt.
+  LoopEnd Pump(Done done, double idleSeconds, double deadlineSeconds, bool heedInterrupt = true);
+  double DownloadStopSeconds() const;
+  // "at least N bytes reached the readout; ...": what the port accepted.
+  std::string ReachedText() const;
   void ShowProgress();
   RunSummary Finish(int exitCode, const std::string& outcome, const std::string& reason);
   RunSummary FromEnd();
@@ -86,8 +91,7 @@ class PortRun : public EngineObserver {
   bool portLost_ = false;
   int packets_ = 0;
   std::string unit_ = "bytes";
-  std::mutex linesMutex_;
-  std::vector<std::string> lines_;  // log lines since the job began (test)
+  std::chrono::steady_clock::time_point eraseWaitStart_{};  // the erase's wait began
 };
 
 }  // namespace quillon::cli

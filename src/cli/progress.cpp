@@ -61,7 +61,8 @@ std::string FormatProgressBar(uint64_t done, uint64_t total, const std::string& 
                 static_cast<int>(fraction * 100.0), Amount(done, unit).c_str(),
                 Amount(total, unit).c_str(), IsBytes(unit) ? "" : (" " + unit).c_str());
   std::string line = text;
-  if (elapsedSeconds > 0.5 && done > 0) {
+  // A wait counted in seconds has no rate and no time left to speak of.
+  if (elapsedSeconds > 0.5 && done > 0 && unit != "seconds") {
     double rate = static_cast<double>(done) / elapsedSeconds;
     line += "  ";
     line += IsBytes(unit) ? HumanBytes(rate) : Amount(static_cast<uint64_t>(rate), unit) + " " + unit;

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "cli/progress.h"
+#include "cli/text_escape.h"
 
 namespace quillon::cli {
 
@@ -76,7 +77,7 @@ Reporter::Row& Reporter::RowOf(const std::string& port) {
 }
 
 std::string Reporter::Prefix(const std::string& port) const {
-  return mode_.prefix && !port.empty() ? port + ": " : std::string();
+  return mode_.prefix && !port.empty() ? EscapeControls(port) + ": " : std::string();
 }
 
 void Reporter::Json(const std::string& body) {
@@ -108,12 +109,15 @@ void Reporter::DrawRows() {
 void Reporter::Line(std::FILE* stream, const std::string& text) {
   const bool rows = mode_.inPlace && rowsOnScreen_ > 0;
   if (rows) ClearRows();
-  std::fprintf(stream, "%s\n", text.c_str());
+  // The one way text reaches the terminal: the readout's words and file
+  // names may hold control characters.
+  std::fprintf(stream, "%s\n", EscapeControls(text).c_str());
   std::fflush(stream);
   if (rows) DrawRows();
 }
 
-void Reporter::Start(const std::string& port, const std::string& job, uint64_t total) {
+void Reporter::Start(const std::string& port, const std::string& job, uint64_t total,
+                     const std::string& fields) {
   std::lock_guard<std::mutex> lock(mutex_);
   Row& row = RowOf(port);
   // Each run measures its own rate.
@@ -123,7 +127,17 @@ void Reporter::Start(const std::string& port, const std::string& job, uint64_t t
   row.lastTenth = -1;
   if (mode_.json) {
     Json("\"event\":\"start\",\"port\":" + JsonString(port) + ",\"job\":" + JsonString(job) +
-         ",\"total\":" + std::to_string(total));
+         ",\"total\":" + std::to_string(total) + fields);
+  }
+}
+
+void Reporter::Note(const std::string& port, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mode_.json) {
+    Json("\"event\":\"message\",\"port\":" + JsonString(port) +
+         ",\"level\":\"info\",\"text\":" + JsonString(text));
+  } else if (!mode_.quiet) {
+    Line(err_, Prefix(port) + text);
   }
 }
 

@@ -40,7 +40,12 @@ class Reporter {
   // Writes the event log to this file too (it must stay open).
   void SetLogFile(std::FILE* file) { logFile_ = file; }
 
-  void Start(const std::string& port, const std::string& job, uint64_t total);
+  // fields: more of the start event's JSON fields, each after a comma.
+  void Start(const std::string& port, const std::string& job, uint64_t total,
+             const std::string& fields = "");
+  // A line on what the job is doing or waiting for: standard error, or a
+  // JSON message event of level info; none with --quiet.
+  void Note(const std::string& port, const std::string& text);
   // total 0: unknown. unit: "bytes", "lines" or "characters".
   void Progress(const std::string& port, uint64_t done, uint64_t total, const std::string& unit);
   void EndProgress(const std::string& port);

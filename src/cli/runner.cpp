@@ -1,6 +1,7 @@
 // One command line run: checks first, then the job on every port at once.
 #include "cli/runner.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -10,8 +11,10 @@
 #include <thread>
 
 #include "cli/cli_platform.h"
+#include "cli/image_identity.h"
 #include "cli/port_run.h"
 #include "cli/progress.h"
+#include "cli/text_escape.h"
 #include "core/transfer/text_file.h"
 
 namespace quillon::cli {
@@ -26,12 +29,22 @@ std::vector<PortRun*> g_runs;
 
 void Say(const char* stream, const std::string& text) {
   std::FILE* f = std::strcmp(stream, "out") == 0 ? stdout : stderr;
-  std::fprintf(f, "%s\n", text.c_str());
+  std::fprintf(f, "%s\n", EscapeControls(text).c_str());
   std::fflush(f);
 }
 
 int Usage(const std::string& why) {
   Say("err", "quillon: " + why);
+  return EXIT_USAGE;
+}
+
+// A usage error of several lines of the program's own.
+int UsageLines(const std::string& why) {
+  size_t start = 0;
+  for (size_t end; (end = why.find('\n', start)) != std::string::npos; start = end + 1) {
+    Say("err", (start == 0 ? "quillon: " : "") + why.substr(start, end - start));
+  }
+  Say("err", (start == 0 ? "quillon: " : "") + why.substr(start));
   return EXIT_USAGE;
 }
 
@@ -54,6 +67,17 @@ std::string CheckSource(const std::string& path, uintmax_t* size) {
   return {};
 }
 
+// Why the part file of a received file cannot be made, in the words of its
+// real cause: a missing part in an existing directory means none can be made there.
+std::string DestinationError(const std::string& path, const std::string& part,
+                             const std::string& dir, int code) {
+  if (code == ENAMETOOLONG) {
+    return path + ": cannot be written: the name of its part file " + part + " is too long";
+  }
+  if (code == ENOENT) return path + ": cannot be written: no file can be created in " + dir;
+  return path + ": cannot be written (" + std::strerror(code) + ")";
+}
+
 // Why a received file cannot go to path (empty when it can). Only the
 // program's own DEST.part is tried: the destination stays untouched.
 std::string CheckDestination(const std::string& path) {
@@ -65,7 +89,7 @@ std::string CheckDestination(const std::string& path) {
   const std::string part = path + PART_SUFFIX;
   const bool existed = fs::exists(part, error);
   std::FILE* f = std::fopen(part.c_str(), "ab");
-  if (!f) return path + ": cannot be written (" + std::strerror(errno) + ")";
+  if (!f) return DestinationError(path, part, dir.string(), errno);
   std::fclose(f);
   if (!existed) fs::remove(part, error);
   return {};
@@ -168,7 +192,13 @@ int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uin
       }
       image.assign(data, data + size);
     }
+    const ImageIdentity identity =
+        IdentifyImage(o.image.empty() ? name : o.image, o.image.empty(), image);
+    // Before any port is opened: a placeholder never reaches a readout unasked.
+    if (identity.placeholder && !o.allowPlaceholder) return UsageLines(PlaceholderRefusal(name));
     job.image = &image;
+    job.startFields = IdentityJsonFields(identity);
+    if (!o.json) Say("out", IdentityLine(identity));
     return EXIT_DONE;
   }
   if (c == "send" || (c == "nlec" && o.what == "send")) {
@@ -210,7 +240,10 @@ int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uin
     if (o.what == "program") {
       if (o.programName.empty()) return Usage("a program name is needed");
       if (o.programName.size() > PROGRAM_NAME_MAX) {
-        return Usage("the program name \"" + o.programName + "\" is longer than 63 characters");
+        return Usage("the program name \"" + o.programName + "\" is " +
+                     std::to_string(o.programName.size()) +
+                     " bytes long; the readout takes at most " + std::to_string(PROGRAM_NAME_MAX) +
+                     " bytes");
       }
     }
   }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
+#include <utility>
 
 #include "support/support.h"
 
@@ -25,6 +26,7 @@ struct Files {
   TempDir dir;
   Files() {
     WriteFile(dir / "in.bin", RandomBytes(300, 1));
+    WriteFile(dir / "odd.bin", RandomBytes(257, 6));  // its last chunk of one byte moves no strip
     WriteFile(dir / "prog.bin", RandomBytes(1000, 2));
     std::string listing, bytes;
     for (int i = 0; i < 300; ++i) {
@@ -63,7 +65,7 @@ struct Case {
   const char* sim;   // the simulator's options
   int exit;
   const char* out;  // printed on stdout
-  const char* err;  // printed on stderr, each of the '|'-separated parts
+  const char* err;  // printed on stderr, each of the '|'-separated parts; "!x": x printed nowhere
   const char*
       same;  // "A=B": two files byte for byte the same at the end (A=missing: A is not there)
   double bound = 15;  // seconds the run may take
@@ -75,16 +77,31 @@ std::ostream& operator<<(std::ostream& os, const Case& c) {
 
 constexpr const char* BAD_PORT = "the readout's port went away (unplugged?)";
 
+constexpr const char* BOOT_SHA = "d1ab3049de577ee5335110f5ca9cb5831126489f2277a2ccf2b492c1037d595f";
+
 const Case kCases[] = {
-    {"download bootloader", "--mode boot", 0, "30356 bytes sent.", "",
+    {"download bootloader --allow-placeholder", "--mode boot", 0, "30356 bytes sent.", "",
      "image.bin=" QUILLON_IMAGES "ZYN_BOOTLOADER.bin"},
-    {"download software", "--mode boot", 0, "4759532 bytes sent.", "",
+    {"download bootloader", "--mode boot", 2, "",
+     "ZYN_BOOTLOADER is a placeholder|-DQUILLON_BOOTLOADER_IMAGE=|--image FILE|--allow-placeholder",
+     "image.bin=missing", 3},
+    {"download software --allow-placeholder", "--mode boot", 0, "4759532 bytes sent.", "",
      "image.bin=" QUILLON_IMAGES "ZYN_SOFTWARE.bin", 40},
-    {"download bootloader", "--mode boot --hangup-after 5000", 1, "", BAD_PORT, ""},
+    {"download bootloader --allow-placeholder", "--mode boot --hangup-after 5000", 1, "",
+     "failed: the readout's port went away|bytes reached the readout; its display shows the exact "
+     "count",
+     ""},
+    {"download bootloader --allow-placeholder -b -1", "--mode boot", 2, "", "give 115200 or 38400",
+     "", 3},
+    {"download software --image in.bin", "--mode boot", 0, "Image: in.bin (file), 300 bytes, SHA-256 ",
+     "", "image.bin=in.bin"},
     {"download software --image empty.bin", "--mode boot", 2, "",
      "empty.bin is empty; nothing to send", "", 3},
-    {"erase --yes", "--mode boot", 0, "Done erasing user storage.", "", ""},
+    {"erase --yes", "--mode boot", 0, "Done erasing user storage.",
+     "Erasing: waiting for the readout's answer, at most 120 seconds.", ""},
     {"erase", "--mode boot", 2, "", "give --yes to erase", "", 3},
+    {"--json erase --yes", "--mode boot --erase-delay 1500", 0,
+     "\"done\":1,\"total\":120,\"unit\":\"seconds\"", "", ""},
     {"send settings in.bin", "", 0, "the readout's checksum matches", "",
      "store/settings.bin=in.bin"},
     {"send settings in.bin", "--drop-nth 2", 0, "", "", "store/settings.bin=in.bin"},
@@ -97,9 +114,15 @@ const Case kCases[] = {
     {"send settings /dev/zero", "", 2, "", "not a regular file", "", 3},
     {"send settings empty.bin", "", 2, "", "empty.bin is empty; nothing to send", "", 3},
     {"send settings empty.bin --allow-empty", "", 0, "", "", "store/settings.bin=empty.bin"},
+    {"send settings odd.bin", "", 0, "", "progress: 100% (257 of 257 bytes)",
+     "store/settings.bin=odd.bin"},
+    {"send settings in\x1b[2J\x01.bin", "", 2, "", "in\\e[2J\\x01.bin: no such file", "", 3},
     {"send program prog.bin", "--noise 5", 0, "", "", "store/program.bin=prog.bin"},
     {"send program prog.bin", "--split-writes", 0, "", "", "store/program.bin=prog.bin"},
     {"send program prog.bin", "--hangup-after 300", 1, "", BAD_PORT, "store/program.bin=missing"},
+    // Four chunks of 128 acknowledged (the readout asked for the fifth).
+    {"--json send program prog.bin", "--hangup-after 600", 1, "\"bytes\":512,", BAD_PORT,
+     "store/program.bin=missing"},
     {"send bitmap listing.txt", "--stall-mid-packet 2", 0, "Converted 300 bytes", "",
      "store/bitmap.bin=listing.bin"},
     {"send bitmap bitmap.bin", "", 0, "Converted 3 bytes", "", "store/bitmap.bin=bitmap.expect"},
@@ -112,12 +135,15 @@ const Case kCases[] = {
     {"receive settings out.bin", "--silent", 1, "", "no answer from the readout",
      "out.bin.part=missing", 8},
     {"receive settings out.bin", "--file-error \"File not found\"", 1, "", "File not found", ""},
+    {"receive settings out.bin", "--file-error \"\x1b[2J\x07gone\r\"", 1, "",
+     "error: \\e[2J\\x07gone\\r.", ""},
     {"receive settings out.bin", "--hangup-after 30", 1, "",
      "out.bin.part|the readout's port went away (unplugged?)", ""},
     {"receive settings full.bin", "", 1, "", "could not be written", "full.bin=old.bin"},
-    {"receive settings /proc/x", "", 2, "", "/proc/x", "", 3},
+    {"receive settings /proc/version", "", 2, "",
+     "cannot be written: no file can be created in /proc", "", 3},
     {"receive program NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN out.bin", "",
-     2, "", "is longer than 63 characters", "", 3},
+     2, "", "is 64 bytes long; the readout takes at most 63 bytes", "", 3},
     {"receive program PROG1 out.bin", "--corrupt-checksum 2", 0, "", "", "out.bin=store/PROG1"},
     {"receive program FF out.bin", "--piece-size 128", 0, "Received 256 bytes", "",
      "out.bin=store/FF"},
@@ -127,9 +153,14 @@ const Case kCases[] = {
     {"nlec send table.txt", "--nlec-error", 1, "", "NLEC error", ""},
     {"nlec get out.bin", "--answer-remote-timeout 2", 0, "", "", "out.bin=nlec.crlf"},
     {"nlec get out.bin", "--nlec-error", 1, "", "NLEC error", ""},
-    {"test", "", 0, "LAST COMMAND: Resend=0, Id=1, Cmd=19, cs=315, buf(6)=100000", "", ""},
+    {"test", "", 0, "The readout answered the test command.", "!LAST COMMAND", ""},
+    {"-v test", "", 0, "", "LAST COMMAND: Resend=0, Id=1, Cmd=19, cs=315, buf(6)=100000", ""},
     {"test", "--silent", 1, "", "no answer from the readout", ""},
     {"monitor --seconds 2", "--send-log hello --send-after 1000", 0, "RAW_DATA: ~~", "", ""},
+    {"monitor --seconds 2",
+     "--send-erase-result \"\x1b[2J\" --send-log \"hi\x1b[31m\" --send-after 1000", 0,
+     "buf(7)=hi\\e[31m", "erase failure: \\e[2J", ""},
+    {"monitor --seconds 1e300", "", 2, "", "from 0 to 31536000", "", 3},
     {"test --log /proc/x/log.txt", "", 2, "", "/proc/x/log.txt", "", 3},
 };
 
@@ -144,8 +175,23 @@ TEST_P(CliTable, EndsWhole_OrFailsHonestlyWithinItsBound) {
   EXPECT_LT(run.seconds, c.bound);
   EXPECT_TRUE(Has(run.out, c.out)) << run.out;
   std::stringstream needles(c.err);
-  for (std::string needle; std::getline(needles, needle, '|');)
-    EXPECT_TRUE(Has(run.err, needle)) << run.err;
+  for (std::string needle; std::getline(needles, needle, '|');) {
+    if (needle[0] == '!') {
+      EXPECT_FALSE(Has(run.out + run.err, needle.substr(1))) << run.out << run.err;
+    } else {
+      EXPECT_TRUE(Has(run.err, needle)) << run.err;
+    }
+  }
+  // Nothing the readout or the user wrote reaches the terminal as a control sequence.
+  EXPECT_FALSE(Has(run.out + run.err, "\x1b")) << run.out << run.err;
+  // Every download names its image before it begins.
+  if (Has(c.args, "download bootloader --allow-placeholder") && c.exit != 2) {
+    EXPECT_TRUE(
+        Has(run.out,
+            std::string("Image: ZYN_BOOTLOADER (built in, placeholder), 30356 bytes, SHA-256 ") +
+                BOOT_SHA))
+        << run.out;
+  }
   // A refused start sends nothing at all.
   if (c.exit == 2) {
     EXPECT_EQ(sim.Line().ReceivedBytes(), 0u);
@@ -244,6 +290,70 @@ TEST(CliInterrupt, EndsAReceiveWithin1sKeepingThePartAndTheDestination) {
   }
 }
 
+// A download stopped half way says how many bytes the port took: never
+// fewer than the readout holds.
+TEST(CliInterrupt, ADownloadReportsAtLeastTheBytesTheReadoutGot) {
+  Files files;
+  Sim sim("--mode boot --baud 115200", files.dir.path);
+  Child child(QuillonArgs("-p " + sim.Path() + " download --allow-placeholder bootloader"),
+              files.dir.path);
+  ASSERT_TRUE(WaitFor([&] { return sim.Line().ReceivedBytes() > 5000; }, 10));
+  ::kill(child.pid, SIGINT);
+  ASSERT_TRUE(child.Wait(10));
+  EXPECT_EQ(child.code, 130);
+  const std::string err = child.Err();
+  const size_t at = err.find("at least ");
+  ASSERT_NE(at, std::string::npos) << err;
+  const uint64_t reported = std::stoull(err.substr(at + 9));
+  // The line is quiet once the last accepted byte has arrived.
+  uint64_t got = 0;
+  WaitFor(
+      [&] {
+        const uint64_t now = sim.Line().ReceivedBytes();
+        return std::exchange(got, now) == now;
+      },
+      3);
+  EXPECT_GE(reported, got) << err;
+  EXPECT_TRUE(Has(err, "bytes reached the readout; its display shows the exact count")) << err;
+}
+
+// A reader that goes away (| head -1) does not stop the flash: the image
+// arrives whole and the job's own result is the exit code.
+TEST(CliClosedOutput, TheDownloadGoesOnAndEndsDone) {
+  Files files;
+  Sim sim("--mode boot --baud 115200", files.dir.path);
+  const std::string command = std::string(QUILLON_PROGRAM) + " -p " + sim.Path() +
+                              " --json download --allow-placeholder bootloader | head -1";
+  Child child({"/bin/bash", "-o", "pipefail", "-c", command}, files.dir.path);
+  ASSERT_TRUE(child.Wait(20));
+  EXPECT_EQ(child.code, 0) << child.Err();
+  EXPECT_TRUE(Has(child.Out(), "\"sha256\":\"") && Has(child.Out(), BOOT_SHA)) << child.Out();
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return ReadFile(files / "image.bin") == ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin");
+      },
+      5));
+}
+
+// The terminal's guide: Enter, Enter, b (bootloader), Enter sends; a
+// placeholder only with --allow-placeholder, named before it goes.
+TEST(CliGuide, SendsAPlaceholderOnlyWhenAllowed) {
+  for (const std::string allow : {"", " --allow-placeholder"}) {
+    Files files;
+    Sim sim("--mode boot", files.dir.path);
+    const std::string command = "printf '\\n\\nb\\n\\nq\\n' | " + std::string(QUILLON_PROGRAM) +
+                                " -p " + sim.Path() + " guide" + allow;
+    Child child({"/bin/bash", "-c", command}, files.dir.path);
+    ASSERT_TRUE(child.Wait(20));
+    EXPECT_EQ(child.code, 0) << child.Err();
+    EXPECT_EQ(Has(child.Err(), "ZYN_BOOTLOADER is a placeholder"), allow.empty()) << child.Err();
+    EXPECT_EQ(Has(child.Out(), BOOT_SHA), !allow.empty()) << child.Out();
+    const std::string image = ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin");
+    EXPECT_TRUE(
+        WaitFor([&] { return ReadFile(files / "image.bin") == (allow.empty() ? "" : image); }, 5));
+  }
+}
+
 // Three readouts at once, each with the whole image, the JSON well formed;
 // two readouts' settings, each in a file of its own; a run where one of two
 // ports fails; a port that is not there.
@@ -256,7 +366,8 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
     sims.push_back(std::make_unique<Sim>("--mode boot", dir.path));
     ports += " -p " + sims.back()->Path();
   }
-  Result run = RunQuillon(ports + " --json download bootloader", files.dir.path);
+  Result run =
+      RunQuillon(ports + " --json download --allow-placeholder bootloader", files.dir.path);
   EXPECT_EQ(run.code, 0) << run.err;
   const std::string image = ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin");
   for (auto& dir : dirs)
@@ -264,16 +375,21 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
   WriteFile(files / "events.json", run.out);
   // Every line is one JSON object; each port starts once and ends done once.
   const char* check =
-      "import json, sys\n"
+      "import hashlib, json, sys\n"
       "events = [json.loads(line) for line in open(sys.argv[1])]\n"
-      "for port in sys.argv[2:]:\n"
+      "for port in sys.argv[3:]:\n"
       "    mine = [e for e in events if e.get('port') == port]\n"
       "    assert [e['event'] for e in mine].count('start') == 1, port\n"
       "    assert [e.get('outcome') for e in mine if e['event'] == 'result'] == ['done'], port\n"
+      "    start = [e for e in mine if e['event'] == 'start'][0]\n"
+      "    assert start['sha256'] == hashlib.sha256(open(sys.argv[2], 'rb').read()).hexdigest()\n"
+      "    assert (start['image'], start['size'], start['placeholder']) == ('ZYN_BOOTLOADER', "
+      "30356, True)\n"
       "assert [e['event'] for e in events].count('end') == 1 and events[-1] == dict(events[-1], "
       "event='end', exit=0)\n";
   WriteFile(files / "check.py", check);
-  std::vector<std::string> python{"/usr/bin/env", "python3", "check.py", "events.json"};
+  std::vector<std::string> python{"/usr/bin/env", "python3", "check.py", "events.json",
+                                  QUILLON_IMAGES "ZYN_BOOTLOADER.bin"};
   for (auto& sim : sims) python.push_back(sim->Path());
   Child checker(python, files.dir.path);
   ASSERT_TRUE(checker.Wait(20));
@@ -281,8 +397,9 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
 
   // One of two readouts goes away: exit 1 and the table of every port.
   Sim gone("--mode boot --hangup-after 1000", files.dir.path);
-  run = RunQuillon("-p " + sims[0]->Path() + " -p " + gone.Path() + " download bootloader",
-                   files.dir.path);
+  run = RunQuillon(
+      "-p " + sims[0]->Path() + " -p " + gone.Path() + " download --allow-placeholder bootloader",
+      files.dir.path);
   EXPECT_EQ(run.code, 1);
   ASSERT_NE(run.err.find("PORT"), std::string::npos) << run.err;
   std::stringstream table(run.err.substr(run.err.find("PORT")));
@@ -309,6 +426,13 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
   EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
 
   EXPECT_EQ(RunQuillon("-p /dev/quillon-none test", files.dir.path).code, 3);
+  EXPECT_TRUE(
+      Has(RunQuillon("--version", files.dir.path).out,
+          "ZYN_BOOTLOADER  30356 bytes  SHA-256 " + std::string(BOOT_SHA) + "  placeholder"));
+  run = RunQuillon("-p /dev/null receive settings " + std::string(252, 'a'), files.dir.path);
+  EXPECT_TRUE(run.code == 2 && Has(run.err, "the name of its part file")) << run.err;
+  run = RunQuillon("-p /dev/null test", files.dir.path);
+  EXPECT_TRUE(run.code == 3 && Has(run.err, "/dev/null: it is not a serial port")) << run.err;
 }
 
 }  // namespace

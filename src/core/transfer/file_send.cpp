@@ -185,6 +185,7 @@ StartResult Transfers::StartFileSend(FileKind kind, const std::string& path,
   }
   observer_.OnProgress({ProgressEvent::CREATE, static_cast<uint32_t>(dataFile_.count), true});
   log_.Add(logText);
+  received_ = inFlight_ = 0;
   BeginTransfer(Job::FILE_SEND);
   SendFileHeader();
   return StartResult::Ok();
@@ -196,8 +197,10 @@ void Transfers::HandleFileChunkRequest() {
     ResumeAnswerWait(packets_);
     return;
   }
+  received_ += inFlight_;
   uint8_t chunk[CHUNK_MAX];
   size_t n = std::fread(chunk, 1, sizeof chunk, dataFile_.Get());
+  inFlight_ = n;
   if (n > 0) {
     RS232_SendPacket(packets_, RS232_FILE_CHUNK, chunk, static_cast<uint16_t>(n));
   } else {

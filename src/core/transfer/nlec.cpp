@@ -42,6 +42,7 @@ StartResult Transfers::StartNlecSend(const std::string& path) {
   // The 16-bit strip carries the count modulo 65536.
   observer_.OnProgress({ProgressEvent::CREATE, static_cast<uint16_t>(nlecFile_.count), false});
   log_.Add("Sending NLEC...");
+  received_ = inFlight_ = 0;
   BeginTransfer(Job::NLEC_SEND);
   RS232_SendText(packets_, RS232_NLEC_SEND_START, std::to_string(nlecFile_.sum));
   return StartResult::Ok();
@@ -87,9 +88,12 @@ void Transfers::HandleNlecLineRequest() {
     RS232_SendPacket(packets_, RS232_NLEC_LINE, reinterpret_cast<const uint8_t*>(piece.data()),
                      static_cast<uint16_t>(piece.size()));
     if (!piece.empty()) observer_.OnProgress({ProgressEvent::ADVANCE, static_cast<uint32_t>(piece.size()), false});
-    received_ += piece.size();
+    received_ += inFlight_;
+    inFlight_ = piece.size();
     return;
   }
+  received_ += inFlight_;
+  inFlight_ = 0;
   RS232_SendText(packets_, RS232_NLEC_SEND_END, "1");
   CloseNlecFile();
 }

@@ -131,9 +131,12 @@ class Transfers : public PacketHandler {
   TransferFile nlecFile_;
   std::atomic<bool> cancel_{false};
   std::string privateDir_;  // the bitmap's intermediate file lives here
-  // A receive's size or line count as the readout announced it, and what came.
+  // A receive's size or line count as the readout announced it, and what
+  // came; a send's count acknowledged so far (each request for the next
+  // piece acknowledges the one before it), and its last piece in flight.
   int64_t announced_ = -1;
   uint64_t received_ = 0;
+  uint64_t inFlight_ = 0;
   // The last transfer answer acted on, to tell its repeat from a new one.
   struct LastAnswer {
     bool mayRepeat = false;  // it came after the host had resent its packet

@@ -61,6 +61,8 @@ std::string DescribeOpenError(int code) {
 #endif
     case EAGAIN:
       return "the port is busy: another program has it open";
+    case ENOTTY:
+      return "it is not a serial port";
     default:
       return std::strerror(code);
   }
@@ -75,7 +77,11 @@ int TerminalWidth() {
   return 80;
 }
 
-void PrepareTerminal() {}
+void PrepareTerminal() {
+  // A closed pipe or terminal (quillon ... | head -1) must not end a flash
+  // half way: writes to it fail with EPIPE instead, and the job goes on.
+  ::signal(SIGPIPE, SIG_IGN);
+}
 
 void WatchInterrupts(std::function<void()> onInterrupt) {
   // The signals are taken by a thread of their own with sigwait, so the
