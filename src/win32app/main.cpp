@@ -12,8 +12,8 @@
 #include "core/boot/image_download.h"
 #include "platform/win32/win32_host.h"
 #include "platform/win32/win32_serial.h"
-#include "resources/image_info.h"
 #include "resource.h"
+#include "resources/image_info.h"
 
 namespace {
 

@@ -257,7 +257,8 @@ class Program {
     POINT at{static_cast<LONG>(169 * 1.75 + 43), unitsDown * 2 + 34};
     ClientToScreen(main, &at);
     HDC screen = GetDC(nullptr);
-    bool face = WaitFor(3000, [&] { return GetPixel(screen, at.x, at.y) == GetSysColor(COLOR_3DFACE); });
+    bool face =
+        WaitFor(3000, [&] { return GetPixel(screen, at.x, at.y) == GetSysColor(COLOR_3DFACE); });
     ReleaseDC(nullptr, screen);
     return face;
   }
@@ -415,9 +416,9 @@ void GuideOnCom7() {
   Check(p.Logged("Done erasing user storage.") == "Done erasing user storage.",
         "the echoed answer completes the erase");
   p.Page("Erase Complete");
-  Check(p.Get(1029) == "The user storage on the Quillon's flash has been erased." &&
-            p.SlotIsFace(80),
-        "page 6 after the erase says so, its lower slot cleared of page 4's picture");
+  Check(
+      p.Get(1029) == "The user storage on the Quillon's flash has been erased." && p.SlotIsFace(80),
+      "page 6 after the erase says so, its lower slot cleared of page 4's picture");
   Shot(p.main, "page6-erase");
   lines = ListLines(GetDlgItem(panel, 1002));
   Check(!lines.empty() && lines[0].find("Erasing user storage") == 0,
@@ -527,8 +528,9 @@ bool HeldOnPageFive(Program& p) {
 // opens it again once it is back. Yes to the question ends the program.
 void CloseUnplugReplug(Program& p) {
   const std::string hold = Env("QW_OUT") + "\\hold8", unplug = Env("QW_OUT") + "\\unplug8";
-  const char* question = "The download is not finished.  Closing now leaves the readout with a "
-                         "partial image; it must be loaded again.  Close anyway?";
+  const char* question =
+      "The download is not finished.  Closing now leaves the readout with a "
+      "partial image; it must be loaded again.  Close anyway?";
   HeldOnPageFive(p);
   Click(p.main, 1030);
   HWND box = p.Box();
