@@ -218,7 +218,8 @@ def picture(number):
     elif number == 140:
         cable(cv, DGREEN, arrow=True)
     elif number == 142:
-        display(cv, ["DONE", "BYTES", "(30356)"])
+        # No particular count: the readout shows the real one.
+        display(cv, ["DONE", "BYTES", "(- - -)"])
         finger(cv, 34, 58)
     elif number == 143:
         keypad(cv, "2")
@@ -254,32 +255,50 @@ def bmp(cv, bits):
     return header + info + palette + pixels
 
 
-def icon():
-    size = 32
-    px = [[None] * size for _ in range(size)]
-    for y in range(size):
-        for x in range(size):
-            if 4 <= x <= 27 and 2 <= y <= 29:
-                px[y][x] = (40, 40, 48)
-            if 7 <= x <= 24 and 5 <= y <= 13:
-                px[y][x] = (0, 160, 0)
-            if y >= 17 and y <= 27 and 7 <= x <= 24 and (x - 7) % 6 < 4 and (y - 17) % 4 < 3:
-                px[y][x] = (230, 230, 230)
+def icon_image(size):
+    """The readout as the guide draws it (grey case, olive display, white
+    keys, black outlines) as a size x size icon image (32 or 16)."""
+    cv = Canvas(None)
+    if size == 32:
+        cv.rect(5, 1, 26, 30, BLACK, GREY)
+        cv.rect(8, 4, 23, 13, BLACK, OLIVE)
+        cv.line(10, 8, 20, 8, GREEN)
+        for row in range(3):
+            for col in range(3):
+                cv.rect(8 + col * 6, 16 + row * 5, 11 + col * 6, 18 + row * 5, BLACK, WHITE)
+    else:  # too small for outlined keys: white dots
+        cv.rect(2, 0, 13, 15, BLACK, GREY)
+        cv.rect(4, 2, 11, 6, BLACK, OLIVE)
+        cv.line(5, 4, 9, 4, GREEN)
+        for row in range(3):
+            for col in range(3):
+                cv.rect(4 + col * 3, 9 + row * 2, 5 + col * 3, 9 + row * 2, WHITE, WHITE)
     xor = b""
     for y in range(size - 1, -1, -1):
         for x in range(size):
-            c = px[y][x]
+            c = cv.px[y][x]
             xor += struct.pack("<BBBB", c[2], c[1], c[0], 255) if c else b"\0\0\0\0"
+    stride = ((size + 31) // 32) * 4
     mask = b""
     for y in range(size - 1, -1, -1):
         bits = 0
         for x in range(size):
-            if px[y][x] is None:
-                bits |= 1 << (31 - x)
-        mask += struct.pack(">I", bits)
+            if cv.px[y][x] is None:
+                bits |= 1 << (stride * 8 - 1 - x)
+        mask += bits.to_bytes(stride, "big")
     info = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0, len(xor) + len(mask), 0, 0, 0, 0)
-    image = info + xor + mask
-    return struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), 22) + image
+    return info + xor + mask
+
+
+def icon():
+    images = [icon_image(size) for size in (32, 16)]
+    head = struct.pack("<HHH", 0, 1, len(images))
+    offset = 6 + 16 * len(images)
+    entries = b""
+    for size, image in zip((32, 16), images):
+        entries += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), offset)
+        offset += len(image)
+    return head + entries + b"".join(images)
 
 
 def main():

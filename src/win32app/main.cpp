@@ -13,6 +13,7 @@
 #include "platform/win32/win32_host.h"
 #include "platform/win32/win32_serial.h"
 #include "resource.h"
+#include "resources/image_info.h"
 
 namespace {
 
@@ -100,12 +101,27 @@ void OpenServicePanel(Program& program, HWND dialog) {
   ShowWindow(panel, SW_SHOW);
 }
 
+// A dialog has no class icon of its own: the title bar and the taskbar take
+// the program's icon only when it is set on the window, in both sizes.
+void SetIcons(HINSTANCE instance, HWND dialog) {
+  const struct {
+    WPARAM which;
+    int width, height;
+  } kSizes[] = {{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}};
+  for (const auto& size : kSizes) {
+    HANDLE icon = LoadImageA(instance, MAKEINTRESOURCEA(IDI_QUILLON), IMAGE_ICON,
+                             GetSystemMetrics(size.width), GetSystemMetrics(size.height), 0);
+    if (icon) SendMessageA(dialog, WM_SETICON, size.which, reinterpret_cast<LPARAM>(icon));
+  }
+}
+
 INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     SetWindowLongPtrA(dialog, DWLP_USER, lParam);
     Program& program = *reinterpret_cast<Program*>(lParam);
     program.host.AttachDialog(dialog);
     SetWindowTextA(dialog, quillon::APP_TITLE);
+    SetIcons(program.instance, dialog);
     if (HMENU menu = GetSystemMenu(dialog, FALSE)) {
       AppendMenuA(menu, MF_SEPARATOR, 0, nullptr);
       AppendMenuA(menu, MF_STRING, IDM_SERVICE_TOOLS, "Service Tools...");
@@ -148,8 +164,8 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return TRUE;
       }
       return FALSE;
-    case WM_CLOSE:
-      if (!host.InModal()) EndDialog(dialog, 0);
+    case WM_CLOSE:  // the close box, Alt+F4, the system menu's Close
+      if (!host.InModal()) quillon::RequestClose(app);
       return FALSE;
     case WM_DESTROY:
       quillon::OnDestroy(app);
@@ -172,6 +188,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   quillon::win32::Win32SerialFactory serial;
   ResourceImageSource images;
   App app(host, serial, &images);
+  app.isPlaceholder = quillon::EmbeddedImageIsPlaceholder;
   host.SetLogSource([&app](size_t first) { return app.engine.Log().Lines(first); });
   host.SetMessageHandler(
       [&app](quillon::UiMessage message) { quillon::DispatchUiMessage(app, std::move(message)); });

@@ -258,6 +258,76 @@ TEST(DialogGuide, FromPageOneToSixWithTheBootloaderAndNothingGarbled) {
   EXPECT_FALSE(d.app->engine.IsOpen());
 }
 
+// A placeholder image goes out only on Yes (No is the default and keeps
+// page 4); closing while the download runs asks first, and No leaves it
+// running to the end, the image whole; once idle, Close ends at once.
+TEST(DialogGuide, PlaceholderAndCloseQuestionsDefaultToNoAndLeaveTheDownloadWhole) {
+  Dialog d("--mode boot", true);
+  const std::string image = ReadFile(QUILLON_IMAGES "ZYN_BOOTLOADER.bin");
+  d.app->isPlaceholder = [](const std::string&) { return true; };
+  RenderGuidePage(*d.app);
+  EXPECT_NE(d.Text(IDC_UPPER_TEXT).find("\n\n(placeholder images)"), std::string::npos);
+  for (int id : {IDC_NEXT, IDC_NEXT, IDC_BACK}) d.Press(id);
+  const unsigned question = MB_STYLE_YESNO | MB_STYLE_DEFBUTTON2;
+  d.host.answers = {ANSWER_NO};
+  d.Press(IDC_NEXT);
+  EXPECT_EQ(d.app->guide.page, PAGE_INSTRUCTIONS);
+  EXPECT_TRUE(d.app->engine.BootIdle());
+  EXPECT_EQ(d.host.lastStyle, MB_STYLE_ICONWARNING | question);
+  EXPECT_NE(d.host.Boxes().back().find("placeholder bootloader image, not the readout's firmware"),
+            std::string::npos);
+  d.Press(IDC_NEXT);  // Yes
+  EXPECT_EQ(d.app->guide.page, PAGE_IN_PROGRESS);
+  d.host.answers = {ANSWER_NO, ANSWER_NO};
+  d.Press(IDC_CLOSE);
+  d.Press(IDC_CANCEL);
+  EXPECT_EQ(d.host.ended, -1);
+  EXPECT_EQ(d.host.lastStyle & question, question);
+  EXPECT_EQ(d.host.Boxes().back().rfind("The download is not finished.", 0), 0u);
+  ASSERT_TRUE(d.Run([&] { return d.app->guide.page == PAGE_COMPLETE; }, 20));
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(d.dir / "image.bin") == image; }, 5));
+  const size_t boxes = d.host.Boxes().size();
+  d.Press(IDC_CLOSE);
+  EXPECT_EQ(d.host.ended, 0);
+  EXPECT_EQ(d.host.Boxes().size(), boxes);
+}
+
+// An erase ends on page 6 in its own words (done, or failed with the
+// reason), both slots painted; Next on page 4 with the port closed opens
+// it again, or warns and stays when it cannot.
+TEST(DialogGuide, AnEraseEndsOnPageSixInItsOwnWordsAndNextReopensTheClosedPort) {
+  for (const char* sim : {"--mode boot", "--mode boot --erase-delay 60000 --hangup-after 2"}) {
+    SCOPED_TRACE(sim);
+    const bool fails = std::string(sim).find("hangup") != std::string::npos;
+    Dialog d(sim);
+    for (int id : {IDC_NEXT, IDC_NEXT, IDC_NEXT}) d.Press(id);
+    d.host.answers = {ANSWER_YES, ANSWER_NO};  // erase? yes; close meanwhile? no
+    d.Press(IDC_FLASH_ERASE);
+    d.Press(IDC_CLOSE);
+    EXPECT_EQ(d.host.Boxes().back().rfind("The flash erase is not finished.", 0), 0u);
+    ASSERT_TRUE(d.Run([&] { return d.app->guide.page == PAGE_COMPLETE; }, 10));
+    EXPECT_EQ(d.host.ended, -1);
+    EXPECT_EQ(d.Text(IDC_STEP_TITLE), fails ? "Erase Failed" : "Erase Complete");
+    EXPECT_EQ(d.Text(IDC_UPPER_TEXT),
+              fails ? "The user storage on the Quillon's flash was not erased.  The readout's "
+                      "port went away (unplugged?)."
+                    : "The user storage on the Quillon's flash has been erased.");
+    EXPECT_EQ(d.host.slots, (std::map<int, int>{{1, 142}, {2, NO_PICTURE}}));
+  }
+  Dialog d("--mode boot");
+  for (int id : {IDC_NEXT, IDC_NEXT, IDC_BACK}) d.Press(id);
+  CloseDevice(*d.app);
+  d.app->portSelection.number = 7;
+  d.Press(IDC_NEXT);
+  EXPECT_EQ(d.host.Boxes().back().rfind("The USB port (7) connection could not be opened.", 0), 0u);
+  EXPECT_EQ(d.app->guide.page, PAGE_INSTRUCTIONS);
+  d.app->portSelection.number = 1;
+  d.Press(IDC_NEXT);
+  EXPECT_EQ(d.app->guide.page, PAGE_IN_PROGRESS);
+  ASSERT_TRUE(d.Run([&] { return d.app->guide.page == PAGE_COMPLETE; }, 20));
+  EXPECT_EQ(d.Text(IDC_STEP_TITLE), "Download Complete");
+}
+
 // The event log, exported with CR LF line ends (every line or the selected
 // ones) and cleared.
 TEST(DialogLog, ExportsAllOrTheSelectedLinesWithCrLfEnds) {

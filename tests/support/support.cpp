@@ -318,7 +318,12 @@ void TestHost::OnLogLineAdded(const std::string& line) {
 int TestHost::ShowMessageBox(const std::string& text, const std::string&, unsigned style, bool) {
   std::lock_guard<std::mutex> lock(mutex_);
   boxes_.push_back(text);
-  return (style & MB_STYLE_YESNO) ? ANSWER_YES : ANSWER_OK;
+  lastStyle = style;
+  if (!(style & MB_STYLE_YESNO)) return ANSWER_OK;
+  if (answers.empty()) return ANSWER_YES;
+  int answer = answers.front();
+  answers.pop_front();
+  return answer;
 }
 
 bool TestHost::ChooseOpenFile(std::string& name, const FileFilter&, const std::string&) {

@@ -115,6 +115,10 @@ class TestHost : public DialogHost, public EngineObserver {
   };
   std::map<int, Control> controls;
   std::deque<std::string> fileAnswers;  // the choosers' answers, in order; none: cancel
+  std::deque<int> answers;              // the Yes/No questions' answers, in order; none: Yes
+  unsigned lastStyle = 0;               // the style of the last box
+  int ended = -1;                       // the dialog's result once ended
+  std::map<int, int> slots;             // the picture last drawn in each slot
   std::string programName;              // typed into the program-name prompt
   std::set<size_t> selected;            // the log lines selected in the list
   int detectedPort = 0;                 // the bridge's port as the system records it
@@ -152,9 +156,9 @@ class TestHost : public DialogHost, public EngineObserver {
     return 0;
   }
   void Invalidate(bool) override { invalidated = true; }
-  void DrawPicture(int, int) override {}
+  void DrawPicture(int slot, int picture) override { slots[slot] = picture; }
   void DrawIndicator(int) override {}
-  void EndDialog(int) override {}
+  void EndDialog(int result) override { ended = result; }
   int DetectPortNumber() override { return detectedPort; }
   bool CreateTempFile(const std::string& prefix, std::string& path) override;
   void OpenInViewer(const std::string& path) override { viewed = path; }

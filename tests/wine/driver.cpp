@@ -3,7 +3,7 @@
 // what reached the far end of the line, photographs each page. run.sh sets:
 //   QW_APP     the program              QW_OUT     work folder (peer files)
 //   QW_IMAGES  folder of ZYN_*.bin      QW_SHOTS   where pictures go (optional)
-//   QW_SIM     "1": COM5 is quillon-sim
+//   QW_SIM     "1": COM5 is quillon-sim  QW_PLACEHOLDER "1": the images are placeholders
 // Runs the named sections (all but "dpi" when none is named); prints a line
 // per check and exits 1 on any failure.
 #include <windows.h>
@@ -27,6 +27,7 @@ const char* kSoftware = "STEP 4 - Downloading the Software";
 const char* kBootloader = "STEP 4 - Downloading the Bootloader";
 const char* kProgress = "Download in Progress";
 const char* kComplete = "Download Complete";
+const char* kPlaceholder = "This program carries a placeholder ";
 int g_failures = 0;
 
 bool Check(bool ok, const std::string& what, const std::string& got = "") {
@@ -250,6 +251,31 @@ class Program {
     ReleaseDC(nullptr, screen);
     return seen;
   }
+  // The dialog's face shows in the middle of the picture slot this many
+  // dialog units down (96 dpi, Arial 10: a unit is 1.75 x 2 pixels).
+  bool SlotIsFace(int unitsDown) {
+    POINT at{static_cast<LONG>(169 * 1.75 + 43), unitsDown * 2 + 34};
+    ClientToScreen(main, &at);
+    HDC screen = GetDC(nullptr);
+    bool face =
+        WaitFor(3000, [&] { return GetPixel(screen, at.x, at.y) == GetSysColor(COLOR_3DFACE); });
+    ReleaseDC(nullptr, screen);
+    return face;
+  }
+  // WM_GETICON answers 0 across processes under Wine: the screen tells.
+  bool TitleShowsIcon() {
+    RECT frame{};
+    GetWindowRect(main, &frame);
+    HDC screen = GetDC(nullptr);
+    bool seen = WaitFor(3000, [&] {
+      for (LONG y = frame.top; y < frame.top + 24; ++y)
+        for (LONG x = frame.left; x < frame.left + 24; ++x)
+          if (GetPixel(screen, x, y) == RGB(128, 128, 0)) return true;
+      return false;
+    });
+    ReleaseDC(nullptr, screen);
+    return seen;
+  }
   std::vector<RECT> ProgressStrips() {
     std::vector<RECT> strips;
     for (HWND child = nullptr;
@@ -318,12 +344,28 @@ void Walk(Program& p, bool software) {
   p.Go(software ? 1016 : 1017, software ? kSoftware : kBootloader);
 }
 
+// Next on page 4. A placeholder image goes out only after its warning,
+// answered with the given button.
+bool Send(Program& p, const char* title, int ms = 5000, int answer = IDYES) {
+  Click(p.main, 1016);
+  if (Env("QW_PLACEHOLDER") == "1") {
+    HWND box = p.Box();
+    Check(p.Say(box).find(kPlaceholder) == 0, "a placeholder is sent only when asked", p.Say(box));
+    Click(box, answer);
+  }
+  return p.Reach(title, ms);
+}
+
 void GuideOnCom7() {
   std::printf("--- the guide on COM7 (echoes), clicked through\n");
   Program p("com7");
   if (!p.main) return;
   p.Page(kCable);
   p.Has(1026, "When the cable is connected, press NEXT", "page 1 prompt");
+  Check((p.Get(1029).find("(placeholder images)") != std::string::npos) ==
+            (Env("QW_PLACEHOLDER") == "1"),
+        "page 1 says \"(placeholder images)\" exactly when the images are");
+  Check(p.TitleShowsIcon(), "the title bar shows the program's icon (its olive display)");
   Check(!IsWindowEnabled(GetDlgItem(p.main, 1017)), "page 1: Back disabled");
   Check(p.StripIs(RGB(0, 0, 0)), "the strip is black with no port open");
   Shot(p.main, "page1");
@@ -373,7 +415,11 @@ void GuideOnCom7() {
   Click(box, IDYES);
   Check(p.Logged("Done erasing user storage.") == "Done erasing user storage.",
         "the echoed answer completes the erase");
-  p.Page(kComplete);
+  p.Page("Erase Complete");
+  Check(
+      p.Get(1029) == "The user storage on the Quillon's flash has been erased." && p.SlotIsFace(80),
+      "page 6 after the erase says so, its lower slot cleared of page 4's picture");
+  Shot(p.main, "page6-erase");
   lines = ListLines(GetDlgItem(panel, 1002));
   Check(!lines.empty() && lines[0].find("Erasing user storage") == 0,
         "the list shows the lines logged since the clear");
@@ -447,7 +493,7 @@ void StalledLine() {
   Program p("com6");
   if (!p.main) return;
   Walk(p, false);
-  p.Go(1016, kProgress);
+  Check(Send(p, kProgress), "shows Download in Progress");
   p.Has(1029, "takes about 3 seconds", "page 5 estimates the bootloader's time");
   Check(!p.Shown(1016) && !p.Shown(1017), "page 5 hides both buttons");
   std::vector<RECT> strips = p.ProgressStrips();
@@ -470,6 +516,56 @@ void StalledLine() {
   p.Exit("Close");
 }
 
+// The bootloader once more from page 6, held on page 5 by the far end.
+bool HeldOnPageFive(Program& p) {
+  Truncate(Env("QW_OUT") + "\\sent8.bin");
+  Truncate(Env("QW_OUT") + "\\hold8");
+  return p.Go(1017, kChoice) && p.Go(1017, kBootloader) && Send(p, kProgress);
+}
+
+// Closing while the image goes out asks first; No leaves the download to
+// finish whole. An unplugged port sends the guide to page 4, where Next
+// opens it again once it is back. Yes to the question ends the program.
+void CloseUnplugReplug(Program& p) {
+  const std::string hold = Env("QW_OUT") + "\\hold8", unplug = Env("QW_OUT") + "\\unplug8";
+  const char* question =
+      "The download is not finished.  Closing now leaves the readout with a "
+      "partial image; it must be loaded again.  Close anyway?";
+  HeldOnPageFive(p);
+  Click(p.main, 1030);
+  HWND box = p.Box();
+  Check(p.Say(box) == question, "Close on page 5 asks first", p.Say(box));
+  Click(box, IDNO);  // within the write bound (5 s) of the held line
+  DeleteFileA(hold.c_str());
+  p.Page(kComplete, 60000);
+  CheckSent("ZYN_BOOTLOADER");
+  HeldOnPageFive(p);
+  Truncate(unplug);
+  box = p.Box(10000);
+  Check(p.Say(box).find("The download did not complete.  The readout's port went away") == 0,
+        "an unplug on page 5 is told", p.Say(box));
+  Click(box, IDOK);
+  p.Page(kBootloader);
+  DeleteFileA(hold.c_str());
+  DeleteFileA(unplug.c_str());
+  WaitFor(5000, [] {  // the port is back
+    HANDLE port = CreateFileA("\\\\.\\COM8", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (port != INVALID_HANDLE_VALUE) CloseHandle(port);
+    return port != INVALID_HANDLE_VALUE;
+  });
+  Truncate(Env("QW_OUT") + "\\sent8.bin");
+  Check(Send(p, kComplete, 60000), "replugged, Next on page 4 opens the port and downloads");
+  CheckSent("ZYN_BOOTLOADER");
+  HeldOnPageFive(p);
+  PostMessageA(p.main, WM_CLOSE, 0, 0);  // the close box
+  box = p.Box();
+  Check(p.Say(box) == question, "the close box asks too", p.Say(box));
+  Shot(box, "close-question");
+  Click(box, IDYES);
+  p.Exit("Yes to the close question");
+  DeleteFileA(hold.c_str());
+}
+
 void DownloadsOnCom8() {
   std::printf("--- downloads on COM8 from the registry; Back on page 6 and Software, five times\n");
   const std::string sent = Env("QW_OUT") + "\\sent8.bin", hold = Env("QW_OUT") + "\\hold8";
@@ -481,7 +577,11 @@ void DownloadsOnCom8() {
   p.ClosePanel();
   Walk(p, false);  // no port-number dialog
   Truncate(sent);
-  p.Go(1016, kComplete, 60000);
+  if (Env("QW_PLACEHOLDER") == "1") {
+    Send(p, kBootloader, 5000, IDNO);
+    Check(p.Get(1027) == kBootloader && FileText(sent).empty(), "No: page 4, nothing sent");
+  }
+  Check(Send(p, kComplete, 60000), "shows Download Complete");
   p.Has(1029, "transmitted (30356) matches", "page 6 gives the bootloader's byte count");
   Check(p.Get(1026) == "Press BACK if you want to load the software." && !p.Shown(1016),
         "page 6 offers Back only");
@@ -502,15 +602,14 @@ void DownloadsOnCom8() {
     p.Reach(kChoice);
     Click(p.main, 1017);
     p.Reach(kBootloader);
-    Click(p.main, 1016);
-    if (!p.Reach(kComplete, 60000)) break;
+    if (!Send(p, kComplete, 60000)) break;
   }
   Check(good == 5, "Back on page 6, then Software reaches page 4: 5 times of 5",
         std::to_string(good));
   // The software, held on page 5 for its picture.
   Truncate(sent);
   Truncate(hold);
-  p.Go(1016, kProgress);
+  Check(Send(p, kProgress), "shows Download in Progress");
   p.Has(1029, "takes about 7.6 minutes", "page 5 estimates the software's time");
   Shot(p.main, "page5-software");
   DeleteFileA(hold.c_str());
@@ -519,8 +618,7 @@ void DownloadsOnCom8() {
         "page 6 after the software asks for Close");
   Shot(p.main, "page6-software");
   CheckSent("ZYN_SOFTWARE");
-  PostMessageA(p.main, WM_CLOSE, 0, 0);
-  p.Exit("The close box");
+  CloseUnplugReplug(p);
 }
 
 // The edit of a file dialog's name box (cmb13, 0x47c): a combo box within a

@@ -2,8 +2,10 @@
 """The far end of a Wine COM port: a pseudo-terminal whose slave is linked
 as $WINEPREFIX/dosdevices/<port>. What the program writes is echoed back
 (--echo) and copied to --log; nothing is read with --stall, nor while the
-file --hold exists. --line keeps the baud rate the program set (a pty keeps
-no parity: Linux clears it). Runs until terminated."""
+file --hold exists. While the file --unplug exists the pty is gone (the
+program's port hangs up); a new one is linked when it goes. --line keeps the
+baud rate the program set (a pty keeps no parity: Linux clears it). Runs
+until terminated."""
 import argparse
 import os
 import pty
@@ -14,20 +16,27 @@ import termios
 import tty
 
 parser = argparse.ArgumentParser()
-for flag in ("--link", "--log", "--line", "--hold"):
+for flag in ("--link", "--log", "--line", "--hold", "--unplug"):
     parser.add_argument(flag)
 parser.add_argument("--echo", action="store_true")
 parser.add_argument("--stall", action="store_true")
 args = parser.parse_args()
 
-master, slave = pty.openpty()
-tty.setraw(slave)
-attrs = termios.tcgetattr(slave)
-attrs[3] &= ~termios.ECHO
-termios.tcsetattr(slave, termios.TCSANOW, attrs)
-if os.path.lexists(args.link):
-    os.unlink(args.link)
-os.symlink(os.ttyname(slave), args.link)
+
+
+def plug():
+    master, slave = pty.openpty()
+    tty.setraw(slave)
+    attrs = termios.tcgetattr(slave)
+    attrs[3] &= ~termios.ECHO
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    if os.path.lexists(args.link):
+        os.unlink(args.link)
+    os.symlink(os.ttyname(slave), args.link)
+    return master, slave
+
+
+master, slave = plug()
 
 SPEEDS = {getattr(termios, "B%d" % b): "%d\n" % b for b in (9600, 19200, 38400, 57600, 115200)}
 log = open(args.log, "ab", buffering=0) if args.log else None
@@ -35,6 +44,13 @@ signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
 shown = None
 try:
     while True:
+        if args.unplug and os.path.exists(args.unplug):
+            os.unlink(args.link)
+            os.close(master)
+            os.close(slave)
+            while os.path.exists(args.unplug):
+                select.select([], [], [], 0.05)
+            master, slave = plug()
         speed = SPEEDS.get(termios.tcgetattr(slave)[5], "other\n")
         if args.line and speed != shown:
             shown = speed

@@ -21,7 +21,9 @@ export WINEPREFIX=$OUT/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export LD_PRELOAD=$OUT/pty_modem_shim.so QUILLON_PTY_CTS_OFF=$OUT/cts_off
 export QW_APP=$(winpath "$ROOT/build/win32/src/win32app/QuillonDownload.exe") QW_OUT=$(winpath "$OUT")
 export QW_IMAGES=$(winpath "$ROOT/build/win32/src/resources") QW_SHOTS="" QW_SIM=0
-rm -f "$QUILLON_PTY_CTS_OFF" "$OUT"/hold8 "$OUT"/line*.txt "$OUT"/*.bmp
+# "1" when the build embedded generated placeholders instead of the firmware.
+export QW_PLACEHOLDER=$(grep -q 'return true' "$ROOT/build/win32/src/resources/image_info.cpp" && echo 1)
+rm -f "$QUILLON_PTY_CTS_OFF" "$OUT"/hold8 "$OUT"/unplug8 "$OUT"/line*.txt "$OUT"/*.bmp
 
 PIDS=()
 cleanup() { for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done; }
@@ -41,12 +43,13 @@ settings() {
 }
 settings 96
 
-# COM7 echoes, COM8 keeps what it gets, COM6 takes nothing, COM5 is quillon-sim.
+# COM7 echoes, COM8 keeps what it gets (and can be unplugged), COM6 takes
+# nothing, COM5 is quillon-sim.
 # Peer files are not named com7.*: Windows takes such a name for the port.
 peer() { python3 tests/wine/pty_peer.py --link "$WINEPREFIX/dosdevices/$1" "${@:2}" >/dev/null 2>&1 & PIDS+=($!); }
 peer com7 --echo --line "$OUT/line7.txt"
 peer com6 --stall
-peer com8 --log "$OUT/sent8.bin" --line "$OUT/line8.txt" --hold "$OUT/hold8"
+peer com8 --log "$OUT/sent8.bin" --line "$OUT/line8.txt" --hold "$OUT/hold8" --unplug "$OUT/unplug8"
 D=$WINEPREFIX/dosdevices
 for _ in $(seq 50); do [[ -L $D/com6 && -L $D/com7 && -L $D/com8 ]] && break; sleep 0.1; done
 

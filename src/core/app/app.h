@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "core/app/dialog_host.h"
@@ -91,6 +92,13 @@ struct App : EngineObserver {
   IndicatorState indicatorState = INDICATOR_NO_PORT;
   // The size of the image last looked up: the guide's pages 5 and 6 show it.
   uint32_t downloadSize = 0;
+  // The bootloader job started last (a download or an erase), and why it
+  // failed (empty when it did not): page 6 tells which one ended and how.
+  Job bootJob = Job::NONE;
+  std::string bootFailure;
+  // True for an embedded image the build generated in place of the real
+  // firmware; unset means every image is real.
+  std::function<bool(const std::string& name)> isPlaceholder;
   SessionUi session;
   // The paths the file choosers offer next (the last ones chosen).
   std::string dataFileName;

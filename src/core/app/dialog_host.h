@@ -21,10 +21,12 @@ enum MessageBoxStyle : unsigned {
   MB_STYLE_ICONERROR = 0x10,
   MB_STYLE_ICONQUESTION = 0x20,
   MB_STYLE_ICONWARNING = 0x30,
+  MB_STYLE_DEFBUTTON2 = 0x100,  // the second button (No) is the default
 };
 constexpr int ANSWER_OK = 1;
 constexpr int ANSWER_YES = 6;
 constexpr int ANSWER_NO = 7;
+constexpr int NO_PICTURE = 0;
 
 // A (description, pattern) pair of a file chooser's filter.
 using FileFilter = std::vector<std::pair<std::string, std::string>>;
@@ -69,7 +71,8 @@ class DialogHost : public Host {
 
   // --- drawing -------------------------------------------------------------
   virtual void Invalidate(bool erase) = 0;
-  // Draws picture (by resource number) in slot 1 (upper) or 2 (lower).
+  // Draws picture (by resource number) in slot 1 (upper) or 2 (lower);
+  // NO_PICTURE fills the slot with the dialog's background.
   virtual void DrawPicture(int slot, int picture) = 0;
   // state: 0 black, 1 red, 2 green.
   virtual void DrawIndicator(int state) = 0;

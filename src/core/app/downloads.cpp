@@ -20,6 +20,19 @@ bool RequireOpenPort(App& app, const char* logText, const char* boxText) {
   return false;
 }
 
+// A placeholder written as the readout's firmware leaves it without working
+// software, and passes the byte-count check because it has the real size:
+// it goes out only when the user says so, No being the default.
+bool SendPlaceholderAnyway(App& app, const char* name) {
+  if (!app.isPlaceholder || !app.isPlaceholder(name)) return true;
+  const std::string text = std::string("This program carries a placeholder ") +
+                           (std::string(name) == IMAGE_BOOTLOADER ? "bootloader" : "software") +
+                           " image, not the readout's firmware.  Written to a readout it leaves "
+                           "the readout without working software.  Send it anyway?";
+  const unsigned style = MB_STYLE_ICONWARNING | MB_STYLE_YESNO | MB_STYLE_DEFBUTTON2;
+  return app.host.ShowMessageBox(text, APP_TITLE, style, true) == ANSWER_YES;
+}
+
 int StartDownload(App& app, const char* name, bool bootloaderTexts, uint32_t baudRate,
                   DownloadKind kind) {
   if (!app.engine.BootIdle()) return 0;
@@ -42,7 +55,10 @@ int StartDownload(App& app, const char* name, bool bootloaderTexts, uint32_t bau
                        "No port is open.  Open the port before downloading.")) {
     return 0;
   }
-  return app.engine.StartDownload(data, size, baudRate, kind) ? 1 : 0;
+  if (!SendPlaceholderAnyway(app, name)) return 0;
+  if (!app.engine.StartDownload(data, size, baudRate, kind)) return 0;
+  app.bootJob = Job::DOWNLOAD;
+  return 1;
 }
 
 }  // namespace
@@ -77,21 +93,24 @@ void StartFlashErase(App& app) {
                        "No port is open.  Open the port before erasing the flash.")) {
     return;
   }
-  app.engine.StartErase();
+  if (app.engine.StartErase()) app.bootJob = Job::ERASE;
 }
 
 void OnBootEnd(App& app, const JobEnd& end) {
   app.host.DestroyProgressStrip();
   app.host.Beep();
-  if (end.outcome != Outcome::DONE) {
+  app.bootJob = end.job;
+  app.bootFailure = end.outcome == Outcome::DONE ? std::string() : Sentence(end.reason);
+  // A failed erase still ends on page 6, which then says why.
+  if (end.outcome != Outcome::DONE && end.job == Job::ERASE) {
+    app.host.ShowMessageBox("The flash erase did not complete.  " + app.bootFailure, APP_TITLE,
+                            MB_STYLE_ICONWARNING, true);
+  } else if (end.outcome != Outcome::DONE) {
     // The guide stays where it is so the user can go back and try again,
     // rather than being told the job completed.
-    const std::string text =
-        end.job == Job::ERASE
-            ? "The flash erase did not complete.  " + Sentence(end.reason)
-            : "The download did not complete.  " + Sentence(end.reason) +
-                  "  Check the cable and the readout, then try again.";
-    app.host.ShowMessageBox(text, APP_TITLE, MB_STYLE_ICONWARNING, true);
+    app.host.ShowMessageBox("The download did not complete.  " + app.bootFailure +
+                                "  Check the cable and the readout, then try again.",
+                            APP_TITLE, MB_STYLE_ICONWARNING, true);
     if (app.guide.page == PAGE_IN_PROGRESS) {
       app.guide.page = PAGE_INSTRUCTIONS;
       // Page 5 hid both buttons and page 4 leaves their shown state alone.

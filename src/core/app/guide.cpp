@@ -130,11 +130,40 @@ GuideTexts GuidePageTexts(GuidePage page, GuideChoice choice, uint32_t downloadS
   return {};
 }
 
+namespace {
+
+// Page 6 after an erase: what the erase did, not a download's byte count.
+GuideTexts EraseEndTexts(const std::string& failure) {
+  if (failure.empty()) {
+    return {"Erase Complete", Fill("The user storage on the %s's flash has been erased."), "",
+            "Press BACK to choose a download or CLOSE to exit."};
+  }
+  return {"Erase Failed", Fill("The user storage on the %s's flash was not erased.  ") + failure,
+          "", "Press BACK to choose a download or CLOSE to exit."};
+}
+
+GuideTexts ShownTexts(const App& app) {
+  if (app.guide.page == PAGE_COMPLETE && app.bootJob == Job::ERASE) {
+    return EraseEndTexts(app.bootFailure);
+  }
+  GuideTexts texts = GuidePageTexts(app.guide.page, app.guide.choice, app.downloadSize);
+  // A build without the real firmware says so from its first page on.
+  if (app.guide.page == PAGE_CABLE && app.isPlaceholder &&
+      (app.isPlaceholder(IMAGE_BOOTLOADER) || app.isPlaceholder(IMAGE_SOFTWARE))) {
+    texts.upper += "\n\n(placeholder images)";
+  }
+  return texts;
+}
+
+}  // namespace
+
 void RenderGuidePage(App& app) {
   const GuidePage page = app.guide.page;
   const bool bootloader = app.guide.choice == CHOICE_BOOTLOADER;
   if (page < PAGE_CABLE || page > PAGE_COMPLETE) return;
-  SetTexts(app, GuidePageTexts(page, app.guide.choice, app.downloadSize));
+  SetTexts(app, ShownTexts(app));
+  // Every page paints both slots, so no picture of an earlier page stays
+  // where this one has none (page 6 is painted without erasing).
   switch (page) {
     case PAGE_CABLE:
       Button(app, IDC_BACK, "Back", false);
@@ -154,6 +183,7 @@ void RenderGuidePage(App& app) {
       Button(app, IDC_NEXT, "Software", true);
       app.host.ShowControl(IDC_NEXT, true);
       app.host.DrawPicture(UPPER_SLOT, 124);
+      app.host.DrawPicture(LOWER_SLOT, NO_PICTURE);
       break;
     case PAGE_INSTRUCTIONS:
       Button(app, IDC_BACK, "Back", true);
@@ -165,6 +195,7 @@ void RenderGuidePage(App& app) {
       app.host.ShowControl(IDC_BACK, false);
       app.host.ShowControl(IDC_NEXT, false);
       app.host.DrawPicture(UPPER_SLOT, 140);
+      app.host.DrawPicture(LOWER_SLOT, NO_PICTURE);
       break;
     case PAGE_COMPLETE:
       Button(app, IDC_BACK, "Back", true);
@@ -172,6 +203,7 @@ void RenderGuidePage(App& app) {
       app.host.EnableControl(IDC_NEXT, false);
       app.host.ShowControl(IDC_NEXT, false);
       app.host.DrawPicture(UPPER_SLOT, 142);
+      app.host.DrawPicture(LOWER_SLOT, NO_PICTURE);
       break;
   }
 }
@@ -210,6 +242,10 @@ void GuideNext(App& app) {
       GoTo(app, PAGE_INSTRUCTIONS);
       break;
     case PAGE_INSTRUCTIONS: {
+      // After the port went away the guide is back here with it closed:
+      // Next opens the port chosen on page 3 again, as page 3's buttons do.
+      // One that cannot be opened has been reported; the guide stays.
+      if (!EnsurePortOpen(app)) break;
       // A start refused with nothing running (its error box has told the
       // user why) would leave page 5 waiting for a completion that never
       // comes, with both buttons hidden; stay here instead. A start refused

@@ -39,11 +39,27 @@ bool Confirm(App& app, const char* question) {
 
 }  // namespace
 
+void RequestClose(App& app) {
+  // Ending now would stop the worker mid-stream and leave the readout with
+  // part of an image (or a half-erased store); a stray click must not.
+  if (!app.engine.BootIdle()) {
+    const char* question =
+        app.bootJob == Job::ERASE
+            ? "The flash erase is not finished.  Closing now may leave the readout's user storage "
+              "partly erased.  Close anyway?"
+            : "The download is not finished.  Closing now leaves the readout with a partial image; "
+              "it must be loaded again.  Close anyway?";
+    const unsigned style = MB_STYLE_ICONQUESTION | MB_STYLE_YESNO | MB_STYLE_DEFBUTTON2;
+    if (app.host.ShowMessageBox(question, APP_TITLE, style, true) != ANSWER_YES) return;
+  }
+  app.host.EndDialog(0);
+}
+
 void OnCommand(App& app, int id) {
   switch (id) {
     case IDC_CANCEL:
     case IDC_CLOSE:
-      app.host.EndDialog(0);
+      RequestClose(app);
       break;
     case IDC_CLEAR_LOG:
       ClearLog(app);

@@ -16,6 +16,9 @@ void ParseCommandLine(App& app, std::string commandLine);
 
 void OnInitDialog(App& app);
 void OnCommand(App& app, int id);
+// Close, Escape, the close box, Alt+F4 and the system menu's Close: ends the
+// dialog with 0, after asking while a download or an erase runs.
+void RequestClose(App& app);
 // Every 100 ms tick: the indicator, then the status line and the timeouts.
 void OnTimer(App& app);
 void OnDestroy(App& app);

@@ -531,7 +531,8 @@ void Win32Host::Invalidate(bool erase) {
 void Win32Host::DrawPicture(int slot, int picture) {
   HWND dialog = dialog_.load();
   auto found = pictures_.find(picture);
-  if (!dialog || found == pictures_.end() || (slot != 1 && slot != 2)) return;
+  if (!dialog || (found == pictures_.end() && picture != NO_PICTURE) || (slot != 1 && slot != 2))
+    return;
   // The slot follows the dialog units of the layout, so the picture stays
   // beside its text at any font size or display scaling.
   RECT place{SLOT_X_DU, slot == 1 ? SLOT1_Y_DU : SLOT2_Y_DU, SLOT_X_DU, 0};
@@ -541,8 +542,11 @@ void Win32Host::DrawPicture(int slot, int picture) {
   const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
   const int width = MulDiv(PICTURE_WIDTH, dpi, 96);
   const int height = MulDiv(PICTURE_HEIGHT, dpi, 96);
-  HDC memory = CreateCompatibleDC(dc);
-  if (memory) {
+  HDC memory = picture == NO_PICTURE ? nullptr : CreateCompatibleDC(dc);
+  if (picture == NO_PICTURE) {
+    RECT slotRect{place.left, place.top, place.left + width, place.top + height};
+    FillRect(dc, &slotRect, GetSysColorBrush(COLOR_3DFACE));
+  } else if (memory) {
     HGDIOBJ old = SelectObject(memory, found->second);
     if (width == PICTURE_WIDTH && height == PICTURE_HEIGHT) {
       BitBlt(dc, place.left, place.top, PICTURE_WIDTH, PICTURE_HEIGHT, memory, 0, 0, SRCCOPY);
