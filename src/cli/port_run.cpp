@@ -62,10 +62,23 @@ const char* LogTextFor(const JobSpec& job) {
   }
 }
 
+// "download bootloader", "send settings", "test": the job's name in every record.
+std::string FullName(const JobSpec& job) {
+  return job.command + (job.what.empty() ? "" : " " + job.what);
+}
+
+const char* CauseName(Cause cause) {
+  static const char* const names[] = {"none",         "checksum_mismatch", "readout_error",
+                                      "nlec_error",   "retry_exceeded",    "size_mismatch",
+                                      "write_failed", "no_answer",         "port_stalled",
+                                      "port_closed",  "port_lost",         "stopped"};
+  return names[static_cast<size_t>(cause)];
+}
+
 }  // namespace
 
-PortRun::PortRun(const Options& options, const JobSpec& job, std::string port, std::string destination,
-                 Reporter& reporter, const std::atomic<bool>& interrupted)
+PortRun::PortRun(const Options& options, const JobSpec& job, std::string port,
+                 std::string destination, Reporter& reporter, const std::atomic<bool>& interrupted)
     : options_(options),
       job_(job),
       port_(std::move(port)),
@@ -181,8 +194,18 @@ RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::
   reporter_.EndProgress(port_);
   RunSummary summary;
   summary.port = port_;
-  summary.job = job_.command + (job_.what.empty() ? "" : " " + job_.what);
+  summary.job = FullName(job_);
   summary.outcome = outcome;
+  // The engine's cause where the job reached its end; otherwise what the
+  // loop saw.
+  summary.cause = outcome == "done"                         ? "none"
+                  : !cause_.empty()                         ? cause_
+                  : exitCode == EXIT_INTERRUPTED            ? "stopped"
+                  : ended_ && end_.outcome != Outcome::DONE ? CauseName(end_.cause)
+                  : exitCode == EXIT_PORT                   ? "port_open"
+                  : portLost_                               ? "port_lost"
+                                                            : "no_answer";
+  if (job_.command == "nlec" && job_.what == "get") summary.unit = "lines";
   summary.reason = reason;
   summary.bytes = ended_ ? end_.bytes : (job_.command == "download" ? engine_->DownloadSent() : 0);
   summary.seconds = std::chrono::duration<double>(Clock::now() - start_).count();
@@ -215,11 +238,12 @@ RunSummary PortRun::FromEnd() {
         reporter_.Result(port_, text);
         if (job_.several) return Finish(EXIT_DONE, "done", "");
         // The readout shows its own count: the user compares the two.
-        GuideTexts page = GuidePageTexts(PAGE_COMPLETE,
-                                         job_.downloadKind == DOWNLOAD_BOOTLOADER || job_.what == "bootloader"
-                                             ? CHOICE_BOOTLOADER
-                                             : CHOICE_SOFTWARE,
-                                         static_cast<uint32_t>(e.bytes));
+        GuideTexts page =
+            GuidePageTexts(PAGE_COMPLETE,
+                           job_.downloadKind == DOWNLOAD_BOOTLOADER || job_.what == "bootloader"
+                               ? CHOICE_BOOTLOADER
+                               : CHOICE_SOFTWARE,
+                           static_cast<uint32_t>(e.bytes));
         for (const std::string* line : {&page.upper, &page.lower}) {
           if (!line->empty()) reporter_.Result(port_, *line);
         }
@@ -247,8 +271,9 @@ RunSummary PortRun::FromEnd() {
   }
   if (e.outcome == Outcome::INTERRUPTED) return Interrupted();
 
-  std::string head = e.job == Job::ERASE ? "The flash erase did not complete: "
-                                         : std::string("quillon: the ") + JobName(e.job) + " failed: ";
+  std::string head = e.job == Job::ERASE
+                         ? "The flash erase did not complete: "
+                         : std::string("quillon: the ") + JobName(e.job) + " failed: ";
   // An NLEC end's reason is the dialog's sentence, full stop included.
   const bool stop = !e.reason.empty() && e.reason.back() == '.';
   reporter_.Error(port_, head + e.reason + (stop ? "" : "."));
@@ -256,12 +281,14 @@ RunSummary PortRun::FromEnd() {
     reporter_.Error(port_, "The readout gave no reason.");
   }
   if (e.cause == Cause::RETRY_EXCEEDED) {
-    reporter_.Error(port_, "No answer from the readout: check the cable, the power and that the "
-                           "readout shows its main menu.");
+    reporter_.Error(port_,
+                    "No answer from the readout: check the cable, the power and that the "
+                    "readout shows its main menu.");
   }
   if (!e.keptPart.empty()) {
-    reporter_.Error(port_, "The part received so far is kept in " + e.keptPart +
-                               (destination_.empty() ? "" : "; " + destination_ + " was not changed") + ".");
+    reporter_.Error(
+        port_, "The part received so far is kept in " + e.keptPart +
+                   (destination_.empty() ? "" : "; " + destination_ + " was not changed") + ".");
   }
   return Finish(EXIT_FAILED, "failed", e.reason);
 }
@@ -272,6 +299,7 @@ RunSummary PortRun::Transfer(StartResult started, const std::string& unit) {
   if (!started && interrupted_.load()) return Interrupted();
   if (!started) {
     reporter_.Error(port_, "quillon: " + started.reason);
+    cause_ = "refused";
     return Finish(EXIT_USAGE, "failed", started.reason);
   }
   LoopEnd end = Pump([&] { return ended_; }, options_.idleSeconds, 0);
@@ -290,16 +318,19 @@ RunSummary PortRun::Transfer(StartResult started, const std::string& unit) {
   std::string reason = end == LoopEnd::PORT_LOST
                            ? "the readout's port went away (unplugged?)"
                            : "no answer from the readout for " +
-                                 std::to_string(static_cast<int>(options_.idleSeconds)) + " seconds";
+                                 std::to_string(static_cast<int>(options_.idleSeconds)) +
+                                 " seconds";
   reporter_.Error(port_, "quillon: " + reason + "; transfer stopped.");
   return Finish(EXIT_FAILED, "failed", reason);
 }
 
 RunSummary PortRun::Download() {
   const std::vector<uint8_t>& image = *job_.image;
-  StartResult started = engine_->StartDownload(image.data(), image.size(), job_.baud, job_.downloadKind);
+  StartResult started =
+      engine_->StartDownload(image.data(), image.size(), job_.baud, job_.downloadKind);
   if (!started) {
     reporter_.Error(port_, "quillon: " + started.reason);
+    cause_ = "refused";
     return Finish(EXIT_FAILED, "failed", started.reason);
   }
   LoopEnd end = Pump([&] { return ended_; }, options_.idleSeconds, 0);
@@ -310,6 +341,7 @@ RunSummary PortRun::Download() {
     Pump([&] { return ended_; }, 0, 10);
     if (ended_) return FromEnd();
     reporter_.Error(port_, "quillon: the download made no progress; stopped.");
+    cause_ = "port_stalled";
     return Finish(EXIT_FAILED, "failed", "no progress");
   }
   return FromEnd();
@@ -319,6 +351,7 @@ RunSummary PortRun::Erase() {
   StartResult started = engine_->StartErase();
   if (!started) {
     reporter_.Error(port_, "quillon: " + started.reason);
+    cause_ = "refused";
     return Finish(EXIT_FAILED, "failed", started.reason);
   }
   LoopEnd end = Pump([&] { return ended_; }, 0, options_.eraseSeconds);
@@ -349,8 +382,9 @@ RunSummary PortRun::Test() {
     return Finish(EXIT_FAILED, "failed", "the readout's port went away (unplugged?)");
   }
   if (packets_ == 0) {
-    reporter_.Error(port_, "quillon: no answer from the readout: check the cable, the power and "
-                           "that the readout shows its main menu.");
+    reporter_.Error(port_,
+                    "quillon: no answer from the readout: check the cable, the power and "
+                    "that the readout shows its main menu.");
     return Finish(EXIT_FAILED, "failed", "no answer from the readout");
   }
   std::vector<std::string> lines;
@@ -376,12 +410,13 @@ RunSummary PortRun::Monitor() {
 
 RunSummary PortRun::Run() {
   uint64_t total = job_.command == "download" && job_.image ? job_.image->size() : 0;
-  reporter_.Start(port_, job_.command, total);
+  reporter_.Start(port_, FullName(job_), total);
   int error = 0;
   if (!engine_->Open(DevicePath(port_), port_, &error)) {
     std::string reason = DescribeOpenError(error);
     reporter_.Error(port_, "quillon: cannot open " + port_ + (reason.empty() ? "" : ": " + reason));
-    return Finish(EXIT_PORT, "failed", "cannot open the port" + (reason.empty() ? "" : ": " + reason));
+    return Finish(EXIT_PORT, "failed",
+                  "cannot open the port" + (reason.empty() ? "" : ": " + reason));
   }
   Transfers& transfers = engine_->GetTransfers();
   const std::string& c = job_.command;
@@ -389,10 +424,12 @@ RunSummary PortRun::Run() {
   if (c == "erase") return Erase();
   if (c == "test") return Test();
   if (c == "monitor") return Monitor();
-  if (c == "send") return Transfer(transfers.StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
+  if (c == "send")
+    return Transfer(transfers.StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
   if (c == "receive") {
-    return Transfer(transfers.StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
-                    "bytes");
+    return Transfer(
+        transfers.StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
+        "bytes");
   }
   if (c == "nlec" && job_.what == "send") return Transfer(transfers.StartNlecSend(job_.file), "characters");
   return Transfer(transfers.StartNlecGet(destination_), "lines");
