@@ -18,6 +18,8 @@ ${UnStrRep}
 !define NAME "Quillon Software Download Utility"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Quillon"
 !define ENV_KEY "SYSTEM\CurrentControlSet\Control\Session Manager\Environment"
+; The longest PATH that is read and written back whole, with room to add.
+!define /math PATH_MAX ${NSIS_MAX_STRLEN} - 300
 
 Name "${NAME} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -66,7 +68,7 @@ Section /o "quillon.exe on PATH (for the command line)" SecPath
   StrLen $1 $0
   ${If} ${Errors}
   ${OrIf} $1 == 0
-  ${OrIf} $1 > ${NSIS_MAX_STRLEN} - 300
+  ${OrIf} $1 > ${PATH_MAX}
     DetailPrint "PATH not changed: it could not be read whole. Add $INSTDIR to it by hand."
     Return
   ${EndIf}
@@ -96,7 +98,7 @@ Section "Uninstall"
     StrLen $1 $0
     ${IfNot} ${Errors}
     ${AndIf} $1 > 0
-    ${AndIf} $1 < ${NSIS_MAX_STRLEN} - 300
+    ${AndIf} $1 < ${PATH_MAX}
       ${UnStrRep} $2 "$0;" ";$INSTDIR;" ";"
       StrCpy $2 $2 -1
       WriteRegExpandStr HKLM "${ENV_KEY}" "Path" "$2"

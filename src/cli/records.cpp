@@ -26,7 +26,11 @@ std::string IdentityJson(const PortInfo& p) {
   if (!p.byPath.empty()) body += Field("by_path", p.byPath);
   if (!p.byId.empty()) body += Field("by_id", p.byId);
   if (!p.ids.empty()) body += Field("ids", p.ids);
-  return "{" + (body.empty() ? body : body.substr(1)) + "}";
+  // Built by appending: "{" + text trips g++ 12's -Wrestrict on MinGW.
+  std::string object(1, '{');
+  object.append(body, body.empty() ? 0 : 1, std::string::npos);
+  object += '}';
+  return object;
 }
 
 std::string SubjectJson(const Subject& s) {

@@ -64,7 +64,9 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-Reporter::Reporter(Mode mode, std::FILE* out, std::FILE* err) : mode_(mode), out_(out), err_(err) {}
+Reporter::Reporter(Mode mode, std::FILE* out, std::FILE* err) : mode_(mode), out_(out), err_(err) {
+  for (const auto& port : mode_.ports) RowOf(port);
+}
 
 Reporter::~Reporter() {
   std::lock_guard<std::mutex> lock(mutex_);

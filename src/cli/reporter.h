@@ -40,6 +40,7 @@ class Reporter {
     bool progress = true;  // --progress none: no progress at all
     int width = 80;
     std::map<std::string, std::string> labels;  // port -> its short label
+    std::vector<std::string> ports;              // the rows' order: the ports' order
   };
   Reporter(Mode mode, std::FILE* out = stdout, std::FILE* err = stderr);
   ~Reporter();

@@ -207,6 +207,7 @@ Reporter::Mode ModeFor(const Options& o, const std::vector<std::string>& ports,
   mode.progress = o.progress != "none";
   mode.prefix = ports.size() > 1;
   mode.width = TerminalWidth();
+  mode.ports = ports;
   for (size_t i = 0; i < ports.size(); ++i) mode.labels[ports[i]] = labels[i];
   return mode;
 }

@@ -11,6 +11,7 @@ version=$(basename "$setup" | sed -n 's/^quillon-\(.*\)-windows-x64-setup\.exe$/
 cd "$(dirname "$0")/../.."
 # winemenubuilder would put the shortcut in this machine's own menus.
 export WINEPREFIX=$PWD/build/wine/installer-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe=d"
+mkdir -p "$(dirname "$WINEPREFIX")"
 [[ -d $WINEPREFIX ]] || wineboot -i >/dev/null 2>&1
 failed=0
 check() { if "${@:2}" >/dev/null 2>&1; then echo "ok    installer: $1"; else echo "FAIL  installer: $1"; failed=1; fi; }
