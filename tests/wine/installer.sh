@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Windows installer silently into a Wine prefix of its own,
-# checks the files, the Start-menu shortcut, PATH and the Apps & Features
-# entry, runs the installed quillon.exe, then uninstalls and checks that
-# all of it is gone. One line per check; exit 1 when any fails.
+# Installs the Windows installer silently (/S /PATH) into a Wine prefix of its own, checks files,
+# shortcut, PATH and the Apps & Features entry, runs the installed quillon.exe, uninstalls and
+# checks that all of it is gone. One line per check; exit 1 when any fails.
 #   tests/wine/installer.sh dist/quillon-VERSION-windows-x64-setup.exe
 set -uo pipefail
 [[ -n "${DISPLAY:-}" ]] || exec xvfb-run -a "$0" "$@"
