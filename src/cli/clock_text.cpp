@@ -43,10 +43,9 @@ std::string IsoLocalTime(std::chrono::system_clock::time_point when) {
   std::tm local{}, utc{};
   {
     std::lock_guard<std::mutex> lock(g_timeMutex);
-    const std::tm* l = std::localtime(&seconds);
-    const std::tm* u = std::gmtime(&seconds);
-    if (l) local = *l;
-    if (u) utc = *u;
+    // One buffer serves both: each result is copied before the next call.
+    if (const std::tm* l = std::localtime(&seconds)) local = *l;
+    if (const std::tm* u = std::gmtime(&seconds)) utc = *u;
   }
   const long long offsetMinutes = (SecondsOf(local) - SecondsOf(utc)) / 60;
   const long long absolute = std::llabs(offsetMinutes);

@@ -1,6 +1,5 @@
-// The bench's records against simulated readouts: log and report appended run after run; ports
-// by identity in a fake /sys and /dev tree (socket order, --expect, --wait, labels); --json's
-// contract on every path.
+// The records against simulated readouts: log and report appended run after run; ports by identity
+// in a fake /sys and /dev tree (socket order, --expect, --wait, labels); --json on every path.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -107,14 +106,14 @@ TEST(CliJson, EveryPathWritesOnlyJsonEndingInEnd) {
 
 TEST(CliLog, AppendsTimedLinesAndAnOutcomePerPortAfterEachJob) {
   TempDir dir;
-  const std::regex stamped(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d .+)");
+  setenv("TZ", "IST-5:30", 1);  // local time 5:30 ahead of UTC
+  const std::regex stamped(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\+05:30 .+)");
   for (const char* faults : {"", "", "--hangup-after 5000"}) {
     Sim sim(std::string("--mode boot ") + faults, dir.path);
     Result run = RunQuillon("-p " + sim.Path() + " --log run.log download bootloader", dir.path);
     EXPECT_EQ(run.code, *faults ? 1 : 0) << run.err;
-    // Plain progress lines carry the time too.
     EXPECT_TRUE(
-        std::regex_search(run.err, std::regex(R"(\d\d:\d\d\.\d{3}[+-]\d\d:\d\d progress: )")))
+        std::regex_search(run.err, std::regex(R"(\d\d:\d\d\.\d{3}\+05:30 progress: )")))
         << run.err;
   }
   const std::string log = ReadFile(dir / "run.log");
@@ -125,6 +124,7 @@ TEST(CliLog, AppendsTimedLinesAndAnOutcomePerPortAfterEachJob) {
   EXPECT_EQ(Count(log, "image ZYN_BOOTLOADER (30356 bytes, sha256 " + ImageDigest() + ")\n"), 6);
   EXPECT_EQ(Count(log, "outcome: download bootloader failed, cause port_lost (the readout's port"),
             1);
+  unsetenv("TZ");
 }
 
 TEST(CliPorts, ByIdentityInSocketOrder_ExpectAndWait_ReportAppended) {
