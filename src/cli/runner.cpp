@@ -272,6 +272,10 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
   std::vector<uint8_t> image;
   int code = Prepare(options, images, job, image);
   if (code != EXIT_DONE) return code;
+  // The records' files before any wait for ports: a typo is told at once.
+  Records records;
+  std::string why;
+  if (!records.Open(options.logFile, options.reportFile, &why)) return Usage(why);
   std::vector<std::string> ports;
   code = ResolvePorts(options, interrupted, ports);
   if (code != EXIT_DONE) return code;
@@ -289,9 +293,6 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
     recordPorts.push_back(
         RecordPort{ports[i], labels[i], IdentifyPort(ports[i], known), destinations[i]});
   }
-  Records records;
-  std::string why;
-  if (!records.Open(options.logFile, options.reportFile, &why)) return Usage(why);
   code = Confirm(options, interrupted);
   if (code != EXIT_DONE) return code;
   records.SetRun(job.command + (job.what.empty() ? "" : " " + job.what), SubjectOf(options, image),
