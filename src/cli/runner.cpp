@@ -274,8 +274,8 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
   if (code != EXIT_DONE) return code;
   // The records' files before any wait for ports: a typo is told at once.
   Records records;
-  std::string why;
-  if (!records.Open(options.logFile, options.reportFile, &why)) return Usage(why);
+  std::string unwritable;
+  if (!records.Open(options.logFile, options.reportFile, &unwritable)) return Usage(unwritable);
   std::vector<std::string> ports;
   code = ResolvePorts(options, interrupted, ports);
   if (code != EXIT_DONE) return code;
