@@ -9,16 +9,16 @@ namespace quillon::cli {
 
 enum ExitCode : int {
   EXIT_DONE = 0,
-  EXIT_FAILED = 1,    // the job failed: readout error, checksums differ, no answer, port gone
-  EXIT_USAGE = 2,     // usage error or a local file problem, found before anything is sent
-  EXIT_PORT = 3,      // the port was not found or cannot be opened
-  EXIT_DECLINED = 4,  // the user answered No to the erase question
+  EXIT_FAILED = 1,       // the job failed: readout error, checksums differ, no answer, port gone
+  EXIT_USAGE = 2,        // usage error or a local file problem, found before anything is sent
+  EXIT_PORT = 3,         // the port was not found or cannot be opened
+  EXIT_DECLINED = 4,     // the user answered No to the erase question
   EXIT_INTERRUPTED = 130,
 };
 
 struct Options {
-  std::string command;  // ports, download, erase, send, receive, nlec, test, monitor, guide
-  std::string what;     // software|bootloader, settings|program|bitmap, send|get
+  std::string command;      // ports, download, erase, send, receive, nlec, test, monitor, guide
+  std::string what;         // software|bootloader, settings|program|bitmap, send|get
   std::string file;
   std::string programName;
   std::vector<std::string> ports;  // empty: the one bridge found
@@ -30,12 +30,12 @@ struct Options {
   bool verbose = false;
   bool json = false;
   bool allowEmpty = false;
-  std::string logFile;            // appended to: the event log with times, an outcome line per port
-  std::string reportFile;         // appended to: one JSON record per port per job
+  std::string logFile;     // appended to: the event log with times, an outcome line per port
+  std::string reportFile;  // appended to: one JSON record per port per job
   std::string progress = "auto";  // auto, bars, plain, none
-  int expect = -1;                // --all: exactly this many bridges, or nothing starts (-1: any)
-  double waitSeconds = 0;         // wait this long for the ports to appear
-  double seconds = 0;             // monitor: 0 runs until Ctrl-C
+  int expect = -1;         // --all: exactly this many bridges, or nothing starts (-1: any)
+  double waitSeconds = 0;  // wait this long for the ports to appear
+  double seconds = 0;  // monitor: 0 runs until Ctrl-C
 
   // Bounds of the command line's own (the engine bounds its waits too).
   double idleSeconds = 30;     // a transfer or download with no sign of life this long fails

@@ -2,6 +2,7 @@
 #include "cli/port_run.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "cli/cli_platform.h"
 #include "core/app/guide.h"
@@ -63,22 +64,20 @@ const char* LogTextFor(const JobSpec& job) {
 }
 
 // "download bootloader", "send settings", "test": the job's name in every record.
-std::string FullName(const JobSpec& job) {
-  return job.command + (job.what.empty() ? "" : " " + job.what);
-}
+std::string FullName(const JobSpec& job) { return job.command + (job.what.empty() ? "" : " " + job.what); }
 
 const char* CauseName(Cause cause) {
-  static const char* const names[] = {"none",         "checksum_mismatch", "readout_error",
-                                      "nlec_error",   "retry_exceeded",    "size_mismatch",
-                                      "write_failed", "no_answer",         "port_stalled",
-                                      "port_closed",  "port_lost",         "stopped"};
+  static const char* const names[] = {"none",         "checksum_mismatch", "readout_error", "nlec_error",
+                                      "retry_exceeded", "size_mismatch",   "write_failed",  "no_answer",
+                                      "port_stalled", "port_closed",       "port_lost",     "stopped"};
+  static_assert(std::size(names) == static_cast<size_t>(Cause::STOPPED) + 1, "a name for every cause");
   return names[static_cast<size_t>(cause)];
 }
 
 }  // namespace
 
-PortRun::PortRun(const Options& options, const JobSpec& job, std::string port,
-                 std::string destination, Reporter& reporter, const std::atomic<bool>& interrupted)
+PortRun::PortRun(const Options& options, const JobSpec& job, std::string port, std::string destination,
+                 Reporter& reporter, const std::atomic<bool>& interrupted)
     : options_(options),
       job_(job),
       port_(std::move(port)),
@@ -238,12 +237,11 @@ RunSummary PortRun::FromEnd() {
         reporter_.Result(port_, text);
         if (job_.several) return Finish(EXIT_DONE, "done", "");
         // The readout shows its own count: the user compares the two.
-        GuideTexts page =
-            GuidePageTexts(PAGE_COMPLETE,
-                           job_.downloadKind == DOWNLOAD_BOOTLOADER || job_.what == "bootloader"
-                               ? CHOICE_BOOTLOADER
-                               : CHOICE_SOFTWARE,
-                           static_cast<uint32_t>(e.bytes));
+        GuideTexts page = GuidePageTexts(PAGE_COMPLETE,
+                                         job_.downloadKind == DOWNLOAD_BOOTLOADER || job_.what == "bootloader"
+                                             ? CHOICE_BOOTLOADER
+                                             : CHOICE_SOFTWARE,
+                                         static_cast<uint32_t>(e.bytes));
         for (const std::string* line : {&page.upper, &page.lower}) {
           if (!line->empty()) reporter_.Result(port_, *line);
         }
@@ -271,9 +269,8 @@ RunSummary PortRun::FromEnd() {
   }
   if (e.outcome == Outcome::INTERRUPTED) return Interrupted();
 
-  std::string head = e.job == Job::ERASE
-                         ? "The flash erase did not complete: "
-                         : std::string("quillon: the ") + JobName(e.job) + " failed: ";
+  std::string head = e.job == Job::ERASE ? "The flash erase did not complete: "
+                                         : std::string("quillon: the ") + JobName(e.job) + " failed: ";
   // An NLEC end's reason is the dialog's sentence, full stop included.
   const bool stop = !e.reason.empty() && e.reason.back() == '.';
   reporter_.Error(port_, head + e.reason + (stop ? "" : "."));
@@ -281,14 +278,12 @@ RunSummary PortRun::FromEnd() {
     reporter_.Error(port_, "The readout gave no reason.");
   }
   if (e.cause == Cause::RETRY_EXCEEDED) {
-    reporter_.Error(port_,
-                    "No answer from the readout: check the cable, the power and that the "
-                    "readout shows its main menu.");
+    reporter_.Error(port_, "No answer from the readout: check the cable, the power and that the "
+                           "readout shows its main menu.");
   }
   if (!e.keptPart.empty()) {
-    reporter_.Error(
-        port_, "The part received so far is kept in " + e.keptPart +
-                   (destination_.empty() ? "" : "; " + destination_ + " was not changed") + ".");
+    reporter_.Error(port_, "The part received so far is kept in " + e.keptPart +
+                               (destination_.empty() ? "" : "; " + destination_ + " was not changed") + ".");
   }
   return Finish(EXIT_FAILED, "failed", e.reason);
 }
@@ -318,16 +313,14 @@ RunSummary PortRun::Transfer(StartResult started, const std::string& unit) {
   std::string reason = end == LoopEnd::PORT_LOST
                            ? "the readout's port went away (unplugged?)"
                            : "no answer from the readout for " +
-                                 std::to_string(static_cast<int>(options_.idleSeconds)) +
-                                 " seconds";
+                                 std::to_string(static_cast<int>(options_.idleSeconds)) + " seconds";
   reporter_.Error(port_, "quillon: " + reason + "; transfer stopped.");
   return Finish(EXIT_FAILED, "failed", reason);
 }
 
 RunSummary PortRun::Download() {
   const std::vector<uint8_t>& image = *job_.image;
-  StartResult started =
-      engine_->StartDownload(image.data(), image.size(), job_.baud, job_.downloadKind);
+  StartResult started = engine_->StartDownload(image.data(), image.size(), job_.baud, job_.downloadKind);
   if (!started) {
     reporter_.Error(port_, "quillon: " + started.reason);
     cause_ = "refused";
@@ -382,9 +375,8 @@ RunSummary PortRun::Test() {
     return Finish(EXIT_FAILED, "failed", "the readout's port went away (unplugged?)");
   }
   if (packets_ == 0) {
-    reporter_.Error(port_,
-                    "quillon: no answer from the readout: check the cable, the power and "
-                    "that the readout shows its main menu.");
+    reporter_.Error(port_, "quillon: no answer from the readout: check the cable, the power and "
+                           "that the readout shows its main menu.");
     return Finish(EXIT_FAILED, "failed", "no answer from the readout");
   }
   std::vector<std::string> lines;
@@ -415,8 +407,7 @@ RunSummary PortRun::Run() {
   if (!engine_->Open(DevicePath(port_), port_, &error)) {
     std::string reason = DescribeOpenError(error);
     reporter_.Error(port_, "quillon: cannot open " + port_ + (reason.empty() ? "" : ": " + reason));
-    return Finish(EXIT_PORT, "failed",
-                  "cannot open the port" + (reason.empty() ? "" : ": " + reason));
+    return Finish(EXIT_PORT, "failed", "cannot open the port" + (reason.empty() ? "" : ": " + reason));
   }
   Transfers& transfers = engine_->GetTransfers();
   const std::string& c = job_.command;
@@ -424,12 +415,10 @@ RunSummary PortRun::Run() {
   if (c == "erase") return Erase();
   if (c == "test") return Test();
   if (c == "monitor") return Monitor();
-  if (c == "send")
-    return Transfer(transfers.StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
+  if (c == "send") return Transfer(transfers.StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
   if (c == "receive") {
-    return Transfer(
-        transfers.StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
-        "bytes");
+    return Transfer(transfers.StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
+                    "bytes");
   }
   if (c == "nlec" && job_.what == "send") return Transfer(transfers.StartNlecSend(job_.file), "characters");
   return Transfer(transfers.StartNlecGet(destination_), "lines");

@@ -22,12 +22,12 @@ struct JobSpec {
   std::string command;  // download, erase, send, receive, nlec, test, monitor
   std::string what;
   FileKind kind = FILE_KIND_BINARY;
-  std::string file;  // the source, or the destination before a port's name is added
+  std::string file;         // the source, or the destination before a port's name is added
   std::string programName;
   uint32_t baud = 115200;
   DownloadKind downloadKind = DOWNLOAD_SOFTWARE;
   const std::vector<uint8_t>* image = nullptr;  // download: read only, shared by the ports
-  bool several = false;                         // the job runs on several ports at once
+  bool several = false;  // the job runs on several ports at once
 };
 
 class PortRun : public EngineObserver {
