@@ -112,8 +112,7 @@ TEST(CliLog, AppendsTimedLinesAndAnOutcomePerPortAfterEachJob) {
     Sim sim(std::string("--mode boot ") + faults, dir.path);
     Result run = RunQuillon("-p " + sim.Path() + " --log run.log download bootloader", dir.path);
     EXPECT_EQ(run.code, *faults ? 1 : 0) << run.err;
-    EXPECT_TRUE(
-        std::regex_search(run.err, std::regex(R"(\d\d:\d\d\.\d{3}\+05:30 progress: )")))
+    EXPECT_TRUE(std::regex_search(run.err, std::regex(R"(\d\d:\d\d\.\d{3}\+05:30 progress: )")))
         << run.err;
   }
   const std::string log = ReadFile(dir / "run.log");

@@ -2,9 +2,8 @@
 // serial device map, with what identifies each readout's socket: the USB
 // serial number (the device instance id's last part) and the location path.
 // windows.h first: setupapi.h builds on its types.
-#include <windows.h>
-
 #include <setupapi.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cctype>
