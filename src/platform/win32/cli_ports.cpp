@@ -1,9 +1,10 @@
 // The serial ports of a Windows machine, from SetupAPI and the registry's
 // serial device map, with what identifies each readout's socket: the USB
 // serial number (the device instance id's last part) and the location path.
-// windows.h first: setupapi.h builds on its types.
-#include <setupapi.h>
 #include <windows.h>
+
+// After windows.h: setupapi.h builds on its types.
+#include <setupapi.h>
 
 #include <algorithm>
 #include <cctype>
