@@ -66,6 +66,9 @@ file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/copyright.new
      "${quillon_notice}\nquillon and quillon-sim contain CLI11:\n\n${quillon_cli11_notice}")
 configure_file(${CMAKE_CURRENT_BINARY_DIR}/copyright.new ${CMAKE_CURRENT_BINARY_DIR}/copyright COPYONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The formats the man page points at: --json's events and --report's records.
+install(FILES ${CMAKE_SOURCE_DIR}/docs/json-events.md ${CMAKE_SOURCE_DIR}/docs/report.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # --- the Debian package ---------------------------------------------------------
 set(CPACK_GENERATOR DEB)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # shellcheck disable=SC2016,SC2317 # the bash -c scripts take "$1"; check runs listed
 # Checks what scripts/package.sh left in dist/: every file in place in the
-# Debian package and the Windows zip, and the packaged programs start.
+# Debian package and the Windows zip, the packaged programs start, and the
+# Windows installer installs and uninstalls under Wine (tests/wine/installer.sh).
 # One line per check; exit 1 when any fails. Usage: scripts/check_packages.sh
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -34,7 +35,8 @@ udevdir=${udevdir:-/usr/lib/udev}
 deb_files=$(dpkg-deb -c "$deb" 2>/dev/null | awk '{print substr($6, 2)}')
 for f in /usr/bin/quillon /usr/bin/quillon-sim /usr/share/man/man1/quillon.1.gz \
          /usr/share/man/man1/quillon-sim.1.gz "$udevdir/rules.d/60-quillon.rules" \
-         /usr/share/bash-completion/completions/quillon /usr/share/doc/quillon/copyright; do
+         /usr/share/bash-completion/completions/quillon /usr/share/doc/quillon/copyright \
+         /usr/share/doc/quillon/json-events.md /usr/share/doc/quillon/report.md; do
   check "deb has $f" listed "$f" "$deb_files"
 done
 for field in "Package: quillon" "Version: $version" "Section: utils"; do
@@ -80,5 +82,9 @@ unzip -q "$zip" -d "$root/zip"
 for exe in QuillonDownload.exe quillon.exe; do
   check "zip: $exe needs no MinGW runtime DLL" own_dlls_only "$root/zip/$top/$exe"
 done
+
+setup=dist/quillon-$version-windows-x64-setup.exe
+check "Windows installer $setup" test -f "$setup"
+tests/wine/installer.sh "$setup" || failed=1
 
 exit $failed

@@ -4,6 +4,7 @@
 #                                     bash completion (CPack, release preset)
 #   quillon-VERSION-windows-x64.zip   QuillonDownload.exe, quillon.exe, README.md,
 #                                     LICENSES/ (win32 preset)
+#   quillon-VERSION-windows-x64-setup.exe   the same files in an installer (NSIS)
 #   SHA256SUMS
 # The firmware images embedded are the files named by QUILLON_BOOTLOADER_IMAGE
 # and QUILLON_SOFTWARE_IMAGE. Without them the placeholders go in, which are
@@ -54,7 +55,7 @@ if ! log=$(cpack --config build/release/CPackConfig.cmake -B build/release/packa
   die "cpack failed"
 fi
 mkdir -p dist
-rm -f dist/quillon_*.deb dist/quillon-*-windows-x64.zip dist/SHA256SUMS
+rm -f dist/quillon_*.deb dist/quillon-*-windows-x64.zip dist/quillon-*-windows-x64-setup.exe dist/SHA256SUMS
 cp build/release/package/quillon_"$version"_*.deb dist/
 
 step "Windows zip (win32 preset)"
@@ -79,7 +80,14 @@ SOURCE_DATE_EPOCH=$epoch x86_64-w64-mingw32-strip --strip-unneeded \
 find "$stage" -exec touch -h -d "@$epoch" {} +
 (cd build/win32/package && find "$name" | LC_ALL=C sort | TZ=UTC zip -q -X -9 -@ "../../../dist/$name.zip")
 
-(cd dist && sha256sum quillon_"$version"_*.deb "$name.zip" > SHA256SUMS)
+# --- the Windows installer: the zip's files, installed (contrib/windows/quillon.nsi)
+step "Windows installer (NSIS)"
+setup=$name-setup.exe
+makensis -V2 -DVERSION="$version" -DSTAGE="$PWD/$stage" -DOUTFILE="$PWD/dist/$setup" \
+  contrib/windows/quillon.nsi || die "makensis failed"
+# --- end of the installer
+
+(cd dist && sha256sum quillon_"$version"_*.deb "$name.zip" "$setup" > SHA256SUMS)
 step "dist/"
 ls -l dist
 echo "Firmware images: $images"

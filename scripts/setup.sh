@@ -7,11 +7,11 @@ want=(cmake make g++ pkg-config libgtest-dev libgmock-dev libcli11-dev)
 if [ "${1:-build}" = test ]; then
   # benchmarks, the Windows cross-build, libFuzzer (clang) and the Wine run
   want+=(libbenchmark-dev g++-mingw-w64-x86-64-posix mingw-w64-tools clang
-         libclang-rt-14-dev wine wine64 xvfb x11-apps imagemagick lcov zip unzip dpkg-dev)
+         libclang-rt-14-dev wine wine64 xvfb x11-apps imagemagick lcov zip unzip dpkg-dev nsis)
 fi
 if [ "${1:-build}" = package ]; then
-  # dpkg-shlibdeps for the Debian package's Depends, zip, the cross compiler
-  want+=(dpkg-dev zip g++-mingw-w64-x86-64-posix)
+  # dpkg-shlibdeps for the Debian package's Depends, zip, the cross compiler, makensis
+  want+=(dpkg-dev zip g++-mingw-w64-x86-64-posix nsis)
 fi
 
 missing=()

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -20,10 +21,22 @@ struct PortInfo {
   std::string ids;          // "10c4:ea60", empty when not a USB device
   std::string description;  // maker and product, when known
   bool bridge = false;      // the readout's USB bridge (10C4:EA60)
+  // What identifies the socket a readout is plugged into, where known.
+  std::string serial;    // the USB device's serial number
+  std::string location;  // its physical place: the by-path name, or Windows' location path
+  std::string byPath;    // Linux: /dev/serial/by-path/... leading to the device
+  std::string byId;      // Linux: /dev/serial/by-id/...; Windows: the device instance id
+  bool inUse = false;    // held open by another program (only when listed with checkUse)
 };
 
-// Every serial port of the machine, sorted by name.
-std::vector<PortInfo> ListPorts();
+// Every serial port of the machine, sorted by name. checkUse finds out
+// which are in use (slower).
+std::vector<PortInfo> ListPorts(bool checkUse = false);
+// Whether the port given as --port is there now (for --wait).
+bool PortPresent(const std::string& port);
+// The same text for every name of one device (a by-id link and its
+// /dev/ttyUSB0; COM12 and \\.\COM12), to match --port against ListPorts.
+std::string PortKey(const std::string& port);
 // The device name to open for what the user gave as --port (COM12 becomes
 // \\.\COM12 on Windows), and the short name used in messages and file names.
 std::string DevicePath(const std::string& port);
@@ -33,6 +46,11 @@ std::unique_ptr<SerialFactory> MakeSerialFactory();
 // with a hint where one helps. Empty when the code says nothing.
 std::string SystemErrorText(int code);
 std::string DescribeOpenError(int code);
+
+// The machine's name, for the report.
+std::string HostName();
+// Flushes a file through to the disk; false, and why, when it fails.
+bool SyncFile(std::FILE* file, std::string* why);
 
 // Whether standard input / standard error are terminals, and the width of
 // the terminal (80 when unknown).

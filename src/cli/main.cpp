@@ -1,20 +1,21 @@
 // quillon: the readout's download utility on the command line.
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
 #include <functional>
+#include <cstdlib>
+#include <iostream>
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
-
+#include "cli/arguments.h"
 #include "cli/cli_platform.h"
 #include "cli/image_identity.h"
+#include "cli/json_out.h"
 #include "cli/options.h"
 #include "cli/runner.h"
-#include "cli/text_escape.h"
 #include "core/app/app.h"
 #if QUILLON_HAVE_IMAGES
 #include "resources/embedded_images.h"
@@ -22,51 +23,14 @@
 
 namespace {
 
-using quillon::cli::EscapeControls;
-
-size_t Distance(const std::string& a, const std::string& b) {
-  std::vector<size_t> row(b.size() + 1);
-  for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= a.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= b.size(); ++j) {
-      size_t above = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = above;
-    }
-  }
-  return row[b.size()];
-}
-
-// The first word that is neither an option nor an option's value must be a
-// command; a typo is named, with the nearest command.
-bool CheckCommandWord(int argc, char** argv, const std::vector<std::string>& commands) {
-  for (int i = 1; i < argc; ++i) {
-    std::string word = argv[i];
-    if (word == "-p" || word == "--port" || word == "--log") {
-      ++i;
-      continue;
-    }
-    if (word.empty() || word[0] == '-') continue;
-    if (std::find(commands.begin(), commands.end(), word) != commands.end()) return true;
-    std::string nearest = commands.front();
-    for (const auto& command : commands) {
-      if (Distance(word, command) < Distance(word, nearest)) nearest = command;
-    }
-    std::fprintf(stderr, "quillon: unknown command \"%s\"; did you mean \"%s\"? (quillon --help lists them)\n",
-                 EscapeControls(word).c_str(), nearest.c_str());
-    return false;
-  }
-  return true;
-}
+using namespace quillon::cli;
 
 // --seconds: a finite count from 0 (until Ctrl-C) to a year.
 std::string CheckSeconds(std::string& value) {
   char* end = nullptr;
   double seconds = std::strtod(value.c_str(), &end);
   if (end != value.c_str() && *end == 0 && std::isfinite(seconds) && seconds >= 0 &&
-      seconds <= quillon::cli::MONITOR_SECONDS_MAX) {
+      seconds <= MONITOR_SECONDS_MAX) {
     return {};
   }
   return value + " is not a number of seconds from 0 to 31536000 (a year); 0 runs until Ctrl-C";
@@ -77,44 +41,47 @@ std::string CheckBaud(std::string& value) {
   return value + " is not a line rate the readout's bootloader takes: give 115200 or 38400";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  using namespace quillon::cli;
-  Options options;
-  CLI::App cli{std::string(quillon::APP_TITLE) +
-                   "\nPuts new software on Quillon readouts over their USB cables, and carries out "
-                   "the readouts' maintenance transfers; on several readouts at once if asked.",
-               "quillon"};
-#if QUILLON_HAVE_IMAGES
-  quillon::EmbeddedImages embedded;
-  quillon::ImageSource* images = &embedded;
-#else
-  quillon::ImageSource* images = nullptr;  // only --image can give one
-#endif
+// The options of every run, before or after the command.
+void AddRunOptions(CLI::App& cli, Options& options, quillon::ImageSource* images) {
   // The version, then which images this build carries and whether they are
   // the readout's firmware or placeholders.
-  cli.set_version_flag("--version", std::function<std::string()>([images] {
-                         std::string version = "quillon 1.0.2\n" + BuiltInImageLines(images);
+  cli.set_version_flag("-V,--version", std::function<std::string()>([images] {
+                         std::string version = "quillon " QUILLON_VERSION "\n" + BuiltInImageLines(images);
                          version.pop_back();
                          return version;
                        }));
-  cli.fallthrough();
-  cli.require_subcommand(1, 1);
-  cli.add_option("-p,--port", options.ports,
-                 "Serial device of a readout; repeat for several (default: the USB bridge 10C4:EA60 found)")
+  cli.add_option(
+         "-p,--port", options.ports,
+         "Serial device of a readout; repeat for several (default: the USB bridge 10C4:EA60 found)")
       ->option_text("PORT");
-  cli.add_flag("--all", options.all, "Every USB bridge 10C4:EA60 found");
+  cli.add_flag("--all", options.all,
+               "Every USB bridge 10C4:EA60 found, in the order of their sockets");
+  cli.add_option("--expect", options.expect,
+                 "With --all: start only when exactly N bridges are found")
+      ->option_text("N")
+      ->check(CLI::NonNegativeNumber);
+  cli.add_option("--wait", options.waitSeconds,
+                 "Wait up to SECONDS for the ports (or --expect's number) to appear")
+      ->option_text("SECONDS")
+      ->check(CLI::NonNegativeNumber);
   auto* quiet = cli.add_flag("-q,--quiet", options.quiet, "Print only errors and results");
-  cli.add_flag("-v,--verbose", options.verbose, "Print the event log as it is written")->excludes(quiet);
-  cli.add_flag("--json", options.json, "One JSON object per line on standard output for every event");
-  cli.add_option("--log", options.logFile, "Write the event log to FILE")->option_text("FILE");
-  cli.footer(
-      "Exit codes: 0 done (on every port); 1 the job failed (readout error, checksum mismatch, no "
-      "answer, port gone); 2 usage error or local file problem, found before anything is sent; "
-      "3 port not found or cannot be opened; 4 erase declined; 130 interrupted.\nSee quillon(1).");
+  cli.add_flag("-v,--verbose", options.verbose, "Print the event log as it is written")
+      ->excludes(quiet);
+  cli.add_flag("--json", options.json,
+               "One JSON object per line on standard output for every event");
+  cli.add_option("--progress", options.progress,
+                 "auto (bars on a terminal), bars, plain (timed lines) or none")
+      ->check(CLI::IsMember({"auto", "bars", "plain", "none"}));
+  cli.add_option("--log", options.logFile,
+                 "Append the event log, with times and each job's outcome, to FILE")
+      ->option_text("FILE");
+  cli.add_option("--report", options.reportFile, "Append one JSON record per port per job to FILE")
+      ->option_text("FILE");
+}
 
-  auto* ports = cli.add_subcommand("ports", "List serial ports; mark the readouts' USB bridges");
+// The commands and their own options.
+void AddCommands(CLI::App& cli, Options& options, std::vector<std::string>& receiveArgs) {
+  cli.add_subcommand("ports", "List serial ports; mark the readouts' USB bridges");
   auto* download = cli.add_subcommand("download", "Load new software or a new bootloader");
   download->add_option("image", options.what, "software or bootloader")
       ->required()
@@ -132,18 +99,20 @@ int main(int argc, char** argv) {
       ->required()
       ->check(CLI::IsMember({"settings", "program", "bitmap"}));
   send->add_option("file", options.file, "File to send (a bitmap: its text listing)")->required();
-  send->add_flag("--allow-empty", options.allowEmpty, "Send an empty file (or a listing without bytes) all the same");
-  std::vector<std::string> receiveArgs;
+  send->add_flag("--allow-empty", options.allowEmpty,
+                 "Send an empty file (or a listing without bytes) all the same");
   auto* receive = cli.add_subcommand("receive", "Receive the settings or a program into a file");
   receive->add_option("kind", options.what, "settings or program")
       ->required()
       ->check(CLI::IsMember({"settings", "program"}));
   receive->add_option("args", receiveArgs, "settings FILE | program NAME FILE")->expected(0, 2);
   auto* nlec = cli.add_subcommand("nlec", "Send or get the NLEC compensation table");
-  nlec->add_option("direction", options.what, "send or get")->required()->check(CLI::IsMember({"send", "get"}));
+  nlec->add_option("direction", options.what, "send or get")
+      ->required()
+      ->check(CLI::IsMember({"send", "get"}));
   nlec->add_option("file", options.file, "Table file (text)")->required();
   nlec->add_flag("--allow-empty", options.allowEmpty, "Send an empty table all the same");
-  auto* test = cli.add_subcommand("test", "Send the test packet and print the answer");
+  cli.add_subcommand("test", "Send the test packet and print the answer");
   auto* monitor = cli.add_subcommand("monitor", "Log the raw bytes the readout sends");
   monitor
       ->add_option("--seconds", options.seconds,
@@ -154,35 +123,92 @@ int main(int argc, char** argv) {
       ->option_text("FILE");
   guide->add_flag("--allow-placeholder", options.allowPlaceholder,
                   "Send a built-in placeholder image all the same (for a simulator only)");
+}
 
-  std::vector<std::string> commands;
-  for (auto* sub : cli.get_subcommands({})) commands.push_back(sub->get_name());
-  if (!CheckCommandWord(argc, argv, commands)) return EXIT_USAGE;
+void Help(CLI::App& cli, const std::vector<std::string>& args) {
+  // With --json standard output is for JSON only.
+  std::FILE* out = JsonOutput() ? stderr : stdout;
+  CLI::App* about = args.size() > 1 ? cli.get_subcommand(args[1]) : &cli;
+  std::fprintf(out, "%s", about->help(about == &cli ? "" : "quillon").c_str());
+}
+
+// Reads the command line into options: -1 when the run goes on, else the
+// exit code.
+int ReadCommandLine(int argc, char** argv, CLI::App& cli, Options& options,
+                    quillon::ImageSource* images) {
+  std::vector<std::string> receiveArgs;
+  AddRunOptions(cli, options, images);
+  AddCommands(cli, options, receiveArgs);
+  Arranged arranged = Arrange(argc, argv, cli);
+  if (!arranged.error.empty())
+    return Refuse(EXIT_USAGE, arranged.error + " (quillon help lists them)");
+  if (arranged.command == "help") {
+    const std::vector<std::string> words(
+        std::find(arranged.args.begin(), arranged.args.end(), "help"), arranged.args.end());
+    if (words.size() > 2 || (words.size() == 2 && words[1][0] == '-')) {
+      return Refuse(EXIT_USAGE, "quillon help takes one command at most");
+    }
+    try {
+      Help(cli, words);
+    } catch (const CLI::OptionNotFound&) {
+      return Refuse(EXIT_USAGE, "no such command: " + words.back());
+    }
+    return EXIT_DONE;
+  }
   try {
-    cli.parse(argc, argv);
+    cli.parse(std::vector<std::string>(arranged.args.rbegin(), arranged.args.rend()));
   } catch (const CLI::ParseError& e) {
-    if (e.get_exit_code() == 0) return cli.exit(e);
-    std::fprintf(stderr, "quillon: %s\n(quillon --help, or quillon COMMAND --help)\n",
-                 EscapeControls(e.what()).c_str());
-    return EXIT_USAGE;
+    if (e.get_exit_code() != 0)
+      return Refuse(EXIT_USAGE, std::string(e.what()) + " (quillon help [COMMAND])");
+    if (JsonOutput()) return cli.exit(e, std::cerr, std::cerr);
+    return cli.exit(e);
   }
-  for (auto* sub : {ports, download, erase, send, receive, nlec, test, monitor, guide}) {
-    if (sub->parsed()) options.command = sub->get_name();
-  }
-  if (receive->parsed()) {
+  for (auto* sub : cli.get_subcommands()) options.command = sub->get_name();
+  if (options.command == "receive") {
     size_t wanted = options.what == "program" ? 2 : 1;
     if (receiveArgs.size() != wanted) {
-      std::fprintf(stderr, "quillon: receive %s takes %s (receive settings FILE, receive program NAME FILE)\n",
-                   options.what.c_str(), wanted == 2 ? "a program NAME and a FILE" : "one FILE");
-      return EXIT_USAGE;
+      return Refuse(EXIT_USAGE, "receive " + options.what + " takes " +
+                                    (wanted == 2 ? "a program NAME and a FILE" : "one FILE") +
+                                    " (receive settings FILE, receive program NAME FILE)");
     }
     if (wanted == 2) options.programName = receiveArgs[0];
     options.file = receiveArgs.back();
   }
   if (options.command == "guide" && options.ports.size() > 1) {
-    std::fprintf(stderr, "quillon: the guide works with one readout; give one --port\n");
-    return EXIT_USAGE;
+    return Refuse(EXIT_USAGE, "the guide works with one readout; give one --port");
   }
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  SetJsonOutput(JsonAsked(argc, argv));
+  CLI::App cli{std::string(quillon::APP_TITLE) +
+                   "\nPuts new software on Quillon readouts over their USB cables, and carries out "
+                   "the readouts' maintenance transfers; on several readouts at once if asked.",
+               "quillon"};
+  cli.fallthrough();
+  cli.require_subcommand(1, 1);
+  cli.footer(
+      "Options of the run may come before or after the command. Exit codes: 0 done (on every "
+      "port); 1 the "
+      "job failed (readout error, checksum mismatch, no answer, port gone); 2 usage error or local "
+      "file "
+      "problem, found before anything is sent; 3 port not found or cannot be opened (or not the "
+      "number "
+      "--expect'ed); 4 erase declined; 130 interrupted.\nquillon help COMMAND shows a command's "
+      "options. "
+      "See quillon(1).");
+#if QUILLON_HAVE_IMAGES
+  quillon::EmbeddedImages embedded;
+  quillon::ImageSource* images = &embedded;
+#else
+  quillon::ImageSource* images = nullptr;  // only --image can give one
+#endif
+  const int code = ReadCommandLine(argc, argv, cli, options, images);
+  if (code >= 0) return EndRun(code);
 
   static std::atomic<bool> interrupted{false};
   PrepareTerminal();
@@ -190,5 +216,5 @@ int main(int argc, char** argv) {
     interrupted.store(true);
     InterruptAllRuns();
   });
-  return Run(options, images, interrupted);
+  return EndRun(Run(options, images, interrupted));
 }

@@ -34,7 +34,11 @@ struct Options {
   bool verbose = false;
   bool json = false;
   bool allowEmpty = false;
-  std::string logFile;
+  std::string logFile;     // appended to: the event log with times, an outcome line per port
+  std::string reportFile;  // appended to: one JSON record per port per job
+  std::string progress = "auto";  // auto, bars, plain, none
+  int expect = -1;         // --all: exactly this many bridges, or nothing starts (-1: any)
+  double waitSeconds = 0;  // wait this long for the ports to appear
   double seconds = 0;  // monitor: 0 runs until Ctrl-C
 
   // Bounds of the command line's own (the engine bounds its waits too).

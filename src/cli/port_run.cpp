@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <iterator>
 
 #include "cli/cli_platform.h"
 #include "core/app/guide.h"
@@ -64,6 +65,17 @@ const char* LogTextFor(const JobSpec& job) {
     default:
       return "Sending Settings...";
   }
+}
+
+// "download bootloader", "send settings", "test": the job's name in every record.
+std::string FullName(const JobSpec& job) { return job.command + (job.what.empty() ? "" : " " + job.what); }
+
+const char* CauseName(Cause cause) {
+  static const char* const names[] = {"none",         "checksum_mismatch", "readout_error", "nlec_error",
+                                      "retry_exceeded", "size_mismatch",   "write_failed",  "no_answer",
+                                      "port_stalled", "port_closed",       "port_lost",     "stopped"};
+  static_assert(std::size(names) == static_cast<size_t>(Cause::STOPPED) + 1, "a name for every cause");
+  return names[static_cast<size_t>(cause)];
 }
 
 }  // namespace
@@ -196,8 +208,18 @@ RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::
   reporter_.EndProgress(port_);
   RunSummary summary;
   summary.port = port_;
-  summary.job = job_.command + (job_.what.empty() ? "" : " " + job_.what);
+  summary.job = FullName(job_);
   summary.outcome = outcome;
+  // The engine's cause where the job reached its end; otherwise what the
+  // loop saw.
+  summary.cause = outcome == "done"                         ? "none"
+                  : !cause_.empty()                         ? cause_
+                  : exitCode == EXIT_INTERRUPTED            ? "stopped"
+                  : ended_ && end_.outcome != Outcome::DONE ? CauseName(end_.cause)
+                  : exitCode == EXIT_PORT                   ? "port_open"
+                  : portLost_                               ? "port_lost"
+                                                            : "no_answer";
+  if (job_.command == "nlec" && job_.what == "get") summary.unit = "lines";
   summary.reason = reason;
   summary.bytes = ended_ ? end_.bytes : (job_.command == "download" ? engine_->DownloadSent() : 0);
   summary.seconds = std::chrono::duration<double>(Clock::now() - start_).count();
@@ -306,6 +328,7 @@ RunSummary PortRun::Transfer(StartResult started, const std::string& unit) {
   if (!started && interrupted_.load()) return Interrupted();
   if (!started) {
     reporter_.Error(port_, "quillon: " + started.reason);
+    cause_ = "refused";
     return Finish(EXIT_USAGE, "failed", started.reason);
   }
   LoopEnd end = Pump([&] { return ended_; }, options_.idleSeconds, 0);
@@ -334,6 +357,7 @@ RunSummary PortRun::Download() {
   StartResult started = engine_->StartDownload(image.data(), image.size(), job_.baud, job_.downloadKind);
   if (!started) {
     reporter_.Error(port_, "quillon: " + started.reason);
+    cause_ = "refused";
     return Finish(EXIT_FAILED, "failed", started.reason);
   }
   LoopEnd end = Pump([&] { return ended_; }, options_.idleSeconds, 0);
@@ -344,6 +368,7 @@ RunSummary PortRun::Download() {
     Pump([&] { return ended_; }, 0, 10);
     if (ended_) return FromEnd();
     reporter_.Error(port_, "quillon: the download made no progress; stopped.");
+    cause_ = "port_stalled";
     return Finish(EXIT_FAILED, "failed", "no progress");
   }
   return FromEnd();
@@ -353,6 +378,7 @@ RunSummary PortRun::Erase() {
   StartResult started = engine_->StartErase();
   if (!started) {
     reporter_.Error(port_, "quillon: " + started.reason);
+    cause_ = "refused";
     return Finish(EXIT_FAILED, "failed", started.reason);
   }
   eraseWaitStart_ = Clock::now();
@@ -404,7 +430,7 @@ RunSummary PortRun::Monitor() {
 
 RunSummary PortRun::Run() {
   uint64_t total = job_.command == "download" && job_.image ? job_.image->size() : 0;
-  reporter_.Start(port_, job_.command, total, job_.startFields);
+  reporter_.Start(port_, FullName(job_), total, job_.startFields);
   int error = 0;
   if (!engine_->Open(DevicePath(port_), port_, &error)) {
     std::string reason = DescribeOpenError(error);

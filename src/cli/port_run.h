@@ -92,6 +92,9 @@ class PortRun : public EngineObserver {
   int packets_ = 0;
   std::string unit_ = "bytes";
   std::chrono::steady_clock::time_point eraseWaitStart_{};  // the erase's wait began
+  std::string cause_;  // the cause of an end the engine did not report; empty: found in Finish
+  std::mutex linesMutex_;
+  std::vector<std::string> lines_;  // log lines since the job began (test)
 };
 
 }  // namespace quillon::cli

@@ -3,7 +3,11 @@
 
 #include <algorithm>
 
+#include "cli/clock_text.h"
+#include "cli/json_out.h"
+#include "cli/labels.h"
 #include "cli/progress.h"
+#include "cli/records.h"
 #include "cli/text_escape.h"
 
 namespace quillon::cli {
@@ -61,7 +65,9 @@ std::string JsonString(const std::string& text) {
   return out + "\"";
 }
 
-Reporter::Reporter(Mode mode, std::FILE* out, std::FILE* err) : mode_(mode), out_(out), err_(err) {}
+Reporter::Reporter(Mode mode, std::FILE* out, std::FILE* err) : mode_(mode), out_(out), err_(err) {
+  for (const auto& port : mode_.ports) RowOf(port);
+}
 
 Reporter::~Reporter() {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -77,11 +83,13 @@ Reporter::Row& Reporter::RowOf(const std::string& port) {
 }
 
 std::string Reporter::Prefix(const std::string& port) const {
-  return mode_.prefix && !port.empty() ? EscapeControls(port) + ": " : std::string();
+  if (!mode_.prefix || port.empty()) return {};
+  auto label = mode_.labels.find(port);
+  return EscapeControls(label == mode_.labels.end() ? port : label->second) + ": ";
 }
 
 void Reporter::Json(const std::string& body) {
-  std::fprintf(out_, "{%s,\"time\":%s}\n", body.c_str(), Number(Seconds(Clock::now() - start_)).c_str());
+  std::fprintf(out_, "{%s,\"time\":%s}\n", body.c_str(), Number(SecondsSinceStart()).c_str());
   std::fflush(out_);
 }
 
@@ -125,6 +133,7 @@ void Reporter::Start(const std::string& port, const std::string& job, uint64_t t
   row.done = 0;
   row.total = total;
   row.lastTenth = -1;
+  if (records_) records_->Started(port);
   if (mode_.json) {
     Json("\"event\":\"start\",\"port\":" + JsonString(port) + ",\"job\":" + JsonString(job) +
          ",\"total\":" + std::to_string(total) + fields);
@@ -141,7 +150,8 @@ void Reporter::Note(const std::string& port, const std::string& text) {
   }
 }
 
-void Reporter::Progress(const std::string& port, uint64_t done, uint64_t total, const std::string& unit) {
+void Reporter::Progress(const std::string& port, uint64_t done, uint64_t total,
+                        const std::string& unit) {
   std::lock_guard<std::mutex> lock(mutex_);
   Row& row = RowOf(port);
   const auto now = Clock::now();
@@ -154,18 +164,21 @@ void Reporter::Progress(const std::string& port, uint64_t done, uint64_t total, 
   if (mode_.json) {
     if (moved && (now - row.lastJson >= JSON_PROGRESS_PERIOD || finished)) {
       row.lastJson = now;
-      Json("\"event\":\"progress\",\"port\":" + JsonString(port) + ",\"done\":" + std::to_string(done) +
-           ",\"total\":" + std::to_string(total) + ",\"unit\":" + JsonString(unit));
+      Json("\"event\":\"progress\",\"port\":" + JsonString(port) +
+           ",\"done\":" + std::to_string(done) + ",\"total\":" + std::to_string(total) +
+           ",\"unit\":" + JsonString(unit));
     }
     return;
   }
-  if (mode_.quiet) return;
+  if (mode_.quiet || !mode_.progress) return;
   if (!mode_.inPlace) {
-    // One plain line at each tenth reached, never twice for the same tenth.
+    // One plain line at each tenth reached, never twice for the same tenth;
+    // such lines end up in files, so they carry the time.
     int tenth = total == 0 ? -1 : static_cast<int>(std::min(done, total) * 10 / total);
     if (tenth > row.lastTenth && tenth > 0) {
       row.lastTenth = tenth;
-      std::fprintf(err_, "%s%s\n", Prefix(port).c_str(), FormatProgressLine(done, total, unit).c_str());
+      std::fprintf(err_, "%s %s%s\n", IsoLocalNow().c_str(), Prefix(port).c_str(),
+                   FormatProgressLine(done, total, unit).c_str());
       std::fflush(err_);
     }
     return;
@@ -201,10 +214,7 @@ void Reporter::EndProgress(const std::string& port) {
 
 void Reporter::Log(const std::string& port, const std::string& line, bool monitor) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (logFile_) {
-    std::fprintf(logFile_, "%s%s\n", Prefix(port).c_str(), line.c_str());
-    std::fflush(logFile_);
-  }
+  if (records_) records_->Log(port, line);
   if (mode_.json) {
     Json("\"event\":\"log\",\"port\":" + JsonString(port) + ",\"line\":" + JsonString(line));
   } else if (monitor) {
@@ -234,38 +244,32 @@ void Reporter::Error(const std::string& port, const std::string& text) {
 }
 
 void Reporter::Finish(const RunSummary& s) {
+  // The records first, outside the lock: a digest and a disk flush take time.
+  const std::string failed = records_ ? records_->Ended(s) : std::string();
+  if (!failed.empty()) Error(s.port, "quillon: " + failed);
   std::lock_guard<std::mutex> lock(mutex_);
   if (!mode_.json) return;
   Json("\"event\":\"result\",\"port\":" + JsonString(s.port) + ",\"job\":" + JsonString(s.job) +
-       ",\"outcome\":" + JsonString(s.outcome) + ",\"reason\":" + JsonString(s.reason) +
-       ",\"bytes\":" + std::to_string(s.bytes) + ",\"seconds\":" + Number(s.seconds) +
-       ",\"exit\":" + std::to_string(s.exit));
+       ",\"outcome\":" + JsonString(s.outcome) + ",\"cause\":" + JsonString(s.cause) +
+       ",\"reason\":" + JsonString(s.reason) + ",\"" + s.unit + "\":" + std::to_string(s.bytes) +
+       ",\"seconds\":" + Number(s.seconds) + ",\"exit\":" + std::to_string(s.exit));
 }
 
 void Reporter::SummaryTable(const std::vector<RunSummary>& runs) {
   std::lock_guard<std::mutex> lock(mutex_);
-  size_t portWidth = 4;
-  for (const auto& run : runs) portWidth = std::max(portWidth, run.port.size());
-  auto row = [&](const std::string& port, const std::string& outcome, const std::string& bytes,
-                 const std::string& time, const std::string& reason) {
-    char text[512];
-    std::snprintf(text, sizeof text, "%-*s  %-11s  %10s  %8s  %s", static_cast<int>(portWidth),
-                  port.c_str(), outcome.c_str(), bytes.c_str(), time.c_str(), reason.c_str());
-    std::string line = text;
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    Line(err_, line);
-  };
-  row("PORT", "OUTCOME", "BYTES", "TIME", "REASON");
+  std::vector<std::string> labels;
   for (const auto& run : runs) {
-    char seconds[32];
-    std::snprintf(seconds, sizeof seconds, "%.1fs", run.seconds);
-    row(run.port, run.outcome, std::to_string(run.bytes), seconds, run.reason);
+    auto label = mode_.labels.find(run.port);
+    labels.push_back(label == mode_.labels.end() ? run.port : label->second);
   }
+  // On a terminal the table fits its width; in a file nothing is cut.
+  for (const auto& line : SummaryLines(runs, labels, mode_.inPlace ? mode_.width : 0))
+    Line(err_, line);
 }
 
 void Reporter::End(int exitCode) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (mode_.json) Json("\"event\":\"end\",\"exit\":" + std::to_string(exitCode));
+  EndRun(exitCode);
 }
 
 }  // namespace quillon::cli

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -17,12 +18,16 @@ namespace quillon::cli {
 struct RunSummary {
   std::string port;
   std::string job;
-  std::string outcome;  // done, failed, interrupted
+  std::string outcome;         // done, failed, interrupted
+  std::string cause = "none";  // why it was not done, in one word (jobs.h's causes, lower case)
   std::string reason;
+  std::string unit = "bytes";  // what `bytes` counts: lines for an NLEC get
   uint64_t bytes = 0;
   double seconds = 0;
   int exit = 0;
 };
+
+class Records;
 
 class Reporter {
  public:
@@ -30,15 +35,18 @@ class Reporter {
     bool json = false;
     bool quiet = false;
     bool verbose = false;
-    bool inPlace = false;   // standard error is a terminal: rows redrawn in place
-    bool prefix = false;    // several ports: lines name their port
+    bool inPlace = false;  // standard error is a terminal: rows redrawn in place
+    bool prefix = false;   // several ports: lines name their port
+    bool progress = true;  // --progress none: no progress at all
     int width = 80;
+    std::map<std::string, std::string> labels;  // port -> its short label
+    std::vector<std::string> ports;              // the rows' order: the ports' order
   };
   Reporter(Mode mode, std::FILE* out = stdout, std::FILE* err = stderr);
   ~Reporter();
 
-  // Writes the event log to this file too (it must stay open).
-  void SetLogFile(std::FILE* file) { logFile_ = file; }
+  // Writes the log and the report there too (it must outlive the reporter).
+  void SetRecords(Records* records) { records_ = records; }
 
   // fields: more of the start event's JSON fields, each after a comma.
   void Start(const std::string& port, const std::string& job, uint64_t total,
@@ -79,12 +87,11 @@ class Reporter {
   Mode mode_;
   std::FILE* out_;
   std::FILE* err_;
-  std::FILE* logFile_ = nullptr;
+  Records* records_ = nullptr;
   std::mutex mutex_;
   std::vector<Row> rows_;
   int rowsOnScreen_ = 0;
   std::chrono::steady_clock::time_point lastDraw_;
-  const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
 // A JSON string literal.

@@ -12,8 +12,12 @@
 
 #include "cli/cli_platform.h"
 #include "cli/image_identity.h"
+#include "cli/json_out.h"
+#include "cli/labels.h"
+#include "cli/port_choice.h"
 #include "cli/port_run.h"
 #include "cli/progress.h"
+#include "cli/records.h"
 #include "cli/text_escape.h"
 #include "core/transfer/text_file.h"
 
@@ -33,10 +37,7 @@ void Say(const char* stream, const std::string& text) {
   std::fflush(f);
 }
 
-int Usage(const std::string& why) {
-  Say("err", "quillon: " + why);
-  return EXIT_USAGE;
-}
+int Usage(const std::string& why) { return Refuse(EXIT_USAGE, why); }
 
 // A usage error of several lines of the program's own.
 int UsageLines(const std::string& why) {
@@ -45,6 +46,10 @@ int UsageLines(const std::string& why) {
     Say("err", (start == 0 ? "quillon: " : "") + why.substr(start, end - start));
   }
   Say("err", (start == 0 ? "quillon: " : "") + why.substr(start));
+  if (JsonOutput()) {
+    JsonEvent("\"event\":\"error\",\"text\":" + JsonString(why) + ",\"exit\":" +
+              std::to_string(EXIT_USAGE));
+  }
   return EXIT_USAGE;
 }
 
@@ -107,56 +112,6 @@ std::string DestinationFor(const std::string& file, const std::string& port, boo
   return (p.parent_path() / name).string();
 }
 
-int ListAllPorts() {
-  auto ports = ListPorts();
-  if (ports.empty()) {
-    Say("out", "No serial ports found.");
-    return EXIT_DONE;
-  }
-  for (const auto& port : ports) {
-    std::string line = port.path;
-    if (!port.ids.empty()) line += "  " + port.ids;
-    if (!port.description.empty()) line += "  " + port.description;
-    if (port.bridge) line += "  <- Quillon readout bridge";
-    Say("out", line);
-  }
-  return EXIT_DONE;
-}
-
-int ResolvePorts(const Options& options, std::vector<std::string>& ports) {
-  for (const auto& port : options.ports) {
-    if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
-  }
-  if (!ports.empty() && !options.all) return EXIT_DONE;
-  std::vector<std::string> bridges;
-  for (const auto& port : ListPorts()) {
-    if (port.bridge) bridges.push_back(port.path);
-  }
-  if (options.all) {
-    for (const auto& b : bridges) {
-      if (std::find(ports.begin(), ports.end(), b) == ports.end()) ports.push_back(b);
-    }
-    if (ports.empty()) {
-      Say("err", "quillon: no Quillon readout found: no USB serial bridge 10C4:EA60 is connected.");
-      return EXIT_PORT;
-    }
-    return EXIT_DONE;
-  }
-  if (bridges.empty()) {
-    Say("err", "quillon: no Quillon readout found: no USB serial bridge 10C4:EA60 is connected. "
-               "Connect the readout, or name its port with --port.");
-    return EXIT_PORT;
-  }
-  if (bridges.size() > 1) {
-    Say("err", "quillon: several USB serial bridges 10C4:EA60 are connected; name them with --port "
-               "or take them all with --all:");
-    for (const auto& b : bridges) Say("err", "  " + b);
-    return EXIT_PORT;
-  }
-  ports = bridges;
-  return EXIT_DONE;
-}
-
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -176,7 +131,8 @@ int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uin
   if (c == "download") {
     // The bootloader at the guide's rate is the bootloader command's run;
     // at 38400 it is the image command's, whatever the image.
-    job.downloadKind = o.what == "bootloader" && o.baud == 115200 ? DOWNLOAD_BOOTLOADER : DOWNLOAD_SOFTWARE;
+    job.downloadKind =
+        o.what == "bootloader" && o.baud == 115200 ? DOWNLOAD_BOOTLOADER : DOWNLOAD_SOFTWARE;
     const char* name = o.what == "bootloader" ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
     if (!o.image.empty()) {
       uintmax_t size = 0;
@@ -211,9 +167,11 @@ int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uin
       BitmapReport report;
       std::string error;
       if (!InspectBitmapListing(o.file, &report, &error)) return Usage(error);
-      for (const auto& warning : report.warnings) Say("err", "quillon: warning: " + o.file + ": " + warning);
+      for (const auto& warning : report.warnings)
+        Say("err", "quillon: warning: " + o.file + ": " + warning);
       if (report.bytes == 0 && !o.allowEmpty) return Usage("no byte values found in " + o.file);
-      if (!o.quiet && !o.json) Say("out", "Converted " + std::to_string(report.bytes) + " bytes from " + o.file + ".");
+      if (!o.quiet && !o.json)
+        Say("out", "Converted " + std::to_string(report.bytes) + " bytes from " + o.file + ".");
     }
     if (c == "nlec") {
       // Text mode ends at a NUL (per piece) or a Ctrl-Z: say so when the
@@ -257,59 +215,64 @@ void InterruptAllRuns() {
   for (PortRun* run : g_runs) run->Interrupt();
 }
 
-int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrupted) {
-  if (options.command == "ports") return ListAllPorts();
-  if (options.command == "guide") return RunGuide(options, images, interrupted);
+namespace {
 
-  JobSpec job;
-  std::vector<uint8_t> image;
-  int code = Prepare(options, images, job, image);
-  if (code != EXIT_DONE) return code;
-  std::vector<std::string> ports;
-  code = ResolvePorts(options, ports);
-  if (code != EXIT_DONE) return code;
-  const bool several = ports.size() > 1;
-  job.several = several;
-  std::vector<std::string> destinations;
-  for (const auto& port : ports) {
-    destinations.push_back(DestinationFor(options.file, port, several));
-    if (options.command == "receive" || (options.command == "nlec" && options.what == "get")) {
-      std::string why = CheckDestination(destinations.back());
-      if (!why.empty()) return Usage(why);
-    }
-  }
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> logFile(nullptr, std::fclose);
-  if (!options.logFile.empty()) {
-    logFile.reset(std::fopen(options.logFile.c_str(), "w"));
-    if (!logFile) return Usage(options.logFile + ": cannot be written (" + std::strerror(errno) + ")");
-  }
-  if (options.command == "erase" && !options.yes) {
-    if (!StdinIsTerminal()) {
-      return Usage("erase asks for confirmation and no one is at the terminal; give --yes to erase");
-    }
-    std::fprintf(stderr, "Are you sure you want to erase the flash? [y/N] ");
-    std::fflush(stderr);
-    auto answer = ReadLine(interrupted);
-    if (interrupted.load()) return EXIT_INTERRUPTED;
-    if (!answer || (*answer != "y" && *answer != "Y" && *answer != "yes")) {
-      Say("err", "Not erased.");
-      return EXIT_DECLINED;
-    }
-  }
+bool Receives(const Options& o) {
+  return o.command == "receive" || (o.command == "nlec" && o.what == "get");
+}
 
+// What the job sends, named by its digest for the records.
+Subject SubjectOf(const Options& o, const std::vector<uint8_t>& image) {
+  if (o.command == "download") {
+    const std::string name = !o.image.empty()         ? o.image
+                             : o.what == "bootloader" ? IMAGE_BOOTLOADER
+                                                      : IMAGE_SOFTWARE;
+    return IdentifyBytes("image", name, image.data(), image.size());
+  }
+  if (o.command == "send" || (o.command == "nlec" && o.what == "send"))
+    return IdentifyFile("file", o.file);
+  return {};
+}
+
+Reporter::Mode ModeFor(const Options& o, const std::vector<std::string>& ports,
+                       const std::vector<std::string>& labels) {
   Reporter::Mode mode;
-  mode.json = options.json;
-  mode.quiet = options.quiet;
-  mode.verbose = options.verbose;
-  mode.inPlace = StderrIsTerminal();
-  mode.prefix = several;
+  mode.json = o.json;
+  mode.quiet = o.quiet;
+  mode.verbose = o.verbose;
+  mode.inPlace = o.progress == "bars" || (o.progress == "auto" && StderrIsTerminal());
+  mode.progress = o.progress != "none";
+  mode.prefix = ports.size() > 1;
   mode.width = TerminalWidth();
-  Reporter reporter(mode);
-  reporter.SetLogFile(logFile.get());
+  mode.ports = ports;
+  for (size_t i = 0; i < ports.size(); ++i) mode.labels[ports[i]] = labels[i];
+  return mode;
+}
 
+// The erase's question; EXIT_DONE when answered yes.
+int Confirm(const Options& options, std::atomic<bool>& interrupted) {
+  if (options.command != "erase" || options.yes) return EXIT_DONE;
+  if (!StdinIsTerminal())
+    return Usage("erase asks for confirmation and no one is at the terminal; give --yes to erase");
+  std::fprintf(stderr, "Are you sure you want to erase the flash? [y/N] ");
+  std::fflush(stderr);
+  auto answer = ReadLine(interrupted);
+  if (interrupted.load()) return EXIT_INTERRUPTED;
+  if (!answer || (*answer != "y" && *answer != "Y" && *answer != "yes")) {
+    Say("err", "Not erased.");
+    return EXIT_DECLINED;
+  }
+  return EXIT_DONE;
+}
+
+// The job on every port at once; the exit code sums them up.
+int RunPorts(const Options& options, const JobSpec& job, const std::vector<std::string>& ports,
+             const std::vector<std::string>& destinations, Reporter& reporter,
+             std::atomic<bool>& interrupted) {
   std::vector<std::unique_ptr<PortRun>> runs;
   for (size_t i = 0; i < ports.size(); ++i) {
-    runs.push_back(std::make_unique<PortRun>(options, job, ports[i], destinations[i], reporter, interrupted));
+    runs.push_back(
+        std::make_unique<PortRun>(options, job, ports[i], destinations[i], reporter, interrupted));
   }
   {
     std::lock_guard<std::mutex> lock(g_runsMutex);
@@ -327,18 +290,55 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
     g_runs.clear();
   }
   runs.clear();
+  if (ports.size() == 1) return summaries[0].exit;
+  bool allDone = true;
+  for (const auto& s : summaries) allDone = allDone && s.exit == EXIT_DONE;
+  reporter.SummaryTable(summaries);
+  return allDone ? EXIT_DONE : interrupted.load() ? EXIT_INTERRUPTED : EXIT_FAILED;
+}
 
-  int exitCode = EXIT_DONE;
-  if (!several) {
-    exitCode = summaries[0].exit;
-  } else {
-    bool allDone = true;
-    for (const auto& s : summaries) allDone = allDone && s.exit == EXIT_DONE;
-    exitCode = allDone ? EXIT_DONE : interrupted.load() ? EXIT_INTERRUPTED : EXIT_FAILED;
-    reporter.SummaryTable(summaries);
+}  // namespace
+
+int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrupted) {
+  if (options.command == "ports") return ListAllPorts(options.json);
+  if (options.command == "guide") {
+    if (options.json) return Usage("the guide asks a person at the terminal; it has no --json");
+    return RunGuide(options, images, interrupted);
   }
-  reporter.End(exitCode);
-  return exitCode;
+  JobSpec job;
+  std::vector<uint8_t> image;
+  int code = Prepare(options, images, job, image);
+  if (code != EXIT_DONE) return code;
+  // The records' files before any wait for ports: a typo is told at once.
+  Records records;
+  std::string unwritable;
+  if (!records.Open(options.logFile, options.reportFile, &unwritable)) return Usage(unwritable);
+  std::vector<std::string> ports;
+  code = ResolvePorts(options, interrupted, ports);
+  if (code != EXIT_DONE) return code;
+  job.several = ports.size() > 1;
+  const std::vector<std::string> labels = ShortLabels(ports);
+  const std::vector<PortInfo> known = ListPorts();
+  std::vector<std::string> destinations;
+  std::vector<RecordPort> recordPorts;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    destinations.push_back(DestinationFor(options.file, ports[i], job.several));
+    if (Receives(options)) {
+      std::string why = CheckDestination(destinations.back());
+      if (!why.empty()) return Usage(why);
+    }
+    recordPorts.push_back(
+        RecordPort{ports[i], labels[i], IdentifyPort(ports[i], known), destinations[i]});
+  }
+  code = Confirm(options, interrupted);
+  if (code != EXIT_DONE) return code;
+  records.SetRun(job.command + (job.what.empty() ? "" : " " + job.what), SubjectOf(options, image),
+                 std::move(recordPorts), Receives(options));
+  Reporter reporter(ModeFor(options, ports, labels));
+  reporter.SetRecords(&records);
+  code = RunPorts(options, job, ports, destinations, reporter, interrupted);
+  reporter.End(code);
+  return code;
 }
 
 }  // namespace quillon::cli

@@ -162,6 +162,13 @@ const Case kCases[] = {
      "buf(7)=hi\\e[31m", "erase failure: \\e[2J", ""},
     {"monitor --seconds 1e300", "", 2, "", "from 0 to 31536000", "", 3},
     {"test --log /proc/x/log.txt", "", 2, "", "/proc/x/log.txt", "", 3},
+    {"test --report /proc/x/r.json", "", 2, "", "/proc/x/r.json", "", 3},
+    // The run's options before the command, help and the version.
+    {"-b 38400 download --allow-placeholder bootloader", "--mode boot", 0, "30356 bytes sent.", "",
+     "image.bin=" QUILLON_IMAGES "ZYN_BOOTLOADER.bin"},
+    {"-y erase", "--mode boot", 0, "Done erasing user storage.", "", ""},
+    {"help download", "", 0, "--baud", "", ""},
+    {"-V", "", 0, "quillon 1.0.2", "", ""},
 };
 
 class CliTable : public ::testing::TestWithParam<Case> {};
@@ -398,16 +405,19 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
   // One of two readouts goes away: exit 1 and the table of every port.
   Sim gone("--mode boot --hangup-after 1000", files.dir.path);
   run = RunQuillon(
-      "-p " + sims[0]->Path() + " -p " + gone.Path() + " download --allow-placeholder bootloader",
+      "-p " + sims[0]->Path() + " -p " + gone.Path() + " --progress bars download --allow-placeholder bootloader",
       files.dir.path);
   EXPECT_EQ(run.code, 1);
   ASSERT_NE(run.err.find("PORT"), std::string::npos) << run.err;
   std::stringstream table(run.err.substr(run.err.find("PORT")));
   std::string header, first, second;
   std::getline(table, header), std::getline(table, first), std::getline(table, second);
-  EXPECT_TRUE(Has(header, "OUTCOME") && Has(first, sims[0]->Path()) && Has(first, "done"))
+  // Rows name the ports by short labels (pts/N) and fit 80 columns.
+  EXPECT_TRUE(Has(header, "OUTCOME") && Has(first, sims[0]->Path().substr(5)) && Has(first, "done"))
       << run.err;
-  EXPECT_TRUE(Has(second, gone.Path()) && Has(second, "failed")) << run.err;
+  EXPECT_TRUE(Has(second, gone.Path().substr(5)) && Has(second, "failed")) << run.err;
+  std::stringstream rows(run.err.substr(run.err.find("PORT")));
+  for (std::string line; std::getline(rows, line);) EXPECT_LT(line.size(), 80u) << line;
 
   std::vector<std::unique_ptr<Sim>> readouts;
   for (int i = 0; i < 2; ++i) {

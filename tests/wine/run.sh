@@ -89,10 +89,13 @@ if [[ -x $SIM ]]; then
   wine reg add "$BRIDGE" /v ClassGUID /d '{4D36E978-E325-11CE-BFC1-08002BE10318}' /f >/dev/null 2>&1
   wine reg add "$BRIDGE" /v HardwareID /t REG_MULTI_SZ /d 'USB\VID_10C4&PID_EA60&REV_0100' /f >/dev/null 2>&1
   wine reg add "$BRIDGE\Device Parameters" /v PortName /d COM12 /f >/dev/null 2>&1
+  wine reg add "$BRIDGE" /v LocationInformation /d 'Port_#0003.Hub_#0001' /f >/dev/null 2>&1
   rm -rf "$OUT/qstore" "$OUT"/q_*.bin && mkdir -p "$OUT/qstore"
   sim12 --store "$OUT/qstore"
   check "ports exits 0" "exit=0" "$(q ports)"
   check "ports marks COM12 as the readout's bridge" "1" "$(grep -c '^COM12  10c4:ea60.*<- Quillon readout bridge$' "$OUT/q.out")"
+  q --json ports >/dev/null
+  check "--json ports names COM12's serial number and location" "1" "$(grep -c '"port":"COM12".*"serial":"QUILLON1","location":"Port_#0003.Hub_#0001"' "$OUT/q.out")"
   check "test finds the bridge by itself and exits 0" "exit=0" "$(q test)"
   check "test prints the readout's answer" "1" "$(grep -c '^ERROR Unknown Command: .*Cmd=19,.*buf(6)=100000$' "$OUT/q.out")"
   printf 'cli settings \000\001\377 end\r\n' >"$OUT/q_a.bin"

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "platform/posix/port_discovery.h"
@@ -16,21 +18,64 @@
 
 namespace quillon::cli {
 
-std::vector<PortInfo> ListPorts() {
+namespace {
+
+// QUILLON_DEVICE_ROOT puts a tree of the test's own in place of / for
+// finding ports: ROOT/sys and ROOT/dev (with ROOT/dev/serial/by-path, by-id).
+std::string DeviceRoot() {
+  const char* root = std::getenv("QUILLON_DEVICE_ROOT");
+  return root ? root : "";
+}
+
+}  // namespace
+
+std::vector<PortInfo> ListPorts(bool checkUse) {
   std::vector<PortInfo> out;
-  for (const auto& port : posix::ListSerialPorts()) {
+  const std::string root = DeviceRoot();
+  for (const auto& port : posix::ListSerialPorts(root + "/sys", root + "/dev", checkUse)) {
     PortInfo info;
     info.path = port.path;
     info.name = port.name;
     if (!port.vendor.empty()) info.ids = port.vendor + ":" + port.product;
     info.description = port.description;
     info.bridge = port.bridge;
+    info.serial = port.serial;
+    info.byPath = port.byPath;
+    info.byId = port.byId;
+    // The by-path name says where the device is plugged in; sysfs's name of
+    // the USB device says the same where udev made no links.
+    info.location = !port.byPath.empty()    ? ShortName(port.byPath)
+                    : !port.usbPort.empty() ? "usb-" + port.usbPort
+                                            : std::string();
+    info.inUse = port.inUse;
     out.push_back(info);
   }
   return out;
 }
 
 std::string DevicePath(const std::string& port) { return port; }
+
+bool PortPresent(const std::string& port) { return ::access(port.c_str(), F_OK) == 0; }
+
+std::string PortKey(const std::string& port) {
+  std::error_code error;
+  std::filesystem::path device = std::filesystem::canonical(port, error);
+  return error ? port : device.string();
+}
+
+std::string HostName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "unknown";
+  return name;
+}
+
+bool SyncFile(std::FILE* file, std::string* why) {
+  if (std::fflush(file) != 0 || ::fsync(::fileno(file)) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  return true;
+}
 
 std::string ShortName(const std::string& port) {
   size_t slash = port.find_last_of('/');

@@ -1,10 +1,13 @@
 // Serial ports and the readout's USB bridge, found in sysfs.
 #include "platform/posix/port_discovery.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <system_error>
 
 namespace quillon::posix {
@@ -44,7 +47,10 @@ void FillUsbIds(const fs::path& device, const fs::path& sysRoot, SerialPortInfo&
       info.product = ReadAttribute(at / "idProduct");
       std::string maker = ReadText(at / "manufacturer");
       std::string product = ReadText(at / "product");
-      info.description = maker.empty() ? product : (product.empty() ? maker : maker + " " + product);
+      info.description =
+          maker.empty() ? product : (product.empty() ? maker : maker + " " + product);
+      info.serial = ReadText(at / "serial");
+      info.usbPort = at.filename().string();
       return;
     }
     if (at == root || at == at.root_path()) return;
@@ -52,9 +58,50 @@ void FillUsbIds(const fs::path& device, const fs::path& sysRoot, SerialPortInfo&
   }
 }
 
+// The names udev gives a device by where it is plugged in (by-path) and by
+// what it is (by-id): links in devRoot/serial that lead to the same device.
+void FillLinks(const fs::path& devRoot, SerialPortInfo& info) {
+  std::error_code ec;
+  const fs::path device = fs::canonical(info.path, ec);
+  if (ec) return;
+  for (const char* kind : {"by-path", "by-id"}) {
+    std::string& link = std::string(kind) == "by-path" ? info.byPath : info.byId;
+    for (fs::directory_iterator it(devRoot / "serial" / kind, ec), end; !ec && it != end;
+         it.increment(ec)) {
+      std::error_code linkError;
+      if (fs::canonical(it->path(), linkError) == device && !linkError) {
+        link = it->path().string();
+        break;
+      }
+    }
+  }
+}
+
+// Every file this user's processes hold open, as /proc shows them (other
+// users' are hidden from an ordinary user). Nothing is opened to find out:
+// opening a serial port moves its modem lines.
+std::set<fs::path> OpenFiles() {
+  std::set<fs::path> open;
+  std::error_code ec;
+  const std::string self = std::to_string(::getpid());
+  for (fs::directory_iterator proc("/proc", ec), end; !ec && proc != end; proc.increment(ec)) {
+    const std::string pid = proc->path().filename().string();
+    if (pid == self || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code fdError;
+    for (fs::directory_iterator fd(proc->path() / "fd", fdError), last; !fdError && fd != last;
+         fd.increment(fdError)) {
+      std::error_code linkError;
+      fs::path target = fs::read_symlink(fd->path(), linkError);
+      if (!linkError) open.insert(target);
+    }
+  }
+  return open;
+}
+
 }  // namespace
 
-std::vector<SerialPortInfo> ListSerialPorts(const std::string& sysRoot, const std::string& devRoot) {
+std::vector<SerialPortInfo> ListSerialPorts(const std::string& sysRoot, const std::string& devRoot,
+                                            bool checkUse) {
   std::vector<SerialPortInfo> ports;
   std::error_code ec;
   fs::path classDir = fs::path(sysRoot) / "class" / "tty";
@@ -67,15 +114,25 @@ std::vector<SerialPortInfo> ListSerialPorts(const std::string& sysRoot, const st
     info.name = it->path().filename().string();
     info.path = (fs::path(devRoot) / info.name).string();
     FillUsbIds(device, sysRoot, info);
+    FillLinks(devRoot, info);
     info.bridge = info.vendor == BRIDGE_VENDOR_ID && info.product == BRIDGE_PRODUCT_ID;
     ports.push_back(std::move(info));
   }
   std::sort(ports.begin(), ports.end(),
             [](const SerialPortInfo& a, const SerialPortInfo& b) { return a.name < b.name; });
+  if (checkUse) {
+    const std::set<fs::path> open = OpenFiles();
+    for (auto& port : ports) {
+      std::error_code canonicalError;
+      fs::path device = fs::canonical(port.path, canonicalError);
+      port.inUse = !canonicalError && open.count(device) > 0;
+    }
+  }
   return ports;
 }
 
-std::vector<SerialPortInfo> FindBridgePorts(const std::string& sysRoot, const std::string& devRoot) {
+std::vector<SerialPortInfo> FindBridgePorts(const std::string& sysRoot,
+                                            const std::string& devRoot) {
   std::vector<SerialPortInfo> all = ListSerialPorts(sysRoot, devRoot);
   std::vector<SerialPortInfo> bridges;
   for (auto& port : all) {

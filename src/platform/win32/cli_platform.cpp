@@ -1,11 +1,13 @@
 // The command line's operating-system services on Windows.
 #include "cli/cli_platform.h"
 
+#include <io.h>
 #include <windows.h>
 #include <setupapi.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -24,157 +26,6 @@
 namespace quillon::cli {
 
 namespace {
-
-// The two device lists that hold COM ports: the Ports setup class (every
-// serial and parallel port) and the COM port interface (drivers that
-// register one without being in that class).
-const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-const GUID kComPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
-
-constexpr const char* kBridgeIds = "10c4:ea60";
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
-// True for "COM" and a number in any case: the names Windows gives ports.
-bool IsComName(const std::string& name) {
-  if (name.size() < 4 || Upper(name.substr(0, 3)) != "COM") return false;
-  return std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// "vvvv:pppp" from a hardware id such as USB\VID_10C4&PID_EA60&REV_0100 or
-// FTDIBUS\COMPORT&VID_0403&PID_6001; empty when it names no USB ids.
-std::string IdsFromHardwareId(const std::string& hardwareId) {
-  const std::string upper = Upper(hardwareId);
-  auto field = [&](const char* key) -> std::string {
-    size_t at = upper.find(key);
-    if (at == std::string::npos) return {};
-    std::string value = upper.substr(at + std::strlen(key), 4);
-    if (value.size() != 4 || !std::all_of(value.begin(), value.end(), [](char c) {
-          return std::isxdigit(static_cast<unsigned char>(c)) != 0;
-        })) {
-      return {};
-    }
-    return Lower(value);
-  };
-  std::string vendor = field("VID_");
-  std::string product = field("PID_");
-  if (vendor.empty() || product.empty()) return {};
-  return vendor + ":" + product;
-}
-
-// A registry text value; empty when missing or not text. The stored value
-// need not carry its terminator.
-std::string ReadText(HKEY key, const char* value) {
-  char buffer[256] = {};
-  DWORD size = sizeof buffer - 1;
-  DWORD type = 0;
-  if (RegQueryValueExA(key, value, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS ||
-      (type != REG_SZ && type != REG_EXPAND_SZ)) {
-    return {};
-  }
-  return std::string(buffer, strnlen(buffer, sizeof buffer));
-}
-
-// A device's registry property as text; a list of texts (the hardware ids)
-// comes back as its items.
-std::vector<std::string> DeviceProperty(HDEVINFO devices, SP_DEVINFO_DATA& info, DWORD property) {
-  char buffer[2048] = {};
-  DWORD type = 0;
-  // Two bytes are kept back, so a list always ends in two zeros.
-  if (!SetupDiGetDeviceRegistryPropertyA(devices, &info, property, &type, reinterpret_cast<BYTE*>(buffer),
-                                         sizeof buffer - 2, nullptr)) {
-    return {};
-  }
-  std::vector<std::string> items;
-  for (const char* item = buffer; *item && item < buffer + sizeof buffer; item += std::strlen(item) + 1) {
-    items.emplace_back(item);
-    if (type != REG_MULTI_SZ) break;
-  }
-  return items;
-}
-
-void AddPort(std::vector<PortInfo>& ports, PortInfo info) {
-  for (const auto& known : ports) {
-    if (Upper(known.name) == Upper(info.name)) return;  // the same port in both lists
-  }
-  ports.push_back(std::move(info));
-}
-
-void AddFromDeviceList(std::vector<PortInfo>& ports, const GUID& guid, DWORD flags) {
-  HDEVINFO devices = SetupDiGetClassDevsA(&guid, nullptr, nullptr, flags);
-  if (devices == INVALID_HANDLE_VALUE) return;
-  SP_DEVINFO_DATA info{};
-  info.cbSize = sizeof info;
-  for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &info); ++i) {
-    HKEY key = SetupDiOpenDevRegKey(devices, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-    if (key == INVALID_HANDLE_VALUE) continue;
-    std::string name = ReadText(key, "PortName");
-    RegCloseKey(key);
-    if (!IsComName(name)) continue;  // LPT1 and the like share the Ports class
-    PortInfo port;
-    port.name = Upper(name);
-    port.path = port.name;
-    for (const auto& id : DeviceProperty(devices, info, SPDRP_HARDWAREID)) {
-      port.ids = IdsFromHardwareId(id);
-      if (!port.ids.empty()) break;
-    }
-    port.bridge = port.ids == kBridgeIds;
-    auto friendly = DeviceProperty(devices, info, SPDRP_FRIENDLYNAME);
-    if (friendly.empty()) friendly = DeviceProperty(devices, info, SPDRP_DEVICEDESC);
-    if (!friendly.empty()) port.description = friendly.front();
-    AddPort(ports, std::move(port));
-  }
-  SetupDiDestroyDeviceInfoList(devices);
-}
-
-// The serial device map names ports that have no Plug and Play record:
-// old drivers, virtual port pairs, and Wine's ports.
-void AddFromDeviceMap(std::vector<PortInfo>& ports) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return;
-  }
-  for (DWORD i = 0;; ++i) {
-    char value[256] = {};
-    DWORD valueSize = sizeof value;
-    char data[256] = {};
-    DWORD dataSize = sizeof data - 1;
-    DWORD type = 0;
-    LONG result = RegEnumValueA(key, i, value, &valueSize, nullptr, &type, reinterpret_cast<BYTE*>(data), &dataSize);
-    if (result == ERROR_MORE_DATA) continue;  // not a port name, whatever it is
-    if (result != ERROR_SUCCESS) break;
-    std::string name(data, strnlen(data, sizeof data));
-    if (type != REG_SZ || !IsComName(name)) continue;
-    PortInfo port;
-    port.name = Upper(name);
-    port.path = port.name;
-    AddPort(ports, std::move(port));
-  }
-  RegCloseKey(key);
-}
-
-// COM2 before COM10: the letters, then the number, then the whole name.
-bool PortOrder(const PortInfo& a, const PortInfo& b) {
-  auto split = [](const std::string& name) {
-    size_t digits = name.find_last_not_of("0123456789") + 1;
-    std::string stem = Upper(name.substr(0, digits));
-    std::string number = name.substr(digits);
-    number.erase(0, std::min(number.find_first_not_of('0'), number.size()));
-    return std::make_tuple(stem, number.size(), number);
-  };
-  auto ka = split(a.name);
-  auto kb = split(b.name);
-  if (ka != kb) return ka < kb;
-  return a.name < b.name;
-}
 
 bool IsConsole(DWORD which) {
   DWORD mode = 0;
@@ -199,8 +50,9 @@ void RestoreConsoleMode() {
 // is never shown tells: the cursor stays put only when it was understood.
 // When no such buffer can be made, the flag is trusted.
 bool ConsoleInterpretsSequences() {
-  HANDLE probe = CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                           nullptr, CONSOLE_TEXTMODE_BUFFER, nullptr);
+  HANDLE probe =
+      CreateConsoleScreenBuffer(GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, CONSOLE_TEXTMODE_BUFFER, nullptr);
   if (probe == INVALID_HANDLE_VALUE) return true;
   bool understood = true;
   DWORD mode = 0;
@@ -323,30 +175,6 @@ StdinReader& Stdin() {
 
 }  // namespace
 
-std::vector<PortInfo> ListPorts() {
-  std::vector<PortInfo> ports;
-  // Any of these may list nothing (no rights, a bare system, Wine); each
-  // adds what it finds.
-  AddFromDeviceList(ports, kPortsClass, DIGCF_PRESENT);
-  AddFromDeviceList(ports, kComPortInterface, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  AddFromDeviceMap(ports);
-  std::sort(ports.begin(), ports.end(), PortOrder);
-  return ports;
-}
-
-std::string DevicePath(const std::string& port) {
-  // COM1 to COM9 open by their bare names too, COM10 and up only in the
-  // device namespace; every COM port is given that way for the same path.
-  if (IsComName(port)) return "\\\\.\\" + Upper(port);
-  return port;
-}
-
-std::string ShortName(const std::string& port) {
-  const std::string prefix = "\\\\.\\";
-  std::string name = port.rfind(prefix, 0) == 0 ? port.substr(prefix.size()) : port;
-  return IsComName(name) ? Upper(name) : name;
-}
-
 std::unique_ptr<SerialFactory> MakeSerialFactory() { return std::make_unique<win32::Win32SerialFactory>(); }
 
 std::string SystemErrorText(int code) {
@@ -355,11 +183,12 @@ std::string SystemErrorText(int code) {
   // Inserts are ignored: texts with %1 would otherwise read arguments that
   // are not there.
   DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
   std::string result = length && text ? std::string(text, length) : std::string();
   if (text) LocalFree(text);
-  while (!result.empty() && (result.back() == '\r' || result.back() == '\n' || result.back() == ' ')) {
+  while (!result.empty() &&
+         (result.back() == '\r' || result.back() == '\n' || result.back() == ' ')) {
     result.pop_back();
   }
   return result;
@@ -388,6 +217,25 @@ std::string DescribeOpenError(int code) {
       return text.empty() ? "error " + std::to_string(code) : text;
     }
   }
+}
+
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = sizeof name;
+  return GetComputerNameA(name, &size) ? std::string(name, size) : "unknown";
+}
+
+bool SyncFile(std::FILE* file, std::string* why) {
+  if (std::fflush(file) != 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+  if (handle == INVALID_HANDLE_VALUE || !FlushFileBuffers(handle)) {
+    *why = SystemErrorText(static_cast<int>(GetLastError()));
+    return false;
+  }
+  return true;
 }
 
 bool StdinIsTerminal() { return IsConsole(STD_INPUT_HANDLE); }
