@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "core/boot/image_download.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
 #include "core/protocol/dispatcher.h"
@@ -27,17 +28,27 @@ class MemoryDevice : public SerialDevice {
   int Close() override { return 0; }
   bool SetBaudRate(uint32_t) override { return true; }
   bool Drain(int, int*) override { return true; }
-  size_t BytesWaiting() override { return 0; }
-  size_t Read(uint8_t*, size_t) override { return 0; }
+  size_t BytesWaiting() override { return incoming.size(); }
+  size_t Read(uint8_t* buffer, size_t count) override {
+    count = std::min(count, incoming.size());
+    std::copy_n(incoming.begin(), count, buffer);
+    incoming.erase(incoming.begin(), incoming.begin() + static_cast<std::ptrdiff_t>(count));
+    return count;
+  }
   size_t Write(const uint8_t* data, size_t length, int*) override {
+    std::lock_guard<std::mutex> lock(mutex);
     written.insert(written.end(), data, data + length);
+    writes.push_back(length);
     return length;
   }
   WaitResult WaitForData(int, int*) override { return WaitResult::TIMEOUT; }
   bool GetCts(bool*) override { return false; }
   void SetDtr(bool) override {}
   void ClearError() override {}
+  std::mutex mutex;  // a bootloader worker writes from its own thread
   std::vector<uint8_t> written;
+  std::vector<size_t> writes;     // the size of each write
+  std::vector<uint8_t> incoming;  // what the readout has sent, for Read
 };
 
 struct Rig {
@@ -122,9 +133,11 @@ TEST(AnswerTimeouts, SixResendsOfOnePacketAreMadeAndTheSeventhGivesUp) {
 TEST(PacketFrame, TheTestPacketsBytesIdsThatWrapAndTheDiagnosticLines) {
   Rig rig;
   SendTestPacket(rig.packets);
+  // The test frame 7E 7E 3B 01 06 00 13 00 01 00 31 30 30 30 30 30: checksum 315 (0x013B).
   EXPECT_EQ(rig.device->written,
             std::vector<uint8_t>({0x7E, 0x7E, 0x3B, 0x01, 0x06, 0x00, 0x13, 0x00, 0x01, 0x00, 0x31,
                                   0x30, 0x30, 0x30, 0x30, 0x30}));
+  EXPECT_EQ(PacketChecksum(6, 19, 1, reinterpret_cast<const uint8_t*>("100000"), 6), 315);
   struct Handler : PacketHandler {
     void OnTransferPacket(ReceivedPacket&) override {}
     void OnFlashEraseResult(const std::string&) override {}
@@ -132,15 +145,15 @@ TEST(PacketFrame, TheTestPacketsBytesIdsThatWrapAndTheDiagnosticLines) {
   auto dispatch = [&](uint16_t command) {
     FrameParser parser;
     PacketPtr packet;
-    for (uint8_t byte : Frame(command, 7, "hi")) packet = parser.Feed(byte);
+    for (uint8_t byte : Frame(command, 7, "hello")) packet = parser.Feed(byte);
     RS232_DispatchPacket(rig.packets, *packet, handler);
   };
   const uint8_t raw[] = {0x7E, 0x7E, 0x0D, 'A', 0xFF};
   const std::pair<std::function<void()>, std::string> kLines[] = {
       {[&] { RS232_LogLastCommand(rig.packets); },
        "LAST COMMAND: Resend=0, Id=1, Cmd=19, cs=315, buf(6)=100000, cause=Unknown"},
-      {[&] { dispatch(RS232_LOG); }, "LOG:  Id=7, Cmd=3, cs=221,221, len=2,  buf(2)=hi"},
-      {[&] { dispatch(4); }, "ERROR Unknown Command:  Id=7, Cmd=4, cs=222,222, len=2,  buf(2)=hi"},
+      {[&] { dispatch(RS232_LOG); }, "LOG:  Id=7, Cmd=3, cs=547,547, len=5,  buf(5)=hello"},
+      {[&] { dispatch(4); }, "ERROR Unknown Command:  Id=7, Cmd=4, cs=548,548, len=5,  buf(5)=hello"},
       {[&] { rig.log.Add(FormatRawLine(raw, sizeof raw)); }, "RAW_DATA: ~~[13]A[-1]"},
   };
   for (const auto& [make, line] : kLines) {
@@ -155,6 +168,59 @@ TEST(PacketFrame, TheTestPacketsBytesIdsThatWrapAndTheDiagnosticLines) {
     SendTestPacket(rig.packets);
     EXPECT_EQ(rig.device->written, Frame(RS232_TEST, id, "100000"));
   }
+}
+
+// A burst of 600 bytes is read as a block of 511 and one of 89; each goes
+// to the parser and, with raw logging on, makes its own line.
+TEST(ReceiveDrain, ABurstOf600BytesIsReadAs511And89) {
+  Rig rig;
+  std::vector<size_t> blocks;
+  ReceiveThread receiver(rig.link, rig.log, rig.host, rig.host,
+                         [&](const uint8_t*, size_t count) { blocks.push_back(count); }, 100);
+  receiver.SetRawLogging(true);
+  rig.device->incoming.assign(600, 'A');
+  rig.device->incoming[0] = 0xFF;
+  receiver.RS232_DrainReceive();
+  EXPECT_EQ(blocks, std::vector<size_t>({511, 89}));
+  const auto lines = rig.host.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "RAW_DATA: [-1]" + std::string(510, 'A'));
+  EXPECT_EQ(lines[1], "RAW_DATA: " + std::string(89, 'A'));
+}
+
+// The bootloader image of 30,356 bytes goes out as writes of 16,384 and
+// 13,972 bytes; the strip counts thousands: range 30, positions 16 and 30.
+TEST(ImageDownload, TheBootloaderImageGoesInBlocksOf16384And13972) {
+  struct Watcher : TestHost {
+    std::mutex mutex;
+    std::vector<std::pair<int, uint32_t>> events;  // kind, value
+    void OnProgress(const ProgressEvent& e) override {
+      std::lock_guard<std::mutex> lock(mutex);
+      events.emplace_back(e.kind, e.value);
+    }
+  } host;
+  EventLog log(host, host);
+  SerialLink link;
+  auto device = std::make_shared<MemoryDevice>();
+  link.Exchange(device);
+  ReceiveThread receiver(link, log, host, host, [](const uint8_t*, size_t) {}, 100);
+  Limits limits;
+  BootJobs boot(link, receiver, log, host, host, limits);
+  const std::string image = RandomBytes(30356, 7);
+  ASSERT_TRUE(boot.StartDownload(reinterpret_cast<const uint8_t*>(image.data()), image.size(),
+                                 115200, DOWNLOAD_BOOTLOADER)
+                  .started);
+  bool ended = false;
+  ASSERT_TRUE(host.Loop([&] { return ended; }, 10,
+                        [&](UiMessage m) {
+                          if (m.kind == UiMessage::BOOT_DONE) boot.OnBootDone(), ended = true;
+                        },
+                        [] {}));
+  EXPECT_EQ(device->writes, std::vector<size_t>({16384, 13972}));
+  EXPECT_EQ(std::string(device->written.begin(), device->written.end()), image);
+  using E = ProgressEvent;
+  EXPECT_EQ(host.events, (std::vector<std::pair<int, uint32_t>>(
+                             {{E::CREATE, 30}, {E::SET, 16}, {E::SET, 30}})));
 }
 
 // What a posted packet holds, as one comparable text.
