@@ -44,7 +44,8 @@ struct Dialog {
   EmbeddedImages images;
   std::unique_ptr<App> app;
 
-  Dialog(const std::string& simArgs, bool model = false) : sim(simArgs, dir.path) {
+  Dialog(const std::string& simArgs, bool model = false, bool fakeClock = false)
+      : sim(simArgs, dir.path), host(fakeClock) {
     ports.path = sim.Path();
     ports.model = model;
     app = std::make_unique<App>(host, ports, &images);
@@ -128,6 +129,7 @@ const Case kCases[] = {
     {{IDC_NLEC_GET}, "--nlec-error", "out.txt", "", "NLEC Transfer error.|Nlec transfer halted."},
     // The readout's erase result comes as a packet of its own, unasked.
     {{IDC_TEST}, "--send-erase-result 0", "", "Flash erase successful.", ""},
+    {{IDC_TEST}, "--send-erase-result 00", "", "Flash erase failure: 00", ""},
     {{IDC_RAW_LOGGING, IDC_TEST},
      "",
      "",
@@ -204,6 +206,23 @@ TEST_P(DialogTable, ShowsTheResultAsTheDialogDoes) {
 INSTANTIATE_TEST_SUITE_P(Commands, DialogTable, ::testing::ValuesIn(kCases), [](const auto& row) {
   return RowName(row.index, std::to_string(row.param.press[0]) + " " + row.param.sim);
 });
+
+// The status line of a transfer 75.4 s old after three resends (a fake clock).
+TEST(DialogStatus, ElapsedTimeAndRetryCountOfARunningTransfer) {
+  Dialog d("--silent", false, true);
+  d.host.fileAnswers.push_back(d.dir / "table.txt");
+  OpenDevice(*d.app, 1);
+  d.Press(IDC_NLEC_SEND);
+  ASSERT_TRUE(d.app->engine.TransferActive());
+  const uint32_t start = d.host.tick;
+  for (uint32_t i = 1; i <= 3; ++i) {
+    d.host.tick = start + 501 * i;
+    OnTimer(*d.app);
+  }
+  d.host.tick = start + 75400;
+  OnTimer(*d.app);
+  EXPECT_EQ(d.Text(IDC_STATUS_LINE), "Elapsed Time: 75   Retry Count: 3  ");
+}
 
 // The guide: a port that cannot be opened sends the user back to page 1;
 // with the right port the bootloader goes down a modelled UART line, whose
