@@ -50,7 +50,7 @@ struct Rig : Host, EngineObserver {
   void Sleep(uint32_t ms) override { tick += ms; }
   void Post(UiMessage message) override { posted.push_back(std::move(message)); }
   std::string SystemErrorText(int) override { return {}; }
-  void OnLogLine(const std::string&) override {}
+  void OnLogLine(const std::string& l) override { if (std::getenv("FUZZ_LOG")) std::fprintf(stderr, "log: %s\n", l.c_str()); }
   void OnProgress(const ProgressEvent&) override {}
   void OnPortWaitFailed() override {}
   void OnJobEnd(const JobEnd& e) override { ended = true, end = e; }
@@ -131,8 +131,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckAnswerTimeouts(packets);
   }
   if (rig.ended && rig.end.outcome == Outcome::DONE && (rig.end.job == Job::FILE_RECEIVE)) {
-    if (rig.end.bytes != rig.end.expected) std::abort();
-    if (std::filesystem::file_size(out) != rig.end.bytes) std::abort();
+    std::error_code error;
+    const uintmax_t written = std::filesystem::file_size(out, error);
+    if (rig.end.bytes != rig.end.expected || error || written != rig.end.bytes) {
+      std::fprintf(stderr, "receive done: %llu of %llu bytes, %s holds %llu (%s)\n",
+                   static_cast<unsigned long long>(rig.end.bytes),
+                   static_cast<unsigned long long>(rig.end.expected), out.c_str(),
+                   static_cast<unsigned long long>(written), error.message().c_str());
+      std::abort();
+    }
   }
   transfers.Stop();
   std::filesystem::remove(out);

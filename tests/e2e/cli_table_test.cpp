@@ -159,10 +159,6 @@ const Case kCases[] = {
      "NLEC Transfer completed in 0 seconds. 3 lines in out.bin.", "", "out.bin=nlec.crlf"},
     {"nlec get out.bin", "--answer-ids constant --drop-nth 3", 0,
      "NLEC Transfer completed in 0 seconds. 3 lines in out.bin.", "", "out.bin=nlec.crlf"},
-    // Answers slower than the resend, each piece coming twice under one
-    // constant id: a piece repeated after a resend is never written twice.
-    {"-v receive settings out.bin", "--answer-ids constant --baud 150 --piece-size 16 --drop-nth 2",
-     0, "Received 200 bytes", "Repeated answer", "out.bin=store/settings.bin", 100},
     // A readout that takes a resent packet as a new request: a lost answer
     // loses a piece or stores a chunk twice, and the run says so.
     {"receive settings out.bin", "--resend-answer new --drop-nth 2", 1, "",

@@ -14,6 +14,7 @@
 #include "core/serial/receive_thread.h"
 #include "core/serial/serial_port.h"
 #include "core/sha256.h"
+#include "core/transfer/transfer_control.h"
 #include "support/support.h"
 
 namespace quillon::test {
@@ -221,6 +222,61 @@ TEST(ImageDownload, TheBootloaderImageGoesInBlocksOf16384And13972) {
   using E = ProgressEvent;
   EXPECT_EQ(host.events, (std::vector<std::pair<int, uint32_t>>(
                              {{E::CREATE, 30}, {E::SET, 16}, {E::SET, 30}})));
+}
+
+// The transfers on a memory port, fed the readout's frames; a resend is
+// marked by a frame with command 0 in the list.
+struct TransferRig {
+  struct Ends : TestHost {
+    Ends() : TestHost(true) {}
+    std::vector<JobEnd> ends;
+    void OnJobEnd(const JobEnd& e) override { ends.push_back(e); }
+  } host;
+  EventLog log{host, host};
+  SerialLink link;
+  PacketLink packets{link, log, host};
+  Transfers transfers{packets, log, host, host};
+  TempDir dir;
+  TransferRig() {
+    link.Exchange(std::make_shared<MemoryDevice>());
+    WriteFile(dir / "out.bin", "old");
+  }
+  void Answer(const std::vector<std::pair<uint16_t, std::string>>& frames, uint16_t id) {
+    FrameParser parser;
+    for (const auto& [command, data] : frames) {
+      if (command == 0) {
+        RS232_ResendPacket(packets, LOCAL_TIMEOUT);
+        continue;
+      }
+      for (uint8_t byte : Frame(command, id, data)) {
+        if (PacketPtr packet = parser.Feed(byte)) RS232_DispatchPacket(packets, *packet, transfers);
+      }
+    }
+  }
+};
+
+// A stray NLEC result (code 7, "0") in the middle of a file receive never
+// reports that receive done: it ends failed and the destination stays.
+TEST(TransferAnswers, AnNlecResultDuringAFileReceiveEndsItFailed) {
+  TransferRig rig;
+  ASSERT_TRUE(rig.transfers.StartFileReceive(FILE_KIND_SETTINGS, rig.dir / "out.bin", "", "").started);
+  rig.Answer({{20, "3"}, {21, "abc"}, {7, "0"}}, 1);
+  ASSERT_EQ(rig.host.ends.size(), 1u);
+  EXPECT_EQ(rig.host.ends[0].job, Job::FILE_RECEIVE);
+  EXPECT_EQ(rig.host.ends[0].outcome, Outcome::FAILED);
+  EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "old");
+}
+
+// A readout with one constant id answers the host's late ack and its resend
+// with the same piece: the piece is written once. (Its "1" to a chunk, the
+// same again, is acted on: see the table's constant-id rows.)
+TEST(TransferAnswers, APieceRepeatedAfterAResendIsWrittenOnceWhateverTheIds) {
+  TransferRig rig;
+  ASSERT_TRUE(rig.transfers.StartFileReceive(FILE_KIND_SETTINGS, rig.dir / "out.bin", "", "").started);
+  rig.Answer({{20, "3"}, {0, ""}, {21, "abc"}, {21, "abc"}, {22, "1"}}, 1);
+  ASSERT_EQ(rig.host.ends.size(), 1u);
+  EXPECT_EQ(rig.host.ends[0].outcome, Outcome::DONE) << rig.host.ends[0].reason;
+  EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "abc");
 }
 
 // What a posted packet holds, as one comparable text.

@@ -67,6 +67,15 @@ void Transfers::FinishNlec(Job job, Outcome outcome, Cause cause, const std::str
   end.text = text;
   end.keptPart = keptPart;
   if (cause != Cause::NONE) end.reason = cause == Cause::WRITE_FAILED ? "the table could not be written to " + keptPart : text;
+  // A readout's NLEC result in the middle of a file transfer is no result of
+  // that transfer: it ends it as failed, and a receive keeps its part.
+  if (end.job == Job::FILE_SEND || end.job == Job::FILE_RECEIVE) {
+    end.outcome = Outcome::FAILED;
+    end.cause = Cause::READOUT_ERROR;
+    end.reason = "the readout answered with an NLEC result during a file transfer";
+    end.readoutText = text;
+    end.keptPart = AbandonReceive(dataFile_);
+  }
   end.bytes = received_;
   end.expected = announced_ >= 0 ? static_cast<uint64_t>(announced_) : 0;
   packets_.state.transferActive.store(false);
