@@ -130,6 +130,18 @@ const Case kCases[] = {
     // The readout's erase result comes as a packet of its own, unasked.
     {{IDC_TEST}, "--send-erase-result 0", "", "Flash erase successful.", ""},
     {{IDC_TEST}, "--send-erase-result 00", "", "Flash erase failure: 00", ""},
+    // A NOP from the readout is taken silently; the test's answer is logged.
+    {{IDC_TEST}, "--send-nop", "", "", "ERROR Unknown Command:  Id=1, Cmd=19|LAST COMMAND"},
+    {{IDC_SEND_BITMAP},
+     "--file-error Full",
+     "listing.txt",
+     "Bitmap transfer failure.",
+     "Bitmap Transfer error.|Bitmap transfer halted.|Full"},
+    {{IDC_RECEIVE_PROGRAM},
+     "--file-error \"File not found\"",
+     "out.bin",
+     "Program transfer failure.",
+     "Program Transfer error.|Program transfer halted."},
     {{IDC_RAW_LOGGING, IDC_TEST},
      "",
      "",
@@ -253,7 +265,15 @@ TEST(DialogGuide, FromPageOneToSixWithTheBootloaderAndNothingGarbled) {
             "followed completely.");
 
   d.app->portSelection.number = 1;
-  for (int id : {IDC_NEXT, IDC_NEXT, IDC_BACK}) d.Press(id);  // on page 3, Back is "Bootloader"
+  // Back on pages 2 and 4 (on page 3 Back is "Bootloader", Next "Software").
+  const std::pair<int, GuidePage> kSteps[] = {
+      {IDC_NEXT, PAGE_READYING}, {IDC_BACK, PAGE_CABLE},        {IDC_NEXT, PAGE_READYING},
+      {IDC_NEXT, PAGE_CHOICE},   {IDC_NEXT, PAGE_INSTRUCTIONS}, {IDC_BACK, PAGE_CHOICE},
+      {IDC_BACK, PAGE_INSTRUCTIONS}};
+  for (const auto& [id, page] : kSteps) {
+    d.Press(id);
+    EXPECT_EQ(d.app->guide.page, page) << id;
+  }
   EXPECT_EQ(d.Text(IDC_STEP_TITLE), "STEP 4 - Downloading the Bootloader");
   d.Press(IDC_NEXT);
   EXPECT_EQ(d.app->guide.page, PAGE_IN_PROGRESS);
@@ -275,6 +295,9 @@ TEST(DialogGuide, FromPageOneToSixWithTheBootloaderAndNothingGarbled) {
   d.Press(IDC_BACK);
   EXPECT_EQ(d.app->guide.page, PAGE_CHOICE);
   EXPECT_FALSE(d.app->engine.IsOpen());
+  // Cancel (Escape) ends the dialog; its destruction stops the engine.
+  d.Press(IDC_CANCEL);
+  OnDestroy(*d.app);
 }
 
 // The event log, exported with CR LF line ends (every line or the selected

@@ -208,6 +208,7 @@ Sim::Sim(const std::string& args, const std::string& dir) {
       {"--resend-answer",
        [&] { o.resendAnswer = text() == "new" ? sim::ResendAnswer::NEW : sim::ResendAnswer::COPY; }},
       {"--no-erase", [&] { o.eraseDetect = false; }},
+      {"--send-nop", [&] { o.sendNop = true; }},
       {"--erase-delay", [&] { number(o.eraseDelayMs); }},
       {"--send-log", [&] { o.sendLog.push_back(text()); }},
       {"--send-after", [&] { number(o.sendAfterMs); }},

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/boot/image_download.h"
+#include "core/app/port_selection.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
 #include "core/protocol/dispatcher.h"
@@ -14,6 +15,7 @@
 #include "core/serial/receive_thread.h"
 #include "core/serial/serial_port.h"
 #include "core/sha256.h"
+#include "core/transfer/text_file.h"
 #include "core/transfer/transfer_control.h"
 #include "support/support.h"
 
@@ -163,6 +165,17 @@ TEST(PacketFrame, TheTestPacketsBytesIdsThatWrapAndTheDiagnosticLines) {
     ASSERT_GT(rig.host.Lines().size(), before);
     EXPECT_EQ(rig.host.Lines()[before], line);
   }
+  EXPECT_EQ(rig.log.Count(), rig.host.Lines().size());
+  // After a resend the line names its cause.
+  for (const auto& [cause, name] : {std::pair{REMOTE_CHECKSUM, "REMOTE_CHECKSUM"},
+                                    std::pair{LOCAL_CHECKSUM, "LOCAL_CHECKSUM"},
+                                    std::pair{REMOTE_TIMEOUT, "REMOTE_TIMEOUT"},
+                                    std::pair{LOCAL_TIMEOUT, "LOCAL_TIMEOUT"}}) {
+    RS232_ResendPacket(rig.packets, cause);
+    RS232_LogLastCommand(rig.packets);
+    EXPECT_EQ(rig.LastLine(), "LAST COMMAND: Resend=1, Id=1, Cmd=19, cs=315, buf(6)=100000, cause=" +
+                                  std::string(name));
+  }
   rig.packets.state.idCounter = 65534;
   for (uint16_t id : {uint16_t{65535}, uint16_t{0}}) {
     rig.device->written.clear();
@@ -277,6 +290,23 @@ TEST(TransferAnswers, APieceRepeatedAfterAResendIsWrittenOnceWhateverTheIds) {
   ASSERT_EQ(rig.host.ends.size(), 1u);
   EXPECT_EQ(rig.host.ends[0].outcome, Outcome::DONE) << rig.host.ends[0].reason;
   EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "abc");
+}
+
+// A CR is a line end only with its LF, at the end of the text too; the
+// port's name in the registry ("COM12") gives its number.
+TEST(TextAndNames, ACarriageReturnAloneStaysAndPortNamesGiveTheirNumber) {
+  for (const auto& [raw, text] : {std::pair<std::string, std::string>{"a\r", "a\r"},
+                                  {"a\rb\r\n", "a\rb\n"}, {"x\x1Ay", "x"}}) {
+    std::string buffer = raw;
+    std::FILE* file = fmemopen(buffer.data(), buffer.size(), "rb");
+    ASSERT_NE(file, nullptr);
+    std::string got;
+    for (int c; (c = ReadTextChar(file)) != EOF;) got += static_cast<char>(c);
+    std::fclose(file);
+    EXPECT_EQ(got, text);
+  }
+  EXPECT_EQ(ParsePortName("COM12"), 12);
+  EXPECT_EQ(ParsePortName("COM3"), 3);
 }
 
 // What a posted packet holds, as one comparable text.
