@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/boot/image_download.h"
+#include "core/engine/engine.h"
 #include "core/app/port_selection.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
@@ -292,6 +293,33 @@ TEST(TransferAnswers, APieceRepeatedAfterAResendIsWrittenOnceWhateverTheIds) {
   EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "abc");
 }
 
+// Answers with nothing of theirs running are not acted on: no file is
+// written, nothing is sent, nothing ends. A binary file's error report ends
+// its send with the binary texts.
+TEST(TransferAnswers, StrayAnswersChangeNothingAndABinaryFileErrorEndsItsSend) {
+  TransferRig rig;
+  rig.Answer({{21, "x"}, {22, "1"}, {5, "1"}, {17, "a"}, {18, "b"}}, 1);
+  rig.transfers.OnFlashEraseResult("0");
+  // A command message is the dialog's own: the engine passes it by.
+  struct Ports : SerialFactory {
+    std::shared_ptr<SerialDevice> Create() override { return std::make_shared<MemoryDevice>(); }
+    std::string PortName(int) override { return "COM1"; }
+  } ports;
+  Engine engine(rig.host, ports, rig.host);
+  engine.Dispatch(UiMessage{UiMessage::COMMAND, nullptr, true, 1004});
+  EXPECT_FALSE(engine.TransferActive());
+  EXPECT_TRUE(rig.host.ends.empty());
+  EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "old");
+  WriteFile(rig.dir / "in.bin", "abc");
+  ASSERT_TRUE(rig.transfers.StartFileSend(FILE_KIND_BINARY, rig.dir / "in.bin", "").started);
+  rig.Answer({{13, "Full"}}, 2);
+  ASSERT_EQ(rig.host.ends.size(), 1u);
+  EXPECT_EQ(rig.host.ends[0].outcome, Outcome::FAILED);
+  EXPECT_EQ(rig.host.ends[0].readoutText, "Full");
+  const auto lines = rig.host.Lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Binary Transfer error."), lines.end());
+}
+
 // A CR is a line end only with its LF, at the end of the text too; the
 // port's name in the registry ("COM12") gives its number.
 TEST(TextAndNames, ACarriageReturnAloneStaysAndPortNamesGiveTheirNumber) {
@@ -307,6 +335,32 @@ TEST(TextAndNames, ACarriageReturnAloneStaysAndPortNamesGiveTheirNumber) {
   }
   EXPECT_EQ(ParsePortName("COM12"), 12);
   EXPECT_EQ(ParsePortName("COM3"), 3);
+}
+
+// An erase whose answer never comes ends failed once its bound has passed.
+TEST(FlashErase, AnAnswerThatNeverComesEndsTheEraseAfterItsBound) {
+  struct Watcher : TestHost {
+    std::vector<JobEnd> ends;
+    void OnJobEnd(const JobEnd& e) override { ends.push_back(e); }
+  } host;
+  EventLog log(host, host);
+  SerialLink link;
+  auto device = std::make_shared<MemoryDevice>();
+  link.Exchange(device);
+  ReceiveThread receiver(link, log, host, host, [](const uint8_t*, size_t) {}, 100);
+  Limits limits;
+  limits.eraseAnswerMs = 50;
+  BootJobs boot(link, receiver, log, host, host, limits);
+  ASSERT_TRUE(boot.StartErase().started);
+  bool ended = false;
+  ASSERT_TRUE(host.Loop([&] { return ended; }, 10,
+                        [&](UiMessage m) {
+                          if (m.kind == UiMessage::BOOT_DONE) boot.OnBootDone(), ended = true;
+                        },
+                        [] {}));
+  ASSERT_EQ(host.ends.size(), 1u);
+  EXPECT_EQ(host.ends[0].cause, Cause::NO_ANSWER);
+  EXPECT_EQ(device->written, std::vector<uint8_t>({0x07, 0x06}));
 }
 
 // What a posted packet holds, as one comparable text.
