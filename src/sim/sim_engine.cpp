@@ -40,6 +40,18 @@ std::vector<uint8_t> WireOf(const ReceivedPacket& p) {
   return out;
 }
 
+// The host's packets the readout answers.
+bool Answered(uint16_t command) {
+  switch (command) {
+    case CMD_TEST: case CMD_NLEC_SEND_START: case CMD_NLEC_LINE: case CMD_NLEC_SEND_END:
+    case CMD_FILE_SEND_START: case CMD_FILE_CHUNK: case CMD_FILE_SEND_END: case CMD_NLEC_GET_START:
+    case CMD_NLEC_GET_LINE: case CMD_FILE_GET_START: case CMD_FILE_GET_DATA:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 std::string StoreNameForKind(int kind) {
@@ -173,28 +185,13 @@ void SimEngine::HandlePacket(const ReceivedPacket& p, uint64_t now) {
 
   uint16_t cmd = 0;
   std::vector<uint8_t> data;
-  bool known = p.command == CMD_TEST || p.command == CMD_NLEC_SEND_START ||
-               p.command == CMD_NLEC_LINE || p.command == CMD_NLEC_SEND_END ||
-               p.command == CMD_FILE_SEND_START || p.command == CMD_FILE_CHUNK ||
-               p.command == CMD_FILE_SEND_END || p.command == CMD_NLEC_GET_START ||
-               p.command == CMD_NLEC_GET_LINE || p.command == CMD_FILE_GET_START ||
-               p.command == CMD_FILE_GET_DATA;
-  if (!known) {
+  if (!Answered(p.command)) {
     Notice("ignored packet with command " + std::to_string(p.command));
     return;
   }
   uint32_t number = ++answerCount_;
   if (number == f.answerBadChecksum || number == f.answerRemoteTimeout) {
-    // Claims trouble with the host's packet, which is not taken.
-    bool bad = number == f.answerBadChecksum;
-    std::vector<uint8_t> frame = NewFrame(bad ? CMD_BAD_CHECKSUM : CMD_REMOTE_TIMEOUT, Text("1"));
-    TranscriptEntry info;
-    info.kind = "frame";
-    info.cmd = bad ? CMD_BAD_CHECKSUM : CMD_REMOTE_TIMEOUT;
-    info.id = lastTxId_;
-    info.len = 1;
-    info.fault = bad ? "answer-bad-checksum" : "answer-remote-timeout";
-    Push(std::move(frame), now, std::move(info));
+    EmitTrouble(number == f.answerBadChecksum, now);
     return;
   }
   if (!Answer(p, &cmd, &data)) return;
@@ -205,6 +202,19 @@ void SimEngine::HandlePacket(const ReceivedPacket& p, uint64_t now) {
   lastRxSum_ = p.receivedChecksum;
   lastAnsweredAt_ = now;
   EmitAnswer(lastAnswer_, number, now);
+}
+
+void SimEngine::EmitTrouble(bool badChecksum, uint64_t now) {
+  // Claims trouble with the host's packet, which is not taken.
+  const uint16_t cmd = badChecksum ? CMD_BAD_CHECKSUM : CMD_REMOTE_TIMEOUT;
+  std::vector<uint8_t> frame = NewFrame(cmd, Text("1"));
+  TranscriptEntry info;
+  info.kind = "frame";
+  info.cmd = cmd;
+  info.id = lastTxId_;
+  info.len = 1;
+  info.fault = badChecksum ? "answer-bad-checksum" : "answer-remote-timeout";
+  Push(std::move(frame), now, std::move(info));
 }
 
 void SimEngine::PushNoise(uint64_t due) {

@@ -99,6 +99,8 @@ class SimEngine {
   // The erase's answer, shaped by the answer faults as a packet's would be.
   void EmitEraseAnswer(uint64_t now, uint64_t due);
   void PushNoise(uint64_t due);
+  // Code 1 or 2 instead of the answer (the answer faults of those names).
+  void EmitTrouble(bool badChecksum, uint64_t now);
   bool Dropped(uint32_t number) const;
   void EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t now);
   void Push(std::vector<uint8_t> bytes, uint64_t due, TranscriptEntry info);
