@@ -29,14 +29,30 @@ bool Decode(const std::string& json, std::string* out) {
     if (i + 1 >= json.size() - 1) return false;  // a backslash right before the closing quote
     ++i;
     switch (json[i]) {
-      case '"': *out += '"'; break;
-      case '\\': *out += '\\'; break;
-      case '/': *out += '/'; break;
-      case 'b': *out += '\b'; break;
-      case 'f': *out += '\f'; break;
-      case 'n': *out += '\n'; break;
-      case 'r': *out += '\r'; break;
-      case 't': *out += '\t'; break;
+      case '"':
+        *out += '"';
+        break;
+      case '\\':
+        *out += '\\';
+        break;
+      case '/':
+        *out += '/';
+        break;
+      case 'b':
+        *out += '\b';
+        break;
+      case 'f':
+        *out += '\f';
+        break;
+      case 'n':
+        *out += '\n';
+        break;
+      case 'r':
+        *out += '\r';
+        break;
+      case 't':
+        *out += '\t';
+        break;
       case 'u': {
         if (i + 4 >= json.size() - 1) return false;
         int value = 0;

@@ -29,7 +29,8 @@ std::string ReadPieces(std::FILE* file) {
     if (piece.empty() || piece.size() > quillon::NLEC_PIECE_MAX) std::abort();
     if (!line && piece.size() != quillon::NLEC_PIECE_MAX) {
       text += piece;
-      if (quillon::ReadTextPiece(file, quillon::NLEC_PIECE_MAX, piece)) std::abort();  // the text's end only
+      if (quillon::ReadTextPiece(file, quillon::NLEC_PIECE_MAX, piece))
+        std::abort();  // the text's end only
       return text;
     }
     text += piece;
@@ -52,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char buffer[16384];
   std::FILE* out = fmemopen(buffer, sizeof buffer, "w+b");
   if (out == nullptr) return 0;
-  if (quillon::WriteText(out, text.data(), text.size()) && std::ftell(out) < static_cast<long>(sizeof buffer) - 1) {
+  if (quillon::WriteText(out, text.data(), text.size()) &&
+      std::ftell(out) < static_cast<long>(sizeof buffer) - 1) {
     std::rewind(out);
     std::string again;
     for (int c; (c = quillon::ReadTextChar(out)) != EOF;) again += static_cast<char>(c);

@@ -64,7 +64,8 @@ struct Rig : Host, EngineObserver {
 struct Files {
   std::string dir;
   Files() {
-    dir = (std::filesystem::temp_directory_path() / ("transfer-fuzz-" + std::to_string(::getpid()))).string();
+    dir = (std::filesystem::temp_directory_path() / ("transfer-fuzz-" + std::to_string(::getpid())))
+              .string();
     std::filesystem::create_directories(dir);
     Write("in.bin", std::string(300, 'S'));
     Write("listing.txt", "0x41, 0x42,\r\n0x43\r\n");
@@ -108,13 +109,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   packets.onGiveUp = [&] { transfers.OnGiveUp(); };
   const std::string out = dir + "/out.bin";
   switch (data[0] % 7) {
-    case 0: transfers.StartFileSend(FILE_KIND_SETTINGS, dir + "/in.bin", "Sending"); break;
-    case 1: transfers.StartFileSend(FILE_KIND_BITMAP, dir + "/listing.txt", "Sending"); break;
-    case 2: transfers.StartFileReceive(FILE_KIND_SETTINGS, out, "", "Receiving"); break;
-    case 3: transfers.StartFileReceive(FILE_KIND_PROGRAM, out, "PROG1", "Receiving"); break;
-    case 4: transfers.StartNlecSend(dir + "/table.txt"); break;
-    case 5: transfers.StartNlecGet(out); break;
-    default: break;  // answers with nothing running
+    case 0:
+      transfers.StartFileSend(FILE_KIND_SETTINGS, dir + "/in.bin", "Sending");
+      break;
+    case 1:
+      transfers.StartFileSend(FILE_KIND_BITMAP, dir + "/listing.txt", "Sending");
+      break;
+    case 2:
+      transfers.StartFileReceive(FILE_KIND_SETTINGS, out, "", "Receiving");
+      break;
+    case 3:
+      transfers.StartFileReceive(FILE_KIND_PROGRAM, out, "PROG1", "Receiving");
+      break;
+    case 4:
+      transfers.StartNlecSend(dir + "/table.txt");
+      break;
+    case 5:
+      transfers.StartNlecGet(out);
+      break;
+    default:
+      break;  // answers with nothing running
   }
   // The stream in blocks of up to 64 bytes; after each, the posted packets
   // are dispatched and the clock moves on by the block's first byte (x 8 ms),

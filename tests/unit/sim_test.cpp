@@ -42,7 +42,8 @@ TEST(SimAnswers, IdsAndResendsAsEachReadoutMightNumberThem) {
       engine.Receive(frame.data(), frame.size(), now += 600);
       for (const auto& chunk : engine.TakeAll()) answered.push_back(chunk.info.id);
     }
-    EXPECT_EQ(answered, row.answered) << static_cast<int>(row.ids) << "/" << static_cast<int>(row.resend);
+    EXPECT_EQ(answered, row.answered)
+        << static_cast<int>(row.ids) << "/" << static_cast<int>(row.resend);
   }
 }
 
