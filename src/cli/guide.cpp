@@ -126,8 +126,10 @@ int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& int
         if (answer == "b") page = PAGE_CABLE;
         break;
       case PAGE_CHOICE: {
-        answer = Ask("[s] Software  [b] Bootloader  [q] Close", interrupted);
-        if (answer != "s" && answer != "b") break;
+        // b is Back on every page; the bootloader has a key of its own.
+        answer = Ask("[s] Software  [l] Bootloader  [b] Back  [q] Close", interrupted);
+        if (answer == "b") page = PAGE_READYING;
+        if (answer != "s" && answer != "l") break;
         // The cable may have been plugged in only now: find the port here.
         if (!engine.IsOpen()) {
           std::string port = FindPort(options);

@@ -49,6 +49,15 @@ int main(int argc, char** argv) {
                  "binary.bin, nlec.txt (default: .)");
   app.add_option("--piece-size", options.pieceSize, "Data bytes per file-receive piece, 1..512 (default 128)")
       ->check(CLI::Range(1, 512));
+  std::string answerIds = "count", resendAnswer = "copy";
+  app.add_option("--answer-ids", answerIds,
+                 "Ids of the readout's packets: count (its own counter, default), echo (the id of the "
+                 "host's packet answered), constant (always 1)")
+      ->check(CLI::IsMember({"count", "echo", "constant"}));
+  app.add_option("--resend-answer", resendAnswer,
+                 "A packet the host resends: copy (the previous answer again, default) or new "
+                 "(taken as a new request)")
+      ->check(CLI::IsMember({"copy", "new"}));
   // Bootloader mode.
   app.add_option("--save-image", options.saveImage, "boot: write the latest image received to FILE");
   app.add_option("--expect-size", options.expectSize,
@@ -81,7 +90,7 @@ int main(int argc, char** argv) {
   app.add_option("--noise", f.noise, "Send N noise bytes (never 7E) before each answer");
   app.add_flag("--split-writes", f.splitWrites, "Write each answer in up to 3 pieces at random boundaries, 2 ms apart");
   app.add_option("--stall-mid-packet", f.stallMidPacket, "Send only the first half of answer N");
-  app.add_flag("--silent", f.silent, "Never answer");
+  app.add_flag("--silent", f.silent, "Never answer (in boot mode: erase without answering)");
   app.add_option("--file-error", fileError, "Answer file send and file receive starts with code 13 and TEXT");
   app.add_flag("--nlec-error", f.nlecError, "Answer NLEC send and get starts with code 8");
   app.add_option("--hangup-after", f.hangupAfter, "Close the line after N received bytes");
@@ -94,6 +103,10 @@ int main(int argc, char** argv) {
   options.mode = mode == "boot" ? SimMode::BOOT : SimMode::APP;
   line.kind = lineKind == "usb" ? LineKind::USB : LineKind::PTY;
   options.eraseDetect = !noErase;
+  options.answerIds = answerIds == "echo"       ? AnswerIds::ECHOED
+                      : answerIds == "constant" ? AnswerIds::CONSTANT
+                                                : AnswerIds::COUNTER;
+  options.resendAnswer = resendAnswer == "new" ? ResendAnswer::NEW : ResendAnswer::COPY;
   if (app.count("--file-error") > 0) f.fileError = fileError;
   if (app.count("--send-erase-result") > 0) options.sendEraseResult = eraseResult;
   line.exitOnExpect = options.expectSize > 0;

@@ -19,20 +19,10 @@ constexpr uint16_t OVERSIZE_LENGTH = 600;
 // checksum error, and never for the long command; a repeat later than this is
 // a new packet.
 constexpr uint64_t REPEAT_WINDOW_MS = 3000;
+// The id of every packet of a readout that numbers none (--answer-ids constant).
+constexpr uint16_t CONSTANT_ID = 1;
 
 std::vector<uint8_t> Text(const std::string& text) { return {text.begin(), text.end()}; }
-
-std::string DataText(const ReceivedPacket& p) {
-  return std::string(reinterpret_cast<const char*>(p.data), static_cast<size_t>(p.dataCount));
-}
-
-long DecimalOf(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10); }
-
-uint16_t Sum16(const std::vector<uint8_t>& bytes) {
-  uint32_t sum = 0;
-  for (uint8_t b : bytes) sum += b;
-  return static_cast<uint16_t>(sum & 0xFFFFu);
-}
 
 // The frame's bytes as they came (the parser keeps the fields, not the wire).
 std::vector<uint8_t> WireOf(const ReceivedPacket& p) {
@@ -50,10 +40,16 @@ std::vector<uint8_t> WireOf(const ReceivedPacket& p) {
   return out;
 }
 
-bool SafeName(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find('/') == std::string::npos && name.find('\\') == std::string::npos &&
-         name.find('\0') == std::string::npos;
+// The host's packets the readout answers.
+bool Answered(uint16_t command) {
+  switch (command) {
+    case CMD_TEST: case CMD_NLEC_SEND_START: case CMD_NLEC_LINE: case CMD_NLEC_SEND_END:
+    case CMD_FILE_SEND_START: case CMD_FILE_CHUNK: case CMD_FILE_SEND_END: case CMD_NLEC_GET_START:
+    case CMD_NLEC_GET_LINE: case CMD_FILE_GET_START: case CMD_FILE_GET_DATA:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -100,7 +96,12 @@ void SimEngine::Push(std::vector<uint8_t> bytes, uint64_t due, TranscriptEntry i
 
 std::vector<uint8_t> SimEngine::NewFrame(uint16_t cmd, const std::vector<uint8_t>& data) {
   ++nextId_;
-  return EncodeFrame(cmd, nextId_, data.data(), static_cast<uint16_t>(data.size()));
+  switch (options_.answerIds) {
+    case AnswerIds::COUNTER: lastTxId_ = nextId_; break;
+    case AnswerIds::ECHOED: lastTxId_ = answering_; break;
+    case AnswerIds::CONSTANT: lastTxId_ = CONSTANT_ID; break;
+  }
+  return EncodeFrame(cmd, lastTxId_, data.data(), static_cast<uint16_t>(data.size()));
 }
 
 void SimEngine::Receive(const uint8_t* data, size_t count, uint64_t now) {
@@ -161,6 +162,7 @@ void SimEngine::HandlePacket(const ReceivedPacket& p, uint64_t now) {
 
   const FaultOptions& f = options_.faults;
   if (f.silent) return;
+  answering_ = p.id;
 
   if (p.receivedChecksum != p.computedChecksum) {
     // The host resends on code 1; nothing of the packet is taken.
@@ -173,7 +175,8 @@ void SimEngine::HandlePacket(const ReceivedPacket& p, uint64_t now) {
   // dialogue does not move on a second time.
   // Only within the time a host resends in, so that a new session whose first
   // packet happens to equal the last one of an earlier session is answered anew.
-  if (haveLast_ && now - lastAnsweredAt_ <= REPEAT_WINDOW_MS && p.id == lastRxId_ &&
+  // A readout that keeps no such memory takes it as a new request.
+  if (options_.resendAnswer == ResendAnswer::COPY && haveLast_ && now - lastAnsweredAt_ <= REPEAT_WINDOW_MS && p.id == lastRxId_ &&
       p.command == lastRxCmd_ && p.receivedChecksum == lastRxSum_) {
     lastAnsweredAt_ = now;
     EmitAnswer(lastAnswer_, ++answerCount_, now);
@@ -182,28 +185,13 @@ void SimEngine::HandlePacket(const ReceivedPacket& p, uint64_t now) {
 
   uint16_t cmd = 0;
   std::vector<uint8_t> data;
-  bool known = p.command == CMD_TEST || p.command == CMD_NLEC_SEND_START ||
-               p.command == CMD_NLEC_LINE || p.command == CMD_NLEC_SEND_END ||
-               p.command == CMD_FILE_SEND_START || p.command == CMD_FILE_CHUNK ||
-               p.command == CMD_FILE_SEND_END || p.command == CMD_NLEC_GET_START ||
-               p.command == CMD_NLEC_GET_LINE || p.command == CMD_FILE_GET_START ||
-               p.command == CMD_FILE_GET_DATA;
-  if (!known) {
+  if (!Answered(p.command)) {
     Notice("ignored packet with command " + std::to_string(p.command));
     return;
   }
   uint32_t number = ++answerCount_;
   if (number == f.answerBadChecksum || number == f.answerRemoteTimeout) {
-    // Claims trouble with the host's packet, which is not taken.
-    bool bad = number == f.answerBadChecksum;
-    std::vector<uint8_t> frame = NewFrame(bad ? CMD_BAD_CHECKSUM : CMD_REMOTE_TIMEOUT, Text("1"));
-    TranscriptEntry info;
-    info.kind = "frame";
-    info.cmd = bad ? CMD_BAD_CHECKSUM : CMD_REMOTE_TIMEOUT;
-    info.id = nextId_;
-    info.len = 1;
-    info.fault = bad ? "answer-bad-checksum" : "answer-remote-timeout";
-    Push(std::move(frame), now, std::move(info));
+    EmitTrouble(number == f.answerBadChecksum, now);
     return;
   }
   if (!Answer(p, &cmd, &data)) return;
@@ -216,6 +204,40 @@ void SimEngine::HandlePacket(const ReceivedPacket& p, uint64_t now) {
   EmitAnswer(lastAnswer_, number, now);
 }
 
+void SimEngine::EmitTrouble(bool badChecksum, uint64_t now) {
+  // Claims trouble with the host's packet, which is not taken.
+  const uint16_t cmd = badChecksum ? CMD_BAD_CHECKSUM : CMD_REMOTE_TIMEOUT;
+  std::vector<uint8_t> frame = NewFrame(cmd, Text("1"));
+  TranscriptEntry info;
+  info.kind = "frame";
+  info.cmd = cmd;
+  info.id = lastTxId_;
+  info.len = 1;
+  info.fault = badChecksum ? "answer-bad-checksum" : "answer-remote-timeout";
+  Push(std::move(frame), now, std::move(info));
+}
+
+void SimEngine::PushNoise(uint64_t due) {
+  const FaultOptions& f = options_.faults;
+  if (f.noise == 0) return;
+  std::vector<uint8_t> noise;
+  std::uniform_int_distribution<int> byteDist(0, 254);
+  for (uint32_t i = 0; i < f.noise; ++i) {
+    int value = byteDist(random_);
+    if (value >= START_MARK) ++value;  // never a start mark
+    noise.push_back(static_cast<uint8_t>(value));
+  }
+  TranscriptEntry noiseInfo;
+  noiseInfo.kind = "noise";
+  noiseInfo.fault = "noise";
+  Push(std::move(noise), due, std::move(noiseInfo));
+}
+
+bool SimEngine::Dropped(uint32_t number) const {
+  const FaultOptions& f = options_.faults;
+  return number == f.dropNth || (f.dropEvery != 0 && number % f.dropEvery == 0);
+}
+
 void SimEngine::EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t now) {
   const FaultOptions& f = options_.faults;
   PacketHeader header;
@@ -226,7 +248,7 @@ void SimEngine::EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t
   info.id = header.Id();
   info.len = header.Length();
 
-  if (number == f.dropNth || (f.dropEvery != 0 && number % f.dropEvery == 0)) {
+  if (Dropped(number)) {
     info.dir = "tx";
     info.kind = "dropped";
     info.fault = number == f.dropNth ? "drop-nth" : "drop-every";
@@ -251,19 +273,7 @@ void SimEngine::EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t
     bigInfo.fault = "oversize-header";
     Push(std::move(big), now, std::move(bigInfo));
   }
-  if (f.noise > 0) {
-    std::vector<uint8_t> noise;
-    std::uniform_int_distribution<int> byteDist(0, 254);
-    for (uint32_t i = 0; i < f.noise; ++i) {
-      int value = byteDist(random_);
-      if (value >= START_MARK) ++value;  // never a start mark
-      noise.push_back(static_cast<uint8_t>(value));
-    }
-    TranscriptEntry noiseInfo;
-    noiseInfo.kind = "noise";
-    noiseInfo.fault = "noise";
-    Push(std::move(noise), now, std::move(noiseInfo));
-  }
+  PushNoise(now);
   if (number == f.stallMidPacket) {
     frame.resize(frame.size() / 2);
     info.kind = "partial";
@@ -319,209 +329,6 @@ bool SimEngine::Answer(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8
   }
 }
 
-bool SimEngine::FileSend(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data) {
-  const FaultOptions& f = options_.faults;
-  if (p.command == CMD_FILE_SEND_START) {
-    if (f.fileError) {
-      dialogue_ = Dialogue::NONE;
-      *cmd = CMD_FILE_ERROR;
-      *data = Text(*f.fileError);
-      return true;
-    }
-    // "kind,sum,count,"
-    std::string header = DataText(p);
-    sendKind_ = static_cast<int>(DecimalOf(header));
-    dialogue_ = Dialogue::FILE_SEND;
-    received_.clear();
-    *cmd = CMD_FILE_CHUNK;
-    *data = Text("1");
-    return true;
-  }
-  if (dialogue_ != Dialogue::FILE_SEND) {
-    *cmd = CMD_FILE_ERROR;
-    *data = Text("No file transfer");
-    return true;
-  }
-  if (p.command == CMD_FILE_CHUNK) {
-    received_.insert(received_.end(), p.data, p.data + p.dataCount);
-    *cmd = CMD_FILE_CHUNK;
-    *data = Text("1");
-    return true;
-  }
-  // End: store the file and answer with the sum of what arrived.
-  dialogue_ = Dialogue::NONE;
-  std::string name = StoreNameForKind(sendKind_);
-  if (!WriteStoreFile(name, received_)) {
-    *cmd = CMD_FILE_ERROR;
-    *data = Text("Cannot store " + name);
-    return true;
-  }
-  Notice("stored " + name + " (" + std::to_string(received_.size()) + " bytes)");
-  uint32_t sum = Sum16(received_);
-  if (f.wrongFinalChecksum) sum = (sum + 1) & 0xFFFFu;
-  *cmd = CMD_FILE_SEND_END;
-  *data = Text(std::to_string(sum));
-  return true;
-}
-
-bool SimEngine::FileGet(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data) {
-  const FaultOptions& f = options_.faults;
-  if (p.command == CMD_FILE_GET_START) {
-    dialogue_ = Dialogue::NONE;
-    if (f.fileError) {
-      *cmd = CMD_FILE_ERROR;
-      *data = Text(*f.fileError);
-      return true;
-    }
-    std::string request = DataText(p);
-    size_t digits = 0;
-    while (digits < request.size() && request[digits] >= '0' && request[digits] <= '9') ++digits;
-    int kind = static_cast<int>(DecimalOf(request.substr(0, digits)));
-    std::string program = request.substr(digits);
-    std::string name;
-    if (kind == 26 && !program.empty()) {
-      // A program by its name, else the last program sent here.
-      name = SafeName(program) && std::filesystem::exists(options_.storeDir + "/" + program)
-                 ? program
-                 : "program.bin";
-    } else {
-      name = StoreNameForKind(kind);
-    }
-    if (!ReadStoreFile(name, &serving_)) {
-      *cmd = CMD_FILE_ERROR;
-      *data = Text("File not found");
-      return true;
-    }
-    servedOffset_ = 0;
-    dialogue_ = Dialogue::FILE_GET;
-    *cmd = CMD_FILE_GET_START;
-    *data = Text(std::to_string(serving_.size()));
-    return true;
-  }
-  if (dialogue_ != Dialogue::FILE_GET) {
-    *cmd = CMD_FILE_ERROR;
-    *data = Text("No file transfer");
-    return true;
-  }
-  if (servedOffset_ >= serving_.size()) {
-    dialogue_ = Dialogue::NONE;
-    *cmd = CMD_FILE_GET_END;
-    *data = Text("1");
-    return true;
-  }
-  size_t n = std::min(options_.pieceSize, serving_.size() - servedOffset_);
-  auto first = serving_.begin() + static_cast<long>(servedOffset_);
-  *data = std::vector<uint8_t>(first, first + static_cast<long>(n));
-  servedOffset_ += n;
-  *cmd = CMD_FILE_GET_DATA;
-  return true;
-}
-
-bool SimEngine::NlecSend(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data) {
-  const FaultOptions& f = options_.faults;
-  if (p.command == CMD_NLEC_SEND_START) {
-    if (f.nlecError) {
-      dialogue_ = Dialogue::NONE;
-      *cmd = CMD_NLEC_ERROR;
-      *data = Text("1");
-      return true;
-    }
-    dialogue_ = Dialogue::NLEC_SEND;
-    received_.clear();
-    *cmd = CMD_NLEC_SEND_START;
-    *data = Text("1");
-    return true;
-  }
-  if (dialogue_ != Dialogue::NLEC_SEND) {
-    *cmd = CMD_NLEC_ERROR;
-    *data = Text("1");
-    return true;
-  }
-  if (p.command == CMD_NLEC_LINE) {
-    received_.insert(received_.end(), p.data, p.data + p.dataCount);
-    *cmd = CMD_NLEC_LINE;
-    *data = Text("1");
-    return true;
-  }
-  dialogue_ = Dialogue::NONE;
-  if (!WriteStoreFile("nlec.txt", received_)) {
-    *cmd = CMD_NLEC_ERROR;
-    *data = Text("1");
-    return true;
-  }
-  Notice("stored nlec.txt (" + std::to_string(received_.size()) + " characters)");
-  uint32_t sum = Sum16(received_);
-  if (f.wrongFinalChecksum) sum = (sum + 1) & 0xFFFFu;
-  *cmd = CMD_NLEC_SEND_END;
-  *data = Text(std::to_string(sum));
-  return true;
-}
-
-bool SimEngine::NlecGet(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data) {
-  if (p.command == CMD_NLEC_GET_START) {
-    dialogue_ = Dialogue::NONE;
-    std::vector<uint8_t> content;
-    if (options_.faults.nlecError || !ReadStoreFile("nlec.txt", &content)) {
-      *cmd = CMD_NLEC_ERROR;
-      *data = Text("1");
-      return true;
-    }
-    nlecLines_.clear();
-    std::string line;
-    for (uint8_t c : content) {
-      if (c == '\n') {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        nlecLines_.push_back(line);
-        line.clear();
-      } else {
-        line.push_back(static_cast<char>(c));
-      }
-    }
-    if (!line.empty()) nlecLines_.push_back(line);
-    nlecIndex_ = 0;
-    dialogue_ = Dialogue::NLEC_GET;
-    *cmd = CMD_NLEC_GET_START;
-    *data = Text(std::to_string(nlecLines_.size()));
-    return true;
-  }
-  if (dialogue_ != Dialogue::NLEC_GET) {
-    *cmd = CMD_NLEC_ERROR;
-    *data = Text("1");
-    return true;
-  }
-  std::string line = nlecIndex_ < nlecLines_.size() ? nlecLines_[nlecIndex_] : std::string();
-  ++nlecIndex_;
-  if (nlecIndex_ >= nlecLines_.size()) {
-    dialogue_ = Dialogue::NONE;
-    *cmd = CMD_NLEC_GET_END;
-  } else {
-    *cmd = CMD_NLEC_GET_LINE;
-  }
-  *data = Text(line);
-  return true;
-}
-
-bool SimEngine::WriteStoreFile(const std::string& name, const std::vector<uint8_t>& content) {
-  // Written aside and renamed, so a watcher never sees half a file.
-  std::string path = options_.storeDir + "/" + name;
-  std::string temp = path + ".part";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
-    if (!out) return false;
-  }
-  std::error_code error;
-  std::filesystem::rename(temp, path, error);
-  return !error;
-}
-
-bool SimEngine::ReadStoreFile(const std::string& name, std::vector<uint8_t>* content) {
-  std::ifstream in(options_.storeDir + "/" + name, std::ios::binary);
-  if (!in) return false;
-  content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
-}
 
 void SimEngine::SendUnasked(uint64_t now) {
   unaskedSent_ = true;
@@ -531,7 +338,7 @@ void SimEngine::SendUnasked(uint64_t now) {
     TranscriptEntry info;
     info.kind = "frame";
     info.cmd = cmd;
-    info.id = nextId_;
+    info.id = lastTxId_;
     info.len = static_cast<int>(text.size());
     Push(std::move(frame), now, std::move(info));
   };
@@ -604,11 +411,8 @@ void SimEngine::Poll(uint64_t now) {
       image_.clear();
       imageDirty_ = false;
       ++erases_;
-      TranscriptEntry info;
-      info.kind = "raw";
-      info.fault = "";
       Notice("erasing user storage");
-      Push({0x07, 0x06}, now + options_.eraseDelayMs, std::move(info));
+      EmitEraseAnswer(now, now + options_.eraseDelayMs);
     }
   }
   if (!eraseCandidate_ && image_.size() != shownCount_ &&
@@ -619,6 +423,41 @@ void SimEngine::Poll(uint64_t now) {
     if (display_) display_("(" + std::to_string(shownCount_) + ")");
   }
   if (imageDirty_ && !eraseCandidate_ && now - lastRxAt_ >= IMAGE_SAVE_QUIET_MS) SaveImage();
+}
+
+void SimEngine::EmitEraseAnswer(uint64_t now, uint64_t due) {
+  const FaultOptions& f = options_.faults;
+  if (f.silent) return;  // erased all the same, but never a word
+  const uint32_t number = ++answerCount_;
+  std::vector<uint8_t> answer = {0x07, 0x06};
+  TranscriptEntry info;
+  info.kind = "raw";
+  if (Dropped(number)) {
+    info.dir = "tx";
+    info.kind = "dropped";
+    info.fault = number == f.dropNth ? "drop-nth" : "drop-every";
+    info.hex = ToHex(answer.data(), answer.size());
+    Record(std::move(info), now);
+    return;
+  }
+  if (number == f.corruptChecksum) {
+    answer[1] = static_cast<uint8_t>(answer[1] ^ 0x5A);
+    info.fault = "corrupt-checksum";
+  }
+  PushNoise(due);
+  if (number == f.stallMidPacket) {
+    answer.resize(1);
+    info.kind = "partial";
+    info.fault = "stall-mid-packet";
+  }
+  if (f.splitWrites && answer.size() == 2) {
+    info.kind = "partial";
+    info.fault = "split-writes";
+    Push({answer[0]}, due, info);
+    Push({answer[1]}, due + SPLIT_GAP_MS, std::move(info));
+    return;
+  }
+  Push(std::move(answer), due, std::move(info));
 }
 
 std::optional<uint64_t> SimEngine::NextDeadline() const {

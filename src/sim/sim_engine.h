@@ -94,7 +94,14 @@ class SimEngine {
   bool FileGet(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
   bool NlecSend(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
   bool NlecGet(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
+  // A frame of the readout's, its id chosen by --answer-ids.
   std::vector<uint8_t> NewFrame(uint16_t cmd, const std::vector<uint8_t>& data);
+  // The erase's answer, shaped by the answer faults as a packet's would be.
+  void EmitEraseAnswer(uint64_t now, uint64_t due);
+  void PushNoise(uint64_t due);
+  // Code 1 or 2 instead of the answer (the answer faults of those names).
+  void EmitTrouble(bool badChecksum, uint64_t now);
+  bool Dropped(uint32_t number) const;
   void EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t now);
   void Push(std::vector<uint8_t> bytes, uint64_t due, TranscriptEntry info);
   void Record(TranscriptEntry entry, uint64_t now);
@@ -114,6 +121,8 @@ class SimEngine {
   FrameParser parser_;
   std::vector<uint8_t> rxPending_;  // bytes since the last completed frame
   uint16_t nextId_ = 0;
+  uint16_t lastTxId_ = 0;   // the id of the frame NewFrame made last
+  uint16_t answering_ = 0;  // the id of the host's packet being answered
   uint32_t answerCount_ = 0;
   bool oversizeSent_ = false;
   bool haveLast_ = false;

@@ -10,8 +10,23 @@ namespace quillon::sim {
 
 enum class SimMode { APP, BOOT };
 
+// The ids of the readout's packets are its own affair: the host never
+// compares them. Each way a readout might number them can be played.
+enum class AnswerIds {
+  COUNTER,   // its own counter, one up for every packet it sends
+  ECHOED,    // the id of the host's packet it answers
+  CONSTANT,  // always the same id
+};
+
+// A packet the host sends again (same id, command and checksum) soon after
+// the readout answered it: the readout repeats its answer, or takes the
+// packet as a new request (a chunk stored twice, the next piece served).
+enum class ResendAnswer { COPY, NEW };
+
 // Faults counted in answers: every packet the readout answers counts one,
-// a repeated answer to a resent packet included, starting at 1.
+// a repeated answer to a resent packet included, starting at 1. In boot mode
+// the erase's answer is the one answer (silent, drop, corrupt, stall, noise
+// and split apply to it).
 struct FaultOptions {
   uint32_t seed = 1;
   uint32_t dropNth = 0;              // that answer is not sent
@@ -34,6 +49,8 @@ struct SimOptions {
   SimMode mode = SimMode::APP;
   std::string storeDir = ".";
   size_t pieceSize = 128;            // data bytes per file-receive piece (1..512)
+  AnswerIds answerIds = AnswerIds::COUNTER;
+  ResendAnswer resendAnswer = ResendAnswer::COPY;
 
   // Bootloader side.
   std::string saveImage;             // where the received image is written

@@ -76,6 +76,10 @@ std::ostream& operator<<(std::ostream& os, const Case& c) {
 }
 
 constexpr const char* BAD_PORT = "the readout's port went away (unplugged?)";
+constexpr const char* SENT_SETTINGS =
+    "Sent the settings file in.bin (300 bytes); the readout's checksum matches.";
+constexpr const char* SENT_PROGRAM =
+    "Sent the program file prog.bin (1000 bytes); the readout's checksum matches.";
 
 constexpr const char* BOOT_SHA = "d1ab3049de577ee5335110f5ca9cb5831126489f2277a2ccf2b492c1037d595f";
 
@@ -104,21 +108,25 @@ const Case kCases[] = {
      "\"done\":1,\"total\":120,\"unit\":\"seconds\"", "", ""},
     {"send settings in.bin", "", 0, "the readout's checksum matches", "",
      "store/settings.bin=in.bin"},
-    {"send settings in.bin", "--drop-nth 2", 0, "", "", "store/settings.bin=in.bin"},
-    {"send settings in.bin", "--corrupt-checksum 3", 0, "", "", "store/settings.bin=in.bin"},
-    {"send settings in.bin", "--answer-bad-checksum 2", 0, "", "", "store/settings.bin=in.bin"},
-    {"send settings in.bin", "--answer-remote-timeout 3", 0, "", "", "store/settings.bin=in.bin"},
+    {"send settings in.bin", "--drop-nth 2", 0, SENT_SETTINGS, "", "store/settings.bin=in.bin"},
+    {"send settings in.bin", "--corrupt-checksum 3", 0, SENT_SETTINGS, "", "store/settings.bin=in.bin"},
+    {"send settings in.bin", "--answer-bad-checksum 2", 0, SENT_SETTINGS, "",
+     "store/settings.bin=in.bin"},
+    {"send settings in.bin", "--answer-remote-timeout 3", 0, SENT_SETTINGS, "",
+     "store/settings.bin=in.bin"},
     {"send settings in.bin", "--wrong-final-checksum", 1, "", "checksum does not match", ""},
     {"send settings in.bin", "--silent", 1, "", "no answer from the readout", "", 8},
     {"send settings in.bin", "--file-error \"File not found\"", 1, "", "File not found", ""},
     {"send settings /dev/zero", "", 2, "", "not a regular file", "", 3},
     {"send settings empty.bin", "", 2, "", "empty.bin is empty; nothing to send", "", 3},
-    {"send settings empty.bin --allow-empty", "", 0, "", "", "store/settings.bin=empty.bin"},
+    {"send settings empty.bin --allow-empty", "", 0,
+     "Sent the settings file empty.bin (0 bytes); the readout's checksum matches.", "",
+     "store/settings.bin=empty.bin"},
     {"send settings odd.bin", "", 0, "", "progress: 100% (257 of 257 bytes)",
      "store/settings.bin=odd.bin"},
     {"send settings in\x1b[2J\x01.bin", "", 2, "", "in\\e[2J\\x01.bin: no such file", "", 3},
-    {"send program prog.bin", "--noise 5", 0, "", "", "store/program.bin=prog.bin"},
-    {"send program prog.bin", "--split-writes", 0, "", "", "store/program.bin=prog.bin"},
+    {"send program prog.bin", "--noise 5", 0, SENT_PROGRAM, "", "store/program.bin=prog.bin"},
+    {"send program prog.bin", "--split-writes", 0, SENT_PROGRAM, "", "store/program.bin=prog.bin"},
     {"send program prog.bin", "--hangup-after 300", 1, "", BAD_PORT, "store/program.bin=missing"},
     // Four chunks of 128 acknowledged (the readout asked for the fifth).
     {"--json send program prog.bin", "--hangup-after 600", 1, "\"bytes\":512,", BAD_PORT,
@@ -128,7 +136,8 @@ const Case kCases[] = {
     {"send bitmap bitmap.bin", "", 0, "Converted 3 bytes", "", "store/bitmap.bin=bitmap.expect"},
     {"send bitmap nobytes.txt", "", 2, "", "no byte values found in nobytes.txt", "", 3},
     {"receive settings out.bin", "", 0, "Received 200 bytes", "", "out.bin=store/settings.bin"},
-    {"receive settings out.bin", "--oversize-header", 0, "", "", "out.bin=store/settings.bin"},
+    {"receive settings out.bin", "--oversize-header", 0, "Received 200 bytes into out.bin.", "",
+     "out.bin=store/settings.bin"},
     // Answers slower than the resend: each piece comes twice and is written once.
     {"-v receive settings out.bin", "--baud 150 --piece-size 16 --drop-nth 2", 0,
      "Received 200 bytes", "Repeated answer", "out.bin=store/settings.bin", 100},
@@ -144,14 +153,16 @@ const Case kCases[] = {
      "cannot be written: no file can be created in /proc", "", 3},
     {"receive program NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN out.bin", "",
      2, "", "is 64 bytes long; the readout takes at most 63 bytes", "", 3},
-    {"receive program PROG1 out.bin", "--corrupt-checksum 2", 0, "", "", "out.bin=store/PROG1"},
+    {"receive program PROG1 out.bin", "--corrupt-checksum 2", 0, "Received 700 bytes into out.bin.",
+     "", "out.bin=store/PROG1"},
     {"receive program FF out.bin", "--piece-size 128", 0, "Received 256 bytes", "",
      "out.bin=store/FF"},
     {"nlec send table.txt", "", 0, "3 lines will be sent.", "", "store/nlec.txt=table.lf"},
     {"nlec send table.txt", "--wrong-final-checksum", 1, "", "failed: Nlec Checksum Failure.\n",
      ""},
     {"nlec send table.txt", "--nlec-error", 1, "", "NLEC error", ""},
-    {"nlec get out.bin", "--answer-remote-timeout 2", 0, "", "", "out.bin=nlec.crlf"},
+    {"nlec get out.bin", "--answer-remote-timeout 2", 0,
+     "NLEC Transfer completed in 0 seconds. 3 lines in out.bin.", "", "out.bin=nlec.crlf"},
     {"nlec get out.bin", "--nlec-error", 1, "", "NLEC error", ""},
     {"test", "", 0, "The readout answered the test command.", "!LAST COMMAND", ""},
     {"-v test", "", 0, "", "LAST COMMAND: Resend=0, Id=1, Cmd=19, cs=315, buf(6)=100000", ""},
@@ -169,6 +180,31 @@ const Case kCases[] = {
     {"-y erase", "--mode boot", 0, "Done erasing user storage.", "", ""},
     {"help download", "", 0, "--baud", "", ""},
     {"-V", "", 0, "quillon 1.0.2", "", ""},
+    // --- Readouts that number their packets each way we might meet, with a
+    // lost answer (so the host resends): a readout that repeats its answer
+    // to a resent packet is served whole under every id scheme.
+    {"send settings in.bin", "--answer-ids echo --drop-nth 2", 0, SENT_SETTINGS, "",
+     "store/settings.bin=in.bin"},
+    {"send settings in.bin", "--answer-ids constant --drop-nth 2", 0, SENT_SETTINGS, "",
+     "store/settings.bin=in.bin"},
+    {"receive settings out.bin", "--answer-ids echo --drop-nth 3", 0,
+     "Received 200 bytes into out.bin.", "", "out.bin=store/settings.bin"},
+    {"receive settings out.bin", "--answer-ids constant --drop-nth 3", 0,
+     "Received 200 bytes into out.bin.", "", "out.bin=store/settings.bin"},
+    {"nlec send table.txt", "--answer-ids constant --drop-nth 3", 0, "3 lines will be sent.", "",
+     "store/nlec.txt=table.lf"},
+    {"nlec get out.bin", "--answer-ids echo --drop-nth 3", 0, " 3 lines in out.bin.", "",
+     "out.bin=nlec.crlf"},
+    {"nlec get out.bin", "--answer-ids constant --drop-nth 3", 0, " 3 lines in out.bin.", "",
+     "out.bin=nlec.crlf"},
+    // A readout that takes a resent packet as a new request: a lost answer
+    // loses a piece or stores a chunk twice, and the run says so.
+    {"receive settings out.bin", "--resend-answer new --drop-nth 2", 1, "",
+     "received 72 bytes, the readout announced 200", "", 15},
+    {"send settings in.bin", "--resend-answer new --drop-nth 3", 1, "", "checksum does not match",
+     ""},
+    {"send settings in.bin", "--resend-answer new --answer-ids constant --drop-nth 2", 1, "",
+     "checksum does not match", ""},
 };
 
 class CliTable : public ::testing::TestWithParam<Case> {};
@@ -226,6 +262,65 @@ TEST_P(CliTable, EndsWhole_OrFailsHonestlyWithinItsBound) {
 INSTANTIATE_TEST_SUITE_P(JobsAndFaults, CliTable, ::testing::ValuesIn(kCases), [](const auto& row) {
   return RowName(row.index, std::string(row.param.args) + " " + row.param.sim);
 });
+
+// An NLEC line longer than a packet: a 1,000-character line goes out as
+// pieces of 511 and 490 characters (its line end in the second), a line of
+// exactly 511 as 511 and its line end alone; no frame either way carries
+// more than 512 data bytes, and the table comes back byte for byte.
+TEST(CliNlec, LongLinesGoInPiecesAndComeBackByteForByte) {
+  Files files;
+  std::string thousand;
+  for (int i = 0; i < 1000; ++i) thousand += static_cast<char>('0' + i % 10);
+  const std::string table = "short 1\r\n" + thousand + "\r\n" + std::string(511, 'y') + "\r\nend\r\n";
+  WriteFile(files / "long.txt", table);
+  Sim sim("", files.dir.path);
+  Result sent = RunQuillon("-p " + sim.Path() + " nlec send long.txt", files.dir.path);
+  ASSERT_EQ(sent.code, 0) << sent.err;
+  Result got = RunQuillon("-p " + sim.Path() + " nlec get back.txt", files.dir.path);
+  ASSERT_EQ(got.code, 0) << got.err;
+  EXPECT_EQ(ReadFile(files / "back.txt"), table);
+  std::vector<int> lines, answers;
+  for (const auto& e : sim.Line().transcript().Entries()) {
+    if (e.kind != "frame") continue;
+    EXPECT_LE(e.len, 512) << e.dir << " " << e.cmd;
+    if (e.dir == "rx" && e.cmd == 6) lines.push_back(e.len);
+    if (e.dir == "tx" && (e.cmd == 17 || e.cmd == 18)) answers.push_back(e.len);
+  }
+  EXPECT_EQ(lines, std::vector<int>({8, 511, 490, 511, 1, 4}));
+  EXPECT_EQ(answers, std::vector<int>({7, 511, 489, 511, 0, 3}));
+}
+
+// The terminal guide as a person drives it: Back on every page that has one
+// (none on page 1), then the bootloader and the software each to page 6.
+TEST(CliGuide, BothImagesToPageSixWithBackOnEveryPage) {
+  Files files;
+  Sim sim("--mode boot", files.dir.path);
+  //               1  1->2 2->1 1->2 2->3 3->2 2->3 3->4 4->3 3->4 4->6 6->3 3->4 4->6 close
+  WriteFile(files / "keys", "b\n\nb\n\n\nb\n\nl\nb\nl\n\nb\ns\n\nq\n");
+  Child guide(QuillonArgs("-p " + sim.Path() + " guide --allow-placeholder"), files.dir.path,
+              files / "keys");
+  ASSERT_TRUE(guide.Wait(60)) << guide.Err();
+  EXPECT_EQ(guide.code, 0) << guide.Err();
+  std::vector<std::string> titles;
+  std::stringstream out(guide.Out());
+  for (std::string line; std::getline(out, line);) {
+    if (line.rfind("STEP ", 0) == 0 || line.rfind("Download ", 0) == 0) titles.push_back(line);
+  }
+  const std::string one = "STEP 1 - Connecting the USB Cable", two = "STEP 2 - Readying the Quillon",
+                    three = "STEP 3 - Selecting the Download",
+                    boot = "STEP 4 - Downloading the Bootloader",
+                    soft = "STEP 4 - Downloading the Software", busy = "Download in Progress",
+                    done = "Download Complete";
+  EXPECT_EQ(titles, std::vector<std::string>({one, one, two, one, two, three, two, three, boot, three,
+                                              boot, busy, done, three, soft, busy, done}))
+      << guide.Out();
+  EXPECT_TRUE(Has(guide.Out(), "number of data bytes transmitted (30356)")) << guide.Out();
+  EXPECT_TRUE(Has(guide.Out(), "number of data bytes transmitted (4759532)")) << guide.Out();
+  EXPECT_TRUE(Has(guide.Out(), "Press BACK if you want to load the software."));
+  EXPECT_TRUE(Has(guide.Out(), "Press CLOSE to exit this program."));
+  EXPECT_TRUE(Has(guide.Err(), "[s] Software  [l] Bootloader  [b] Back  [q] Close"));
+  EXPECT_EQ(sim.Line().ReceivedBytes(), 30356u + 4759532u);
+}
 
 // A readout that goes away during a transfer, a monitor or an erase: the
 // run ends within 2 s of it, says why, and does not spin meanwhile.
@@ -342,13 +437,13 @@ TEST(CliClosedOutput, TheDownloadGoesOnAndEndsDone) {
       5));
 }
 
-// The terminal's guide: Enter, Enter, b (bootloader), Enter sends; a
+// The terminal's guide: Enter, Enter, l (bootloader), Enter sends; a
 // placeholder only with --allow-placeholder, named before it goes.
 TEST(CliGuide, SendsAPlaceholderOnlyWhenAllowed) {
   for (const std::string allow : {"", " --allow-placeholder"}) {
     Files files;
     Sim sim("--mode boot", files.dir.path);
-    const std::string command = "printf '\\n\\nb\\n\\nq\\n' | " + std::string(QUILLON_PROGRAM) +
+    const std::string command = "printf '\\n\\nl\\n\\nq\\n' | " + std::string(QUILLON_PROGRAM) +
                                 " -p " + sim.Path() + " guide" + allow;
     Child child({"/bin/bash", "-c", command}, files.dir.path);
     ASSERT_TRUE(child.Wait(20));

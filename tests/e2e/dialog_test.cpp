@@ -44,7 +44,8 @@ struct Dialog {
   EmbeddedImages images;
   std::unique_ptr<App> app;
 
-  Dialog(const std::string& simArgs, bool model = false) : sim(simArgs, dir.path) {
+  Dialog(const std::string& simArgs, bool model = false, bool fakeClock = false)
+      : sim(simArgs, dir.path), host(fakeClock) {
     ports.path = sim.Path();
     ports.model = model;
     app = std::make_unique<App>(host, ports, &images);
@@ -128,6 +129,19 @@ const Case kCases[] = {
     {{IDC_NLEC_GET}, "--nlec-error", "out.txt", "", "NLEC Transfer error.|Nlec transfer halted."},
     // The readout's erase result comes as a packet of its own, unasked.
     {{IDC_TEST}, "--send-erase-result 0", "", "Flash erase successful.", ""},
+    {{IDC_TEST}, "--send-erase-result 00", "", "Flash erase failure: 00", ""},
+    // A NOP from the readout is taken silently; the test's answer is logged.
+    {{IDC_TEST}, "--send-nop", "", "", "ERROR Unknown Command:  Id=1, Cmd=19|LAST COMMAND"},
+    {{IDC_SEND_BITMAP},
+     "--file-error Full",
+     "listing.txt",
+     "Bitmap transfer failure.",
+     "Bitmap Transfer error.|Bitmap transfer halted.|Full"},
+    {{IDC_RECEIVE_PROGRAM},
+     "--file-error \"File not found\"",
+     "out.bin",
+     "Program transfer failure.",
+     "Program Transfer error.|Program transfer halted."},
     {{IDC_RAW_LOGGING, IDC_TEST},
      "",
      "",
@@ -205,6 +219,23 @@ INSTANTIATE_TEST_SUITE_P(Commands, DialogTable, ::testing::ValuesIn(kCases), [](
   return RowName(row.index, std::to_string(row.param.press[0]) + " " + row.param.sim);
 });
 
+// The status line of a transfer 75.4 s old after three resends (a fake clock).
+TEST(DialogStatus, ElapsedTimeAndRetryCountOfARunningTransfer) {
+  Dialog d("--silent", false, true);
+  d.host.fileAnswers.push_back(d.dir / "table.txt");
+  OpenDevice(*d.app, 1);
+  d.Press(IDC_NLEC_SEND);
+  ASSERT_TRUE(d.app->engine.TransferActive());
+  const uint32_t start = d.host.tick;
+  for (uint32_t i = 1; i <= 3; ++i) {
+    d.host.tick = start + 501 * i;
+    OnTimer(*d.app);
+  }
+  d.host.tick = start + 75400;
+  OnTimer(*d.app);
+  EXPECT_EQ(d.Text(IDC_STATUS_LINE), "Elapsed Time: 75   Retry Count: 3  ");
+}
+
 // The guide: a port that cannot be opened sends the user back to page 1;
 // with the right port the bootloader goes down a modelled UART line, whose
 // queue is drained before the rate changes, and page 6 shows the count.
@@ -234,7 +265,15 @@ TEST(DialogGuide, FromPageOneToSixWithTheBootloaderAndNothingGarbled) {
             "followed completely.");
 
   d.app->portSelection.number = 1;
-  for (int id : {IDC_NEXT, IDC_NEXT, IDC_BACK}) d.Press(id);  // on page 3, Back is "Bootloader"
+  // Back on pages 2 and 4 (on page 3 Back is "Bootloader", Next "Software").
+  const std::pair<int, GuidePage> kSteps[] = {
+      {IDC_NEXT, PAGE_READYING}, {IDC_BACK, PAGE_CABLE},        {IDC_NEXT, PAGE_READYING},
+      {IDC_NEXT, PAGE_CHOICE},   {IDC_NEXT, PAGE_INSTRUCTIONS}, {IDC_BACK, PAGE_CHOICE},
+      {IDC_BACK, PAGE_INSTRUCTIONS}};
+  for (const auto& [id, page] : kSteps) {
+    d.Press(id);
+    EXPECT_EQ(d.app->guide.page, page) << id;
+  }
   EXPECT_EQ(d.Text(IDC_STEP_TITLE), "STEP 4 - Downloading the Bootloader");
   d.Press(IDC_NEXT);
   EXPECT_EQ(d.app->guide.page, PAGE_IN_PROGRESS);
@@ -256,6 +295,9 @@ TEST(DialogGuide, FromPageOneToSixWithTheBootloaderAndNothingGarbled) {
   d.Press(IDC_BACK);
   EXPECT_EQ(d.app->guide.page, PAGE_CHOICE);
   EXPECT_FALSE(d.app->engine.IsOpen());
+  // Cancel (Escape) ends the dialog; its destruction stops the engine.
+  d.Press(IDC_CANCEL);
+  OnDestroy(*d.app);
 }
 
 // A placeholder image goes out only on Yes (No is the default and keeps

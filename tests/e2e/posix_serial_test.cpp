@@ -223,17 +223,23 @@ TEST(PosixSerial, ACloseOrAHangUpEndsBlockedCallsAndEveryLaterCall) {
     EXPECT_TRUE(drainError == cause || (!hangUp && drainError == EBADF)) << drainError;
     EXPECT_EQ(writeError, cause);
     // Every later call fails at once, an unbounded wait included.
-    auto late = std::async(std::launch::async, [&] {
+    // The first call that did not fail as it should, by name; empty when all did.
+    auto late = std::async(std::launch::async, [&]() -> std::string {
       uint8_t buffer[4] = {};
       bool cts = false;
-      return device.WaitForData(-1, &error) == (hangUp ? WaitResult::GONE : WaitResult::FAILED) &&
-             device.WaitForData(-1, nullptr) == (hangUp ? WaitResult::GONE : WaitResult::FAILED) &&
-             device.Read(buffer, 4) == 0 && device.Write(buffer, 4, &error) == 0 &&
-             error == (hangUp ? EIO : EBADF) && !device.Drain(-1, nullptr) &&
-             device.BytesWaiting() == 0 && !device.GetCts(&cts);
+      const WaitResult dead = hangUp ? WaitResult::GONE : WaitResult::FAILED;
+      if (device.WaitForData(-1, &error) != dead) return "WaitForData(error)";
+      if (device.WaitForData(-1, nullptr) != dead) return "WaitForData";
+      if (device.Read(buffer, 4) != 0) return "Read";
+      if (device.Write(buffer, 4, &error) != 0) return "Write";
+      if (error != (hangUp ? EIO : EBADF)) return "Write's error " + std::to_string(error);
+      if (device.Drain(-1, nullptr)) return "Drain";
+      if (device.BytesWaiting() != 0) return "BytesWaiting";
+      if (device.GetCts(&cts)) return "GetCts";
+      return "";
     });
     ASSERT_EQ(late.wait_for(seconds(1)), std::future_status::ready);
-    EXPECT_TRUE(late.get());
+    EXPECT_EQ(late.get(), "");
     EXPECT_EQ(device.Close(), 0);
   }
 }

@@ -75,7 +75,7 @@ TempDir::~TempDir() {
 
 // ---------------------------------------------------------------------------
 
-Child::Child(const std::vector<std::string>& args, const std::string& dir) {
+Child::Child(const std::vector<std::string>& args, const std::string& dir, const std::string& input) {
   static std::atomic<int> serial{0};
   const std::string tag = std::to_string(::getpid()) + "-" + std::to_string(serial++);
   program_ = args.at(0);
@@ -95,7 +95,7 @@ Child::Child(const std::vector<std::string>& args, const std::string& dir) {
   }
   env.push_back(tsan.data());
   env.push_back(nullptr);
-  int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  int in = ::open(input.c_str(), O_RDONLY | O_CLOEXEC);
   int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   pid = ::fork();
@@ -198,6 +198,17 @@ Sim::Sim(const std::string& args, const std::string& dir) {
       {"--mode", [&] { o.mode = text() == "boot" ? sim::SimMode::BOOT : sim::SimMode::APP; }},
       {"--baud", [&] { number(line.baud); }},
       {"--piece-size", [&] { number(o.pieceSize); }},
+      {"--answer-ids",
+       [&] {
+         const std::string ids = text();
+         o.answerIds = ids == "echo"       ? sim::AnswerIds::ECHOED
+                       : ids == "constant" ? sim::AnswerIds::CONSTANT
+                                           : sim::AnswerIds::COUNTER;
+       }},
+      {"--resend-answer",
+       [&] { o.resendAnswer = text() == "new" ? sim::ResendAnswer::NEW : sim::ResendAnswer::COPY; }},
+      {"--no-erase", [&] { o.eraseDetect = false; }},
+      {"--send-nop", [&] { o.sendNop = true; }},
       {"--erase-delay", [&] { number(o.eraseDelayMs); }},
       {"--send-log", [&] { o.sendLog.push_back(text()); }},
       {"--send-after", [&] { number(o.sendAfterMs); }},

@@ -48,10 +48,12 @@ struct TempDir {
   std::string path;
 };
 
-// A program run with stdin from /dev/null and its output in files.
+// A program run with stdin from a file (/dev/null unless given) and its
+// output in files.
 class Child {
  public:
-  Child(const std::vector<std::string>& args, const std::string& dir);
+  Child(const std::vector<std::string>& args, const std::string& dir,
+        const std::string& input = "/dev/null");
   ~Child();  // kills a child still running
   // Reaps the child; false (and the child killed) when it did not end in time.
   bool Wait(double seconds);

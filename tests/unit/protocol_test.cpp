@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <thread>
 
+#include "core/boot/image_download.h"
+#include "core/engine/engine.h"
+#include "core/app/port_selection.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
 #include "core/protocol/dispatcher.h"
@@ -13,6 +16,8 @@
 #include "core/serial/receive_thread.h"
 #include "core/serial/serial_port.h"
 #include "core/sha256.h"
+#include "core/transfer/text_file.h"
+#include "core/transfer/transfer_control.h"
 #include "support/support.h"
 
 namespace quillon::test {
@@ -27,17 +32,27 @@ class MemoryDevice : public SerialDevice {
   int Close() override { return 0; }
   bool SetBaudRate(uint32_t) override { return true; }
   bool Drain(int, int*) override { return true; }
-  size_t BytesWaiting() override { return 0; }
-  size_t Read(uint8_t*, size_t) override { return 0; }
+  size_t BytesWaiting() override { return incoming.size(); }
+  size_t Read(uint8_t* buffer, size_t count) override {
+    count = std::min(count, incoming.size());
+    std::copy_n(incoming.begin(), count, buffer);
+    incoming.erase(incoming.begin(), incoming.begin() + static_cast<std::ptrdiff_t>(count));
+    return count;
+  }
   size_t Write(const uint8_t* data, size_t length, int*) override {
+    std::lock_guard<std::mutex> lock(mutex);
     written.insert(written.end(), data, data + length);
+    writes.push_back(length);
     return length;
   }
   WaitResult WaitForData(int, int*) override { return WaitResult::TIMEOUT; }
   bool GetCts(bool*) override { return false; }
   void SetDtr(bool) override {}
   void ClearError() override {}
+  std::mutex mutex;  // a bootloader worker writes from its own thread
   std::vector<uint8_t> written;
+  std::vector<size_t> writes;     // the size of each write
+  std::vector<uint8_t> incoming;  // what the readout has sent, for Read
 };
 
 struct Rig {
@@ -122,9 +137,11 @@ TEST(AnswerTimeouts, SixResendsOfOnePacketAreMadeAndTheSeventhGivesUp) {
 TEST(PacketFrame, TheTestPacketsBytesIdsThatWrapAndTheDiagnosticLines) {
   Rig rig;
   SendTestPacket(rig.packets);
+  // The test frame 7E 7E 3B 01 06 00 13 00 01 00 31 30 30 30 30 30: checksum 315 (0x013B).
   EXPECT_EQ(rig.device->written,
             std::vector<uint8_t>({0x7E, 0x7E, 0x3B, 0x01, 0x06, 0x00, 0x13, 0x00, 0x01, 0x00, 0x31,
                                   0x30, 0x30, 0x30, 0x30, 0x30}));
+  EXPECT_EQ(PacketChecksum(6, 19, 1, reinterpret_cast<const uint8_t*>("100000"), 6), 315);
   struct Handler : PacketHandler {
     void OnTransferPacket(ReceivedPacket&) override {}
     void OnFlashEraseResult(const std::string&) override {}
@@ -132,15 +149,15 @@ TEST(PacketFrame, TheTestPacketsBytesIdsThatWrapAndTheDiagnosticLines) {
   auto dispatch = [&](uint16_t command) {
     FrameParser parser;
     PacketPtr packet;
-    for (uint8_t byte : Frame(command, 7, "hi")) packet = parser.Feed(byte);
+    for (uint8_t byte : Frame(command, 7, "hello")) packet = parser.Feed(byte);
     RS232_DispatchPacket(rig.packets, *packet, handler);
   };
   const uint8_t raw[] = {0x7E, 0x7E, 0x0D, 'A', 0xFF};
   const std::pair<std::function<void()>, std::string> kLines[] = {
       {[&] { RS232_LogLastCommand(rig.packets); },
        "LAST COMMAND: Resend=0, Id=1, Cmd=19, cs=315, buf(6)=100000, cause=Unknown"},
-      {[&] { dispatch(RS232_LOG); }, "LOG:  Id=7, Cmd=3, cs=221,221, len=2,  buf(2)=hi"},
-      {[&] { dispatch(4); }, "ERROR Unknown Command:  Id=7, Cmd=4, cs=222,222, len=2,  buf(2)=hi"},
+      {[&] { dispatch(RS232_LOG); }, "LOG:  Id=7, Cmd=3, cs=547,547, len=5,  buf(5)=hello"},
+      {[&] { dispatch(4); }, "ERROR Unknown Command:  Id=7, Cmd=4, cs=548,548, len=5,  buf(5)=hello"},
       {[&] { rig.log.Add(FormatRawLine(raw, sizeof raw)); }, "RAW_DATA: ~~[13]A[-1]"},
   };
   for (const auto& [make, line] : kLines) {
@@ -149,12 +166,201 @@ TEST(PacketFrame, TheTestPacketsBytesIdsThatWrapAndTheDiagnosticLines) {
     ASSERT_GT(rig.host.Lines().size(), before);
     EXPECT_EQ(rig.host.Lines()[before], line);
   }
+  EXPECT_EQ(rig.log.Count(), rig.host.Lines().size());
+  // After a resend the line names its cause.
+  for (const auto& [cause, name] : {std::pair{REMOTE_CHECKSUM, "REMOTE_CHECKSUM"},
+                                    std::pair{LOCAL_CHECKSUM, "LOCAL_CHECKSUM"},
+                                    std::pair{REMOTE_TIMEOUT, "REMOTE_TIMEOUT"},
+                                    std::pair{LOCAL_TIMEOUT, "LOCAL_TIMEOUT"}}) {
+    RS232_ResendPacket(rig.packets, cause);
+    RS232_LogLastCommand(rig.packets);
+    EXPECT_EQ(rig.LastLine(), "LAST COMMAND: Resend=1, Id=1, Cmd=19, cs=315, buf(6)=100000, cause=" +
+                                  std::string(name));
+  }
   rig.packets.state.idCounter = 65534;
   for (uint16_t id : {uint16_t{65535}, uint16_t{0}}) {
     rig.device->written.clear();
     SendTestPacket(rig.packets);
     EXPECT_EQ(rig.device->written, Frame(RS232_TEST, id, "100000"));
   }
+}
+
+// A burst of 600 bytes is read as a block of 511 and one of 89; each goes
+// to the parser and, with raw logging on, makes its own line.
+TEST(ReceiveDrain, ABurstOf600BytesIsReadAs511And89) {
+  Rig rig;
+  std::vector<size_t> blocks;
+  ReceiveThread receiver(rig.link, rig.log, rig.host, rig.host,
+                         [&](const uint8_t*, size_t count) { blocks.push_back(count); }, 100);
+  receiver.SetRawLogging(true);
+  rig.device->incoming.assign(600, 'A');
+  rig.device->incoming[0] = 0xFF;
+  receiver.RS232_DrainReceive();
+  EXPECT_EQ(blocks, std::vector<size_t>({511, 89}));
+  const auto lines = rig.host.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "RAW_DATA: [-1]" + std::string(510, 'A'));
+  EXPECT_EQ(lines[1], "RAW_DATA: " + std::string(89, 'A'));
+}
+
+// The bootloader image of 30,356 bytes goes out as writes of 16,384 and
+// 13,972 bytes; the strip counts thousands: range 30, positions 16 and 30.
+TEST(ImageDownload, TheBootloaderImageGoesInBlocksOf16384And13972) {
+  struct Watcher : TestHost {
+    std::mutex mutex;
+    std::vector<std::pair<int, uint32_t>> events;  // kind, value
+    void OnProgress(const ProgressEvent& e) override {
+      std::lock_guard<std::mutex> lock(mutex);
+      events.emplace_back(e.kind, e.value);
+    }
+  } host;
+  EventLog log(host, host);
+  SerialLink link;
+  auto device = std::make_shared<MemoryDevice>();
+  link.Exchange(device);
+  ReceiveThread receiver(link, log, host, host, [](const uint8_t*, size_t) {}, 100);
+  Limits limits;
+  BootJobs boot(link, receiver, log, host, host, limits);
+  const std::string image = RandomBytes(30356, 7);
+  ASSERT_TRUE(boot.StartDownload(reinterpret_cast<const uint8_t*>(image.data()), image.size(),
+                                 115200, DOWNLOAD_BOOTLOADER)
+                  .started);
+  bool ended = false;
+  ASSERT_TRUE(host.Loop([&] { return ended; }, 10,
+                        [&](UiMessage m) {
+                          if (m.kind == UiMessage::BOOT_DONE) boot.OnBootDone(), ended = true;
+                        },
+                        [] {}));
+  EXPECT_EQ(device->writes, std::vector<size_t>({16384, 13972}));
+  EXPECT_EQ(std::string(device->written.begin(), device->written.end()), image);
+  using E = ProgressEvent;
+  EXPECT_EQ(host.events, (std::vector<std::pair<int, uint32_t>>(
+                             {{E::CREATE, 30}, {E::SET, 16}, {E::SET, 30}})));
+}
+
+// The transfers on a memory port, fed the readout's frames; a resend is
+// marked by a frame with command 0 in the list.
+struct TransferRig {
+  struct Ends : TestHost {
+    Ends() : TestHost(true) {}
+    std::vector<JobEnd> ends;
+    void OnJobEnd(const JobEnd& e) override { ends.push_back(e); }
+  } host;
+  EventLog log{host, host};
+  SerialLink link;
+  PacketLink packets{link, log, host};
+  Transfers transfers{packets, log, host, host};
+  TempDir dir;
+  TransferRig() {
+    link.Exchange(std::make_shared<MemoryDevice>());
+    WriteFile(dir / "out.bin", "old");
+  }
+  void Answer(const std::vector<std::pair<uint16_t, std::string>>& frames, uint16_t id) {
+    FrameParser parser;
+    for (const auto& [command, data] : frames) {
+      if (command == 0) {
+        RS232_ResendPacket(packets, LOCAL_TIMEOUT);
+        continue;
+      }
+      for (uint8_t byte : Frame(command, id, data)) {
+        if (PacketPtr packet = parser.Feed(byte)) RS232_DispatchPacket(packets, *packet, transfers);
+      }
+    }
+  }
+};
+
+// A stray NLEC result (code 7, "0") in the middle of a file receive never
+// reports that receive done: it ends failed and the destination stays.
+TEST(TransferAnswers, AnNlecResultDuringAFileReceiveEndsItFailed) {
+  TransferRig rig;
+  ASSERT_TRUE(rig.transfers.StartFileReceive(FILE_KIND_SETTINGS, rig.dir / "out.bin", "", "").started);
+  rig.Answer({{20, "3"}, {21, "abc"}, {7, "0"}}, 1);
+  ASSERT_EQ(rig.host.ends.size(), 1u);
+  EXPECT_EQ(rig.host.ends[0].job, Job::FILE_RECEIVE);
+  EXPECT_EQ(rig.host.ends[0].outcome, Outcome::FAILED);
+  EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "old");
+}
+
+// A readout with one constant id answers the host's late ack and its resend
+// with the same piece: the piece is written once. (Its "1" to a chunk, the
+// same again, is acted on: see the table's constant-id rows.)
+TEST(TransferAnswers, APieceRepeatedAfterAResendIsWrittenOnceWhateverTheIds) {
+  TransferRig rig;
+  ASSERT_TRUE(rig.transfers.StartFileReceive(FILE_KIND_SETTINGS, rig.dir / "out.bin", "", "").started);
+  rig.Answer({{20, "3"}, {0, ""}, {21, "abc"}, {21, "abc"}, {22, "1"}}, 1);
+  ASSERT_EQ(rig.host.ends.size(), 1u);
+  EXPECT_EQ(rig.host.ends[0].outcome, Outcome::DONE) << rig.host.ends[0].reason;
+  EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "abc");
+}
+
+// Answers with nothing of theirs running are not acted on: no file is
+// written, nothing is sent, nothing ends. A binary file's error report ends
+// its send with the binary texts.
+TEST(TransferAnswers, StrayAnswersChangeNothingAndABinaryFileErrorEndsItsSend) {
+  TransferRig rig;
+  rig.Answer({{21, "x"}, {22, "1"}, {5, "1"}, {17, "a"}, {18, "b"}}, 1);
+  rig.transfers.OnFlashEraseResult("0");
+  // A command message is the dialog's own: the engine passes it by.
+  struct Ports : SerialFactory {
+    std::shared_ptr<SerialDevice> Create() override { return std::make_shared<MemoryDevice>(); }
+    std::string PortName(int) override { return "COM1"; }
+  } ports;
+  Engine engine(rig.host, ports, rig.host);
+  engine.Dispatch(UiMessage{UiMessage::COMMAND, nullptr, true, 1004});
+  EXPECT_FALSE(engine.TransferActive());
+  EXPECT_TRUE(rig.host.ends.empty());
+  EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "old");
+  WriteFile(rig.dir / "in.bin", "abc");
+  ASSERT_TRUE(rig.transfers.StartFileSend(FILE_KIND_BINARY, rig.dir / "in.bin", "").started);
+  rig.Answer({{13, "Full"}}, 2);
+  ASSERT_EQ(rig.host.ends.size(), 1u);
+  EXPECT_EQ(rig.host.ends[0].outcome, Outcome::FAILED);
+  EXPECT_EQ(rig.host.ends[0].readoutText, "Full");
+  const auto lines = rig.host.Lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Binary Transfer error."), lines.end());
+}
+
+// A CR is a line end only with its LF, at the end of the text too; the
+// port's name in the registry ("COM12") gives its number.
+TEST(TextAndNames, ACarriageReturnAloneStaysAndPortNamesGiveTheirNumber) {
+  for (const auto& [raw, text] : {std::pair<std::string, std::string>{"a\r", "a\r"},
+                                  {"a\rb\r\n", "a\rb\n"}, {"x\x1Ay", "x"}}) {
+    std::string buffer = raw;
+    std::FILE* file = fmemopen(buffer.data(), buffer.size(), "rb");
+    ASSERT_NE(file, nullptr);
+    std::string got;
+    for (int c; (c = ReadTextChar(file)) != EOF;) got += static_cast<char>(c);
+    std::fclose(file);
+    EXPECT_EQ(got, text);
+  }
+  EXPECT_EQ(ParsePortName("COM12"), 12);
+  EXPECT_EQ(ParsePortName("COM3"), 3);
+}
+
+// An erase whose answer never comes ends failed once its bound has passed.
+TEST(FlashErase, AnAnswerThatNeverComesEndsTheEraseAfterItsBound) {
+  struct Watcher : TestHost {
+    std::vector<JobEnd> ends;
+    void OnJobEnd(const JobEnd& e) override { ends.push_back(e); }
+  } host;
+  EventLog log(host, host);
+  SerialLink link;
+  auto device = std::make_shared<MemoryDevice>();
+  link.Exchange(device);
+  ReceiveThread receiver(link, log, host, host, [](const uint8_t*, size_t) {}, 100);
+  Limits limits;
+  limits.eraseAnswerMs = 50;
+  BootJobs boot(link, receiver, log, host, host, limits);
+  ASSERT_TRUE(boot.StartErase().started);
+  bool ended = false;
+  ASSERT_TRUE(host.Loop([&] { return ended; }, 10,
+                        [&](UiMessage m) {
+                          if (m.kind == UiMessage::BOOT_DONE) boot.OnBootDone(), ended = true;
+                        },
+                        [] {}));
+  ASSERT_EQ(host.ends.size(), 1u);
+  EXPECT_EQ(host.ends[0].cause, Cause::NO_ANSWER);
+  EXPECT_EQ(device->written, std::vector<uint8_t>({0x07, 0x06}));
 }
 
 // What a posted packet holds, as one comparable text.

@@ -68,6 +68,15 @@ void Transfers::FinishNlec(Job job, Outcome outcome, Cause cause, const std::str
   end.text = text;
   end.keptPart = keptPart;
   if (cause != Cause::NONE) end.reason = cause == Cause::WRITE_FAILED ? "the table could not be written to " + keptPart : text;
+  // A readout's NLEC result in the middle of a file transfer is no result of
+  // that transfer: it ends it as failed, and a receive keeps its part.
+  if (end.job == Job::FILE_SEND || end.job == Job::FILE_RECEIVE) {
+    end.outcome = Outcome::FAILED;
+    end.cause = Cause::READOUT_ERROR;
+    end.reason = "the readout answered with an NLEC result during a file transfer";
+    end.readoutText = text;
+    end.keptPart = AbandonReceive(dataFile_);
+  }
   end.bytes = received_;
   end.expected = announced_ >= 0 ? static_cast<uint64_t>(announced_) : 0;
   packets_.state.transferActive.store(false);
@@ -144,15 +153,20 @@ void Transfers::HandleNlecLine(ReceivedPacket& packet, bool last) {
     ResumeAnswerWait(packets_);
     return;
   }
-  // One line, up to a NUL, with its line end.
+  // One line, up to a NUL, with its line end. A line longer than a packet
+  // comes as the host sends one, in pieces of 511 characters and a shorter
+  // (maybe empty) last piece: a full piece is continued by the next packet.
   size_t count = DataCount(packet);
   size_t length = static_cast<size_t>(std::find(packet.data, packet.data + count, 0) - packet.data);
   WriteText(nlecFile_.Get(), reinterpret_cast<const char*>(packet.data), length);
-  WriteText(nlecFile_.Get(), "\n", 1);
-  ++received_;
+  const bool continued = !last && length == NLEC_PIECE_MAX;
+  if (!continued) {
+    WriteText(nlecFile_.Get(), "\n", 1);
+    ++received_;
+  }
   if (!last) {
     RS232_SendText(packets_, RS232_NLEC_GET_LINE, "1");
-    observer_.OnProgress({ProgressEvent::ADVANCE, 1, false});
+    if (!continued) observer_.OnProgress({ProgressEvent::ADVANCE, 1, false});
     return;
   }
   const std::string part = nlecFile_.path;

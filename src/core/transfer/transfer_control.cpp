@@ -190,11 +190,21 @@ bool Transfers::IsRepeatedAnswer(const ReceivedPacket& packet) {
   // Equal answers without such a resend are ordinary (128 bytes of FF twice).
   const uint8_t* data = packet.data;
   const size_t count = static_cast<size_t>(std::clamp<int32_t>(packet.dataCount, 0, MAX_DATA));
+  // A readout whose ids have varied during this transfer tells a repeat by
+  // its id. One that always uses the same id may send the genuine answer to
+  // the next packet equal to the last ("1" again): that one is acted on (a
+  // send's final checksum guards it), except a piece of data to be written,
+  // where writing a repeat would corrupt the file unseen while dropping a
+  // genuine piece at worst ends the transfer at the retry limit.
   LastAnswer& last = lastAnswer_;
-  if (last.mayRepeat && packet.command == last.command && packet.id == last.id &&
+  if (last.seen && packet.id != last.id) last.idsVaried = true;
+  const bool written = packet.command == RS232_FILE_GET_DATA || packet.command == RS232_NLEC_GET_LINE;
+  if ((last.idsVaried || written) && last.mayRepeat && packet.command == last.command &&
+      packet.id == last.id &&
       std::equal(data, data + count, last.data.begin(), last.data.end())) {
     return true;
   }
+  last.seen = true;
   last.mayRepeat = packets_.state.resendFlag != 0;
   last.command = packet.command;
   last.id = packet.id;

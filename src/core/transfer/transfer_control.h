@@ -140,6 +140,8 @@ class Transfers : public PacketHandler {
   // The last transfer answer acted on, to tell its repeat from a new one.
   struct LastAnswer {
     bool mayRepeat = false;  // it came after the host had resent its packet
+    bool seen = false;       // an answer was acted on in this transfer
+    bool idsVaried = false;  // the readout's ids differed within this transfer
     uint16_t command = 0, id = 0;
     std::vector<uint8_t> data;
   } lastAnswer_;
