@@ -73,7 +73,11 @@ PortRun::PortRun(const Options& options, const JobSpec& job, std::string port, s
       reporter_(reporter),
       interrupted_(interrupted),
       factory_(MakeSerialFactory()) {
-  engine_ = std::make_unique<Engine>(host_, *factory_, *this);
+  // Lines go to the terminal, the log file and the report as they come;
+  // the engine keeps none, so a monitor of days stays as small as at its start.
+  Limits limits;
+  limits.logLines = 0;
+  engine_ = std::make_unique<Engine>(host_, *factory_, *this, limits);
 }
 
 PortRun::~PortRun() { engine_.reset(); }
@@ -87,7 +91,7 @@ void PortRun::OnLogLine(const std::string& line) {
   activity_.fetch_add(1);
   {
     std::lock_guard<std::mutex> lock(linesMutex_);
-    lines_.push_back(line);
+    if (keepLines_) lines_.push_back(line);
   }
   reporter_.Log(port_, line, job_.command == "monitor");
 }
@@ -338,6 +342,7 @@ RunSummary PortRun::Test() {
   {
     std::lock_guard<std::mutex> lock(linesMutex_);
     first = lines_.size();
+    keepLines_ = true;
   }
   engine_->SendTest();
   LoopEnd end = Pump([&] { return packets_ > 0; }, 0, options_.testWaitSeconds);

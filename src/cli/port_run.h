@@ -87,7 +87,8 @@ class PortRun : public EngineObserver {
   int packets_ = 0;
   std::string unit_ = "bytes";
   std::mutex linesMutex_;
-  std::vector<std::string> lines_;  // log lines since the job began (test)
+  bool keepLines_ = false;          // under linesMutex_: only a test keeps its lines
+  std::vector<std::string> lines_;  // under linesMutex_: log lines since the test began
 };
 
 }  // namespace quillon::cli

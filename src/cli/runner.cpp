@@ -10,9 +10,12 @@
 #include <thread>
 
 #include "cli/cli_platform.h"
+#include "cli/port_checks.h"
 #include "cli/port_run.h"
 #include "cli/progress.h"
+#include "core/transfer/part_file.h"
 #include "core/transfer/text_file.h"
+#include "platform/host_os.h"
 
 namespace quillon::cli {
 
@@ -54,20 +57,23 @@ std::string CheckSource(const std::string& path, uintmax_t* size) {
   return {};
 }
 
-// Why a received file cannot go to path (empty when it can). Only the
-// program's own DEST.part is tried: the destination stays untouched.
+// Why a received file cannot go to path (empty when it can). A file of a
+// name of the program's own is made beside the file replaced and removed
+// again; no file of the user's (a .part of theirs, a link) is opened.
 std::string CheckDestination(const std::string& path) {
   std::error_code error;
   if (fs::is_directory(path, error)) return path + " is a directory";
-  fs::path dir = fs::path(path).parent_path();
+  const std::string target = ReplacedFile(path);
+  if (target.empty()) return path + ": too many levels of symbolic links";
+  fs::path dir = fs::path(target).parent_path();
   if (dir.empty()) dir = ".";
   if (!fs::is_directory(dir, error)) return path + ": no such directory " + dir.string();
-  const std::string part = path + PART_SUFFIX;
-  const bool existed = fs::exists(part, error);
-  std::FILE* f = std::fopen(part.c_str(), "ab");
+  const std::string probe = target + ".probe-" + std::to_string(platform::CurrentProcessId()) + PART_SUFFIX;
+  std::FILE* f = platform::CreateNewFile(probe);
   if (!f) return path + ": cannot be written (" + std::strerror(errno) + ")";
   std::fclose(f);
-  if (!existed) fs::remove(part, error);
+  fs::remove(probe, error);
+  if (error) return probe + ": cannot be removed (" + error.message() + ")";
   return {};
 }
 
@@ -100,9 +106,8 @@ int ListAllPorts() {
 }
 
 int ResolvePorts(const Options& options, std::vector<std::string>& ports) {
-  for (const auto& port : options.ports) {
-    if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
-  }
+  // A port named twice stays twice: the check after this refuses it.
+  ports = options.ports;
   if (!ports.empty() && !options.all) return EXIT_DONE;
   std::vector<std::string> bridges;
   for (const auto& port : ListPorts()) {
@@ -110,7 +115,7 @@ int ResolvePorts(const Options& options, std::vector<std::string>& ports) {
   }
   if (options.all) {
     for (const auto& b : bridges) {
-      if (std::find(ports.begin(), ports.end(), b) == ports.end()) ports.push_back(b);
+      if (!NamedAlready(ports, b)) ports.push_back(b);
     }
     if (ports.empty()) {
       Say("err", "quillon: no Quillon readout found: no USB serial bridge 10C4:EA60 is connected.");
@@ -235,6 +240,8 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
   std::vector<std::string> ports;
   code = ResolvePorts(options, ports);
   if (code != EXIT_DONE) return code;
+  std::string twice = CheckOneNamePerDevice(ports);
+  if (!twice.empty()) return Usage(twice);
   const bool several = ports.size() > 1;
   job.several = several;
   std::vector<std::string> destinations;
@@ -244,6 +251,10 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
       std::string why = CheckDestination(destinations.back());
       if (!why.empty()) return Usage(why);
     }
+  }
+  if (options.command == "receive" || (options.command == "nlec" && options.what == "get")) {
+    std::string shared = CheckDistinctDestinations(ports, destinations);
+    if (!shared.empty()) return Usage(shared);
   }
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> logFile(nullptr, std::fclose);
   if (!options.logFile.empty()) {

@@ -172,7 +172,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   quillon::win32::Win32SerialFactory serial;
   ResourceImageSource images;
   App app(host, serial, &images);
-  host.SetLogSource([&app](size_t first) { return app.engine.Log().Lines(first); });
+  host.SetLogSource(
+      [&app](uint64_t from, uint64_t* dropped) { return app.engine.Log().Lines(from, dropped); });
   host.SetMessageHandler(
       [&app](quillon::UiMessage message) { quillon::DispatchUiMessage(app, std::move(message)); });
 
