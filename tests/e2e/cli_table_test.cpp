@@ -49,8 +49,7 @@ struct Files {
     // A destination that is a link to a private file elsewhere.
     std::filesystem::create_directories(dir / "real");
     WriteFile(dir / "real/secret.bin", OLD);
-    std::filesystem::permissions(dir / "real/secret.bin", std::filesystem::perms::owner_read |
-                                                              std::filesystem::perms::owner_write);
+    std::filesystem::permissions(dir / "real/secret.bin", std::filesystem::perms::owner_read);
     std::filesystem::create_symlink("real/secret.bin", dir / "link.bin");
     std::filesystem::create_directories(dir / "store");
     WriteFile(dir / "store/settings.bin", RandomBytes(200, 3));
@@ -130,6 +129,7 @@ const Case kCases[] = {
     {"receive settings mine.bin", "", 0, "Received 200 bytes", "", "mine.bin=store/settings.bin"},
     {"receive settings mine.bin", "--hangup-after 30", 1, "", "kept in mine.bin.1.part", ""},
     {"receive settings link.bin", "", 0, "", "", "real/secret.bin=store/settings.bin"},
+    {"receive settings link.bin", "--hangup-after 30", 1, "", "kept in real/secret.bin.part", ""},
     {"receive settings /proc/x", "", 2, "", "/proc/x", "", 3},
     {"receive program NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN out.bin", "",
      2, "", "is longer than 63 characters", "", 3},
@@ -181,8 +181,13 @@ TEST_P(CliTable, EndsWhole_OrFailsHonestlyWithinItsBound) {
   EXPECT_EQ(ReadFile(files / "mine.bin.part"), MINE);
   EXPECT_EQ(std::filesystem::read_symlink(files / "full.bin.part"), "/dev/full");
   EXPECT_EQ(std::filesystem::read_symlink(files / "link.bin"), "real/secret.bin");
-  EXPECT_EQ(std::filesystem::status(files / "real/secret.bin").permissions(),
-            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(files / "real/secret.bin").permissions(), perms::owner_read);
+  // A private file's part is never readable by others, not even while it comes.
+  if (Exists(files / "real/secret.bin.part")) {
+    EXPECT_EQ(std::filesystem::status(files / "real/secret.bin.part").permissions(),
+              perms::owner_read | perms::owner_write);
+  }
   if (b == "missing") {
     EXPECT_FALSE(Exists(files / a)) << a;
   }
