@@ -25,7 +25,9 @@ void QueueHost::Post(UiMessage message) {
 
 std::string QueueHost::SystemErrorText(int code) { return cli::SystemErrorText(code); }
 
-std::FILE* QueueHost::CreateNewFile(const std::string& path) { return platform::CreateNewFile(path); }
+std::FILE* QueueHost::CreateNewFile(const std::string& path) {
+  return platform::CreateNewFile(path);
+}
 
 long QueueHost::ProcessId() { return platform::CurrentProcessId(); }
 

@@ -68,7 +68,8 @@ std::string CheckDestination(const std::string& path) {
   fs::path dir = fs::path(target).parent_path();
   if (dir.empty()) dir = ".";
   if (!fs::is_directory(dir, error)) return path + ": no such directory " + dir.string();
-  const std::string probe = target + ".probe-" + std::to_string(platform::CurrentProcessId()) + PART_SUFFIX;
+  const std::string probe =
+      target + ".probe-" + std::to_string(platform::CurrentProcessId()) + PART_SUFFIX;
   std::FILE* f = platform::CreateNewFile(probe);
   if (!f) return path + ": cannot be written (" + std::strerror(errno) + ")";
   std::fclose(f);

@@ -15,8 +15,8 @@ void SimEngine::StreamLogs(uint64_t now) {
   if (due > logsSent_ + rate) logsSent_ = due - rate;
   while (logsSent_ < due) {
     ++logsSent_;
-    const std::string text =
-        options_.sendLog.empty() ? "log line " + std::to_string(logsSent_) : options_.sendLog.front();
+    const std::string text = options_.sendLog.empty() ? "log line " + std::to_string(logsSent_)
+                                                      : options_.sendLog.front();
     TranscriptEntry info;
     info.kind = "frame";
     info.cmd = CMD_LOG;

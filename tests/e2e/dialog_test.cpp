@@ -280,7 +280,9 @@ TEST(DialogLog, ExportsAllOrTheSelectedLinesWithCrLfEnds) {
   OpenDevice(*d.app, 1);
   const uint64_t dropped = d.app->engine.Log().Dropped();
   ASSERT_GT(dropped, 0u);
-  const std::string head = std::to_string(dropped) + (dropped == 1 ? " earlier line was" : " earlier lines were") + " dropped.\r\n";
+  const std::string head = std::to_string(dropped) +
+                           (dropped == 1 ? " earlier line was" : " earlier lines were") +
+                           " dropped.\r\n";
   const std::string last = d.app->engine.Log().Lines(dropped).at(0) + "\r\n";
   EXPECT_EQ(exported(IDC_EXPORT_ALL), head + last);
   d.host.selected = {dropped};

@@ -131,7 +131,9 @@ class TestHost : public DialogHost, public EngineObserver {
   void Sleep(uint32_t ms) override;
   void Post(UiMessage message) override;
   std::string SystemErrorText(int code) override;
-  std::FILE* CreateNewFile(const std::string& path) override { return platform::CreateNewFile(path); }
+  std::FILE* CreateNewFile(const std::string& path) override {
+    return platform::CreateNewFile(path);
+  }
   long ProcessId() override { return platform::CurrentProcessId(); }
   bool ProcessRunning(long pid) override { return platform::ProcessRunning(pid); }
   // DialogHost

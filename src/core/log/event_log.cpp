@@ -62,7 +62,8 @@ std::vector<std::string> EventLog::Lines(uint64_t from, uint64_t* dropped) const
 std::string EventLog::ErrorText(int code) { return host_.SystemErrorText(code); }
 
 std::string DroppedLinesText(uint64_t dropped) {
-  return std::to_string(dropped) + (dropped == 1 ? " earlier line was dropped." : " earlier lines were dropped.");
+  return std::to_string(dropped) +
+         (dropped == 1 ? " earlier line was dropped." : " earlier lines were dropped.");
 }
 
 void LogLine(EventLog& log, int errorCode, const char* format, ...) {

@@ -35,7 +35,7 @@ class EventLog {
   // past that it lets the oldest go down to `keep`, a quarter at a time, so a
   // list that mirrors it is rebuilt seldom. 0 keeps none.
   void SetKeep(size_t keep);
-  size_t Count() const;    // lines kept
+  size_t Count() const;      // lines kept
   uint64_t Dropped() const;  // lines let go since the last Clear
   // The kept lines numbered from `from` on; lines count from the last Clear,
   // so the oldest kept one is number Dropped(). *dropped gets that number.

@@ -55,9 +55,12 @@ std::FILE* CreatePartFile(Host& host, const std::string& target, std::string* pa
     fs::file_status status = fs::status(target, error);
     if (!error && fs::is_regular_file(status)) {
       fs::perms own = fs::perms::owner_read | fs::perms::owner_write;
-      fs::permissions(name, (status.permissions() & fs::perms::all) | own, fs::perm_options::replace,
-                      error);
-      if (error) *note = "the permissions of " + target + " could not be given to " + name + ": " + error.message();
+      fs::permissions(name, (status.permissions() & fs::perms::all) | own,
+                      fs::perm_options::replace, error);
+      if (error) {
+        *note = "the permissions of " + target + " could not be given to " + name + ": " +
+                error.message();
+      }
     }
     return file;
   }

@@ -51,10 +51,14 @@ void RemoveLeft(Host& host, const std::function<void(const std::string&)>& repor
     const long pid = OwnerOf(entry.path().filename().string());
     // A link is never followed, and a live run's directory is its own.
     if (pid == 0 || !entry.is_directory(error) || entry.is_symlink(error)) continue;
-    if (pid == host.ProcessId() || host.ProcessRunning(pid) || !HoldsOnlyOurFiles(entry.path())) continue;
+    if (pid == host.ProcessId() || host.ProcessRunning(pid)) continue;
+    if (!HoldsOnlyOurFiles(entry.path())) continue;
     fs::remove(entry.path() / BITMAP_FILE_NAME, error);
     if (!error) fs::remove(entry.path(), error);
-    if (error) report("Cannot remove " + entry.path().string() + " left by an earlier run: " + error.message());
+    if (error) {
+      report("Cannot remove " + entry.path().string() +
+             " left by an earlier run: " + error.message());
+    }
   }
 }
 

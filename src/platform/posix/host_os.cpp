@@ -37,7 +37,9 @@ std::string DeviceIdentity(const std::string& devicePath) {
   struct stat st {};
   if (::stat(devicePath.c_str(), &st) != 0) return {};
   // Two nodes of one character device share its device number.
-  if (S_ISCHR(st.st_mode)) return "c:" + std::to_string(static_cast<unsigned long long>(st.st_rdev));
+  if (S_ISCHR(st.st_mode)) {
+    return "c:" + std::to_string(static_cast<unsigned long long>(st.st_rdev));
+  }
   return "f:" + std::to_string(static_cast<unsigned long long>(st.st_dev)) + ":" +
          std::to_string(static_cast<unsigned long long>(st.st_ino));
 }

@@ -44,7 +44,8 @@ std::string DeviceIdentity(const std::string& devicePath) {
   // \\.\COM3 and COM3 are one port; the DOS device's target names the device
   // behind an alias.
   const std::string prefix = "\\\\.\\";
-  std::string name = devicePath.rfind(prefix, 0) == 0 ? devicePath.substr(prefix.size()) : devicePath;
+  std::string name =
+      devicePath.rfind(prefix, 0) == 0 ? devicePath.substr(prefix.size()) : devicePath;
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   char target[1024] = {};
   if (QueryDosDeviceA(name.c_str(), target, sizeof target)) return target;

@@ -57,9 +57,7 @@ class Win32Host : public DialogHost {
   // The event log's kept lines from a line number on, for showing only what
   // is new, and in *dropped how many of its oldest lines it has let go.
   using LogSource = std::function<std::vector<std::string>(uint64_t from, uint64_t* dropped)>;
-  void SetLogSource(LogSource source) {
-    logSource_ = std::move(source);
-  }
+  void SetLogSource(LogSource source) { logSource_ = std::move(source); }
   // Where posted messages are handed, on the dialog's thread.
   void SetMessageHandler(std::function<void(UiMessage)> handler) { handler_ = std::move(handler); }
   // The service panel (modeless) carrying list 1002 and the maintenance
@@ -113,7 +111,9 @@ class Win32Host : public DialogHost {
   int DetectPortNumber() override;
   void Post(UiMessage message) override;
   std::string SystemErrorText(int code) override;
-  std::FILE* CreateNewFile(const std::string& path) override { return platform::CreateNewFile(path); }
+  std::FILE* CreateNewFile(const std::string& path) override {
+    return platform::CreateNewFile(path);
+  }
   long ProcessId() override { return platform::CurrentProcessId(); }
   bool ProcessRunning(long pid) override { return platform::ProcessRunning(pid); }
   bool CreateTempFile(const std::string& prefix, std::string& path) override;
