@@ -366,7 +366,10 @@ void Win32Host::SyncLogList() {
     last = SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
   }
   shownLines_ += lines.size();
-  if (refill) SendMessageA(list, WM_SETREDRAW, TRUE, 0);
+  if (refill) {
+    SendMessageA(list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(list, nullptr, TRUE);
+  }
   if (last >= 0) SendMessageA(list, LB_SETTOPINDEX, static_cast<WPARAM>(last), 0);
 }
 
