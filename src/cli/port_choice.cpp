@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "cli/json_out.h"
+#include "cli/port_checks.h"
 #include "cli/reporter.h"
 
 namespace quillon::cli {
@@ -165,14 +166,14 @@ int ResolvePorts(const Options& o, const std::atomic<bool>& interrupted,
     }
     std::this_thread::sleep_for(std::min<Clock::duration>(WAIT_POLL, deadline - Clock::now()));
   }
-  for (const auto& port : o.ports) {
-    if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
-  }
+  // A port named twice stays twice: the run refuses it after this.
+  ports = o.ports;
   if (!o.ports.empty() && !o.all) return EXIT_DONE;
   for (const auto& bridge : bridges) {
-    const bool named = std::any_of(ports.begin(), ports.end(), [&](const std::string& p) {
-      return PortKey(p) == PortKey(bridge.path);
-    });
+    const bool named = NamedAlready(ports, bridge.path) ||
+                       std::any_of(ports.begin(), ports.end(), [&](const std::string& p) {
+                         return PortKey(p) == PortKey(bridge.path);
+                       });
     if (!named) ports.push_back(bridge.path);
   }
   return EXIT_DONE;

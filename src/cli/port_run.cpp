@@ -89,7 +89,11 @@ PortRun::PortRun(const Options& options, const JobSpec& job, std::string port, s
       reporter_(reporter),
       interrupted_(interrupted),
       factory_(MakeSerialFactory()) {
-  engine_ = std::make_unique<Engine>(host_, *factory_, *this);
+  // Lines go to the terminal, the log file and the report as they come;
+  // the engine keeps none, so a monitor of days stays as small as at its start.
+  Limits limits;
+  limits.logLines = 0;
+  engine_ = std::make_unique<Engine>(host_, *factory_, *this, limits);
 }
 
 PortRun::~PortRun() { engine_.reset(); }

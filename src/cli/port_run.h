@@ -93,8 +93,6 @@ class PortRun : public EngineObserver {
   std::string unit_ = "bytes";
   std::chrono::steady_clock::time_point eraseWaitStart_{};  // the erase's wait began
   std::string cause_;  // the cause of an end the engine did not report; empty: found in Finish
-  std::mutex linesMutex_;
-  std::vector<std::string> lines_;  // log lines since the job began (test)
 };
 
 }  // namespace quillon::cli

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "cli/cli_platform.h"
+#include "platform/host_os.h"
 
 namespace quillon::cli {
 
@@ -23,6 +24,14 @@ void QueueHost::Post(UiMessage message) {
 }
 
 std::string QueueHost::SystemErrorText(int code) { return cli::SystemErrorText(code); }
+
+std::FILE* QueueHost::CreateNewFile(const std::string& path) {
+  return platform::CreateNewFile(path);
+}
+
+long QueueHost::ProcessId() { return platform::CurrentProcessId(); }
+
+bool QueueHost::ProcessRunning(long pid) { return platform::ProcessRunning(pid); }
 
 std::optional<UiMessage> QueueHost::Wait(std::chrono::steady_clock::time_point until) {
   std::unique_lock<std::mutex> lock(mutex_);

@@ -20,6 +20,9 @@ class QueueHost : public Host {
   void Sleep(uint32_t ms) override;
   void Post(UiMessage message) override;
   std::string SystemErrorText(int code) override;
+  std::FILE* CreateNewFile(const std::string& path) override;
+  long ProcessId() override;
+  bool ProcessRunning(long pid) override;
 
   // The next posted message, waiting at most until the given time or a Wake.
   std::optional<UiMessage> Wait(std::chrono::steady_clock::time_point until);

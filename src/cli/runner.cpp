@@ -14,12 +14,15 @@
 #include "cli/image_identity.h"
 #include "cli/json_out.h"
 #include "cli/labels.h"
+#include "cli/port_checks.h"
 #include "cli/port_choice.h"
 #include "cli/port_run.h"
 #include "cli/progress.h"
 #include "cli/records.h"
 #include "cli/text_escape.h"
+#include "core/transfer/part_file.h"
 #include "core/transfer/text_file.h"
+#include "platform/host_os.h"
 
 namespace quillon::cli {
 
@@ -73,30 +76,40 @@ std::string CheckSource(const std::string& path, uintmax_t* size) {
 }
 
 // Why the part file of a received file cannot be made, in the words of its
-// real cause: a missing part in an existing directory means none can be made there.
-std::string DestinationError(const std::string& path, const std::string& part,
-                             const std::string& dir, int code) {
+// real cause: a missing file in an existing directory means none can be made there.
+std::string DestinationError(const std::string& path, const std::string& dir, int code) {
   if (code == ENAMETOOLONG) {
-    return path + ": cannot be written: the name of its part file " + part + " is too long";
+    return path + ": cannot be written: the name of its part file " + path + PART_SUFFIX +
+           " is too long";
   }
   if (code == ENOENT) return path + ": cannot be written: no file can be created in " + dir;
   return path + ": cannot be written (" + std::strerror(code) + ")";
 }
 
-// Why a received file cannot go to path (empty when it can). Only the
-// program's own DEST.part is tried: the destination stays untouched.
+// Why a received file cannot go to path (empty when it can). A file of a
+// name of the program's own is made beside the file replaced and removed
+// again; no file of the user's (a .part of theirs, a link) is opened.
 std::string CheckDestination(const std::string& path) {
   std::error_code error;
   if (fs::is_directory(path, error)) return path + " is a directory";
-  fs::path dir = fs::path(path).parent_path();
+  const std::string target = ReplacedFile(path);
+  if (target.empty()) return path + ": too many levels of symbolic links";
+  fs::path dir = fs::path(target).parent_path();
   if (dir.empty()) dir = ".";
   if (!fs::is_directory(dir, error)) return path + ": no such directory " + dir.string();
-  const std::string part = path + PART_SUFFIX;
-  const bool existed = fs::exists(part, error);
-  std::FILE* f = std::fopen(part.c_str(), "ab");
-  if (!f) return DestinationError(path, part, dir.string(), errno);
+  // The longest name a directory entry takes on the file systems met here.
+  constexpr size_t NAME_MAX_BYTES = 255;
+  if (fs::path(target).filename().string().size() + std::strlen(".99") + std::strlen(PART_SUFFIX) >
+      NAME_MAX_BYTES) {
+    return DestinationError(path, dir.string(), ENAMETOOLONG);
+  }
+  const fs::path probe =
+      dir / (".quillon-" + std::to_string(platform::CurrentProcessId()) + ".probe");
+  std::FILE* f = platform::CreateNewFile(probe.string());
+  if (!f) return DestinationError(path, dir.string(), errno);
   std::fclose(f);
-  if (!existed) fs::remove(part, error);
+  fs::remove(probe, error);
+  if (error) return probe.string() + ": cannot be removed (" + error.message() + ")";
   return {};
 }
 
@@ -316,6 +329,8 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
   std::vector<std::string> ports;
   code = ResolvePorts(options, interrupted, ports);
   if (code != EXIT_DONE) return code;
+  const std::string twice = CheckOneNamePerDevice(ports);
+  if (!twice.empty()) return Usage(twice);
   job.several = ports.size() > 1;
   const std::vector<std::string> labels = ShortLabels(ports);
   const std::vector<PortInfo> known = ListPorts();
@@ -329,6 +344,10 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
     }
     recordPorts.push_back(
         RecordPort{ports[i], labels[i], IdentifyPort(ports[i], known), destinations[i]});
+  }
+  if (Receives(options)) {
+    const std::string shared = CheckDistinctDestinations(ports, destinations);
+    if (!shared.empty()) return Usage(shared);
   }
   code = Confirm(options, interrupted);
   if (code != EXIT_DONE) return code;

@@ -1,9 +1,11 @@
 // What the engine needs of the program it runs in: the millisecond tick and
-// pauses, posting work to the thread that runs the handlers, and the
-// system's error texts. The dialog layer's host adds the user interface.
+// pauses, posting work to the thread that runs the handlers, the system's
+// error texts, and the few file and process services the standard library
+// lacks. The dialog layer's host adds the user interface.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -36,6 +38,15 @@ class Host {
   virtual void Post(UiMessage message) = 0;
   // The system's text for an error code, or empty when it has none.
   virtual std::string SystemErrorText(int code) = 0;
+
+  // Creates path for binary writing only when nothing of that name exists
+  // (O_EXCL / CREATE_NEW), so no one else's file is ever written or
+  // emptied; nullptr with errno set otherwise (EEXIST: the name is taken).
+  virtual std::FILE* CreateNewFile(const std::string& path) = 0;
+  // This process's id, and whether a process of that id still runs (true
+  // when unknown): private directories are named after their run.
+  virtual long ProcessId() = 0;
+  virtual bool ProcessRunning(long pid) = 0;
 };
 
 }  // namespace quillon

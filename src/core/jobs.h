@@ -3,6 +3,7 @@
 // all of that. Several engines, one per port, may each have their own.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -48,12 +49,17 @@ struct ProgressEvent {
   bool form32 = false;  // CREATE: a 32-bit range (the 16-bit form keeps 16 bits)
 };
 
+// Lines an engine's event log keeps unless its front end asks for another
+// bound (the log's oldest lines go first).
+constexpr size_t LOG_KEEP_DEFAULT = 100000;
+
 // Bounds of the engine's own; tests shorten them.
 struct Limits {
   uint32_t writeStallMs = 5000;     // a raw run whose writes make no progress this long fails
   uint32_t eraseAnswerMs = 120000;  // an erase whose answer does not come in time fails
   uint32_t failedWaitPauseMs = 100; // pause after a receive wait that failed at once
   uint32_t closePauseMs = 250;      // pause around a port close
+  size_t logLines = LOG_KEEP_DEFAULT;  // event-log history; 0 when the front end keeps its own
 };
 
 // What a start returns: started, or why not.

@@ -78,6 +78,9 @@ int main(int argc, char** argv) {
   app.add_flag("--send-nop", options.sendNop, "Send a NOP packet (code 23)");
   app.add_option("--send-after", options.sendAfterMs,
                  "Send those packets MS after start (default: when the first byte arrives)");
+  app.add_option("--log-rate", options.logRate,
+                 "From then on, send N LOG packets a second for ever (the --send-log text, else "
+                 "\"log line K\")");
   // Faults.
   app.add_option("--seed", f.seed, "Seed of the noise and split faults (default 1)");
   app.add_option("--drop-nth", f.dropNth, "Do not send answer N");

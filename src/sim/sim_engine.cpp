@@ -345,6 +345,10 @@ void SimEngine::SendUnasked(uint64_t now) {
   for (const std::string& text : options_.sendLog) send(CMD_LOG, text);
   if (options_.sendEraseResult) send(CMD_FLASH_ERASE_RESULT, *options_.sendEraseResult);
   if (options_.sendNop) send(CMD_NOP, "");
+  if (options_.logRate > 0 && !logStreaming_) {
+    logStreaming_ = true;
+    logStart_ = now;
+  }
 }
 
 // --- bootloader side ---------------------------------------------------------
@@ -403,6 +407,7 @@ bool SimEngine::SaveImage() {
 
 void SimEngine::Poll(uint64_t now) {
   if (unaskedDue_ && now >= unaskedAt_) SendUnasked(now);
+  StreamLogs(now);
   if (options_.mode != SimMode::BOOT) return;
 
   if (eraseCandidate_ && now >= eraseDecideAt_) {
@@ -467,6 +472,7 @@ std::optional<uint64_t> SimEngine::NextDeadline() const {
   };
   if (!queue_.empty()) take(queue_.front().due);
   if (unaskedDue_) take(unaskedAt_);
+  if (auto log = NextLogAt()) take(*log);
   if (options_.mode == SimMode::BOOT) {
     // The display and the file wait for the erase decision.
     if (eraseCandidate_) {

@@ -70,6 +70,10 @@ class SimEngine {
   std::vector<OutChunk> TakeAll();
   // Sends the configured unasked packets now.
   void SendUnasked(uint64_t now);
+  // The stream of LOG packets at --log-rate (sim_log_stream.cpp): those due
+  // by now, and when the next one is.
+  void StreamLogs(uint64_t now);
+  std::optional<uint64_t> NextLogAt() const;
   // Writes the image file if anything changed (also called at the end).
   bool SaveImage();
 
@@ -132,6 +136,8 @@ class SimEngine {
   bool unaskedDue_ = false;
   uint64_t unaskedAt_ = 0;
   bool unaskedSent_ = false;
+  bool logStreaming_ = false;
+  uint64_t logStart_ = 0, logsSent_ = 0;
 
   Dialogue dialogue_ = Dialogue::NONE;
   int sendKind_ = 0;

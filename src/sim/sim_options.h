@@ -65,6 +65,7 @@ struct SimOptions {
   std::optional<std::string> sendEraseResult;
   bool sendNop = false;
   int64_t sendAfterMs = -1;          // <0: when the first byte arrives
+  uint32_t logRate = 0;              // LOG packets per second from then on, for ever; 0: none
 
   FaultOptions faults;
 };

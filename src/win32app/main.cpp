@@ -189,7 +189,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   ResourceImageSource images;
   App app(host, serial, &images);
   app.isPlaceholder = quillon::EmbeddedImageIsPlaceholder;
-  host.SetLogSource([&app](size_t first) { return app.engine.Log().Lines(first); });
+  host.SetLogSource(
+      [&app](uint64_t from, uint64_t* dropped) { return app.engine.Log().Lines(from, dropped); });
   host.SetMessageHandler(
       [&app](quillon::UiMessage message) { quillon::DispatchUiMessage(app, std::move(message)); });
 

@@ -19,6 +19,7 @@ namespace {
 const std::string OLD = "the user's own settings, kept until a receive is whole\n";
 const std::string USER_BITMAP =
     "0x51, 0x55,\r\n0x49\r\n";  // a listing the user keeps as bitmap.bin
+const std::string MINE = "the user's own mine.bin.part, never the program's\n";
 const std::string TABLE = "1.0 0.5 0.25\r\n2.0 1.5 1.25\r\n3.0 2.5 2.25\r\n";
 
 // A working directory with the user's files and a readout's store.
@@ -44,7 +45,14 @@ struct Files {
     WriteFile(dir / "empty.bin", "");
     WriteFile(dir / "nobytes.txt", "no values in here\r\n");
     for (const char* name : {"out.bin", "old.bin", "full.bin"}) WriteFile(dir / name, OLD);
-    std::filesystem::create_symlink("/dev/full", dir / "full.bin.part");  // a full disk
+    // The user's own files of part-like names: a .part and a link.
+    WriteFile(dir / "mine.bin.part", MINE);
+    std::filesystem::create_symlink("/dev/full", dir / "full.bin.part");
+    // A destination that is a link to a private file elsewhere.
+    std::filesystem::create_directories(dir / "real");
+    WriteFile(dir / "real/secret.bin", OLD);
+    std::filesystem::permissions(dir / "real/secret.bin", std::filesystem::perms::owner_read);
+    std::filesystem::create_symlink("real/secret.bin", dir / "link.bin");
     std::filesystem::create_directories(dir / "store");
     WriteFile(dir / "store/settings.bin", RandomBytes(200, 3));
     WriteFile(dir / "store/PROG1", RandomBytes(700, 4));
@@ -69,6 +77,7 @@ struct Case {
   const char*
       same;  // "A=B": two files byte for byte the same at the end (A=missing: A is not there)
   double bound = 15;  // seconds the run may take
+  int fileBlocks = 0;  // > 0: files may grow to this many 512-byte blocks (a disk that fills up)
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) {
@@ -148,7 +157,13 @@ const Case kCases[] = {
      "error: \\e[2J\\x07gone\\r.", ""},
     {"receive settings out.bin", "--hangup-after 30", 1, "",
      "out.bin.part|the readout's port went away (unplugged?)", ""},
-    {"receive settings full.bin", "", 1, "", "could not be written", "full.bin=old.bin"},
+    {"receive program BIG full.bin", "", 1, "", "could not be written", "full.bin=old.bin", 15, 2},
+    // Never a file of the user's: their .part stays, a free name is taken and
+    // reported; a link stays a link, its target gets the data and keeps its mode.
+    {"receive settings mine.bin", "", 0, "Received 200 bytes", "", "mine.bin=store/settings.bin"},
+    {"receive settings mine.bin", "--hangup-after 30", 1, "", "kept in mine.bin.1.part", ""},
+    {"receive settings link.bin", "", 0, "", "", "real/secret.bin=store/settings.bin"},
+    {"receive settings link.bin", "--hangup-after 30", 1, "", "kept in real/secret.bin.part", ""},
     {"receive settings /proc/version", "", 2, "",
      "cannot be written: no file can be created in /proc", "", 3},
     {"receive program NNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNNN out.bin", "",
@@ -213,7 +228,12 @@ TEST_P(CliTable, EndsWhole_OrFailsHonestlyWithinItsBound) {
   const Case& c = GetParam();
   Files files;
   Sim sim(c.sim, files.dir.path);
-  Result run = RunQuillon("-p " + sim.Path() + " " + c.args, files.dir.path, c.bound + 10);
+  std::vector<std::string> args = QuillonArgs("-p " + sim.Path() + " " + c.args);
+  if (c.fileBlocks > 0) {
+    const std::string limit = "trap '' XFSZ; ulimit -f " + std::to_string(c.fileBlocks);
+    args.insert(args.begin(), {"/bin/sh", "-c", limit + "; exec \"$0\" \"$@\""});
+  }
+  Result run = RunArgs(args, files.dir.path, c.bound + 10);
   EXPECT_EQ(run.code, c.exit) << run.err;
   EXPECT_LT(run.seconds, c.bound);
   EXPECT_TRUE(Has(run.out, c.out)) << run.out;
@@ -247,6 +267,16 @@ TEST_P(CliTable, EndsWhole_OrFailsHonestlyWithinItsBound) {
     EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
   }
   EXPECT_EQ(ReadFile(files / "bitmap.bin"), USER_BITMAP);
+  EXPECT_EQ(ReadFile(files / "mine.bin.part"), MINE);
+  EXPECT_EQ(std::filesystem::read_symlink(files / "full.bin.part"), "/dev/full");
+  EXPECT_EQ(std::filesystem::read_symlink(files / "link.bin"), "real/secret.bin");
+  using std::filesystem::perms;
+  EXPECT_EQ(std::filesystem::status(files / "real/secret.bin").permissions(), perms::owner_read);
+  // A private file's part is never readable by others, not even while it comes.
+  if (Exists(files / "real/secret.bin.part")) {
+    EXPECT_EQ(std::filesystem::status(files / "real/secret.bin.part").permissions(),
+              perms::owner_read | perms::owner_write);
+  }
   if (b == "missing") {
     EXPECT_FALSE(Exists(files / a)) << a;
   }
@@ -373,9 +403,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return RowName(row.index, row.param.args); });
 
 TEST(CliInterrupt, EndsAReceiveWithin1sKeepingThePartAndTheDestination) {
+  // Two attempts, each interrupted: the second keeps its own part and
+  // leaves the first one's as it was.
+  Files files;
+  std::string kept;
   for (int signal : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(signal);
-    Files files;
     Sim sim("--baud 9600", files.dir.path);
     Child child(QuillonArgs("-p " + sim.Path() + " receive program BIG out.bin"), files.dir.path);
     ASSERT_TRUE(WaitFor([&] { return sim.Line().ReceivedBytes() > 100; }, 10));
@@ -385,10 +418,15 @@ TEST(CliInterrupt, EndsAReceiveWithin1sKeepingThePartAndTheDestination) {
     EXPECT_LT(std::chrono::duration<double>(child.ended - sent).count(), 1.0);
     EXPECT_EQ(child.code, 130);
     EXPECT_EQ(ReadFile(files / "out.bin"), OLD);
-    const std::string part = ReadFile(files / "out.bin.part");
+    const std::string name = kept.empty() ? "out.bin.part" : "out.bin.1.part";
+    const std::string part = ReadFile(files / name);
     EXPECT_GT(part.size(), 0u);
     EXPECT_EQ(part, ReadFile(files / "store/BIG").substr(0, part.size()));
-    EXPECT_TRUE(Has(child.Err(), "out.bin.part")) << child.Err();
+    EXPECT_TRUE(Has(child.Err(), name)) << child.Err();
+    if (!kept.empty()) {
+      EXPECT_EQ(ReadFile(files / "out.bin.part"), kept);
+    }
+    kept = part;
   }
 }
 
@@ -454,6 +492,35 @@ TEST(CliGuide, SendsAPlaceholderOnlyWhenAllowed) {
     EXPECT_TRUE(
         WaitFor([&] { return ReadFile(files / "image.bin") == (allow.empty() ? "" : image); }, 5));
   }
+}
+
+// A run killed outright cannot remove its private directory (the bitmap's);
+// the next run does, and leaves the directory of a run still going.
+TEST(CliKilled, ThePrivateDirectoryOfAKilledRunGoesAtTheNextStart) {
+  Files files;
+  TempDir tmp;
+  const std::string live = tmp / ("quillon-" + std::to_string(::getpid()) + "-1");
+  std::filesystem::create_directory(live);
+  ::setenv("TMPDIR", tmp.path.c_str(), 1);
+  auto left = [&](pid_t pid) {
+    const std::string prefix = "quillon-" + std::to_string(pid) + "-";
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(tmp.path))
+      count += entry.path().filename().string().rfind(prefix, 0) == 0;
+    return count;
+  };
+  Sim slow("--baud 1200", files.dir.path);
+  Child child(QuillonArgs("-p " + slow.Path() + " send bitmap listing.txt"), files.dir.path);
+  ASSERT_TRUE(WaitFor([&] { return slow.Line().ReceivedBytes() > 0; }, 10));
+  const pid_t killed = child.pid;
+  ::kill(killed, SIGKILL);
+  ASSERT_TRUE(child.Wait(5));
+  EXPECT_EQ(left(killed), 1);
+  Sim sim("", files.dir.path);
+  EXPECT_EQ(RunQuillon("-p " + sim.Path() + " test", files.dir.path).code, 0);
+  ::unsetenv("TMPDIR");
+  EXPECT_EQ(left(killed), 0);
+  EXPECT_TRUE(Exists(live));
 }
 
 // Three readouts at once, each with the whole image, the JSON well formed;
@@ -538,6 +605,26 @@ TEST(CliManyReadouts, EachReadoutGetsItsOwnWholeRunAndTheExitCodeSumsThemUp) {
   EXPECT_TRUE(run.code == 2 && Has(run.err, "the name of its part file")) << run.err;
   run = RunQuillon("-p /dev/null test", files.dir.path);
   EXPECT_TRUE(run.code == 3 && Has(run.err, "/dev/null: it is not a serial port")) << run.err;
+}
+
+// Ports whose names end alike would share one file, and one port named
+// again through a link is one readout twice: both refused, nothing sent.
+TEST(CliManyReadouts, NeverTwoPortsInOneFileNorOneReadoutTwice) {
+  Files files;
+  Sim readouts[2] = {Sim("", files.dir.path), Sim("", files.dir.path)};
+  for (const char* dir : {"one", "two"}) std::filesystem::create_directory(files / dir);
+  std::filesystem::create_symlink(readouts[0].Path(), files / "one/ttyQ");
+  std::filesystem::create_symlink(readouts[1].Path(), files / "two/ttyQ");
+  const uint64_t before[2] = {readouts[0].Line().ReceivedBytes(),
+                              readouts[1].Line().ReceivedBytes()};
+  Result run = RunQuillon("-p one/ttyQ -p two/ttyQ receive settings b.bin", files.dir.path);
+  EXPECT_EQ(run.code, 2);
+  EXPECT_TRUE(Has(run.err, "both receive into b-ttyQ.bin")) << run.err;
+  run = RunQuillon("-p " + readouts[0].Path() + " -p one/ttyQ test", files.dir.path);
+  EXPECT_EQ(run.code, 2);
+  EXPECT_TRUE(Has(run.err, "are the same port")) << run.err;
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(readouts[i].Line().ReceivedBytes(), before[i]);
+  EXPECT_FALSE(Exists(files / "b-ttyQ.bin"));
 }
 
 }  // namespace

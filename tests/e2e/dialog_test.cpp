@@ -387,6 +387,18 @@ TEST(DialogLog, ExportsAllOrTheSelectedLinesWithCrLfEnds) {
   EXPECT_EQ(exported(IDC_EXPORT_SELECTED), "Device Com1 opened successfully.\r\n");
   d.Press(IDC_CLEAR_LOG);
   EXPECT_EQ(exported(IDC_EXPORT_ALL), "");
+  // A log that let its oldest lines go says how many, first.
+  d.app->engine.Log().SetKeep(1);
+  OpenDevice(*d.app, 1);
+  const uint64_t dropped = d.app->engine.Log().Dropped();
+  ASSERT_GT(dropped, 0u);
+  const std::string head = std::to_string(dropped) +
+                           (dropped == 1 ? " earlier line was" : " earlier lines were") +
+                           " dropped.\r\n";
+  const std::string last = d.app->engine.Log().Lines(dropped).at(0) + "\r\n";
+  EXPECT_EQ(exported(IDC_EXPORT_ALL), head + last);
+  d.host.selected = {dropped};
+  EXPECT_EQ(exported(IDC_EXPORT_SELECTED), head + last);
 }
 
 // The port the dialog opens: the first "com" and number on its command

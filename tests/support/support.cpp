@@ -167,10 +167,14 @@ std::vector<std::string> QuillonArgs(const std::string& args) {
 }
 
 Result RunQuillon(const std::string& args, const std::string& dir, double timeout) {
+  return RunArgs(QuillonArgs(args), dir, timeout);
+}
+
+Result RunArgs(const std::vector<std::string>& args, const std::string& dir, double timeout) {
   const auto start = Clock::now();
-  Child child(QuillonArgs(args), dir);
+  Child child(args, dir);
   bool ended = child.Wait(timeout);
-  EXPECT_TRUE(ended) << "quillon " << args << " still ran after " << timeout << " s";
+  EXPECT_TRUE(ended) << args.back() << " still ran after " << timeout << " s";
   return Result{ended ? child.code : -1, child.Out(), child.Err(), SecondsSince(start)};
 }
 

@@ -21,6 +21,7 @@
 #include "core/app/dialog_host.h"
 #include "core/jobs.h"
 #include "core/protocol/parser.h"
+#include "platform/host_os.h"
 #include "sim/sim_line.h"
 
 #define QUILLON_PROGRAM QUILLON_BINARY_DIR "/src/cli/quillon"
@@ -77,6 +78,8 @@ struct Result {
 // The quillon program with args split at blanks; run in dir until it ends.
 std::vector<std::string> QuillonArgs(const std::string& args);
 Result RunQuillon(const std::string& args, const std::string& dir, double timeout = 60);
+// Any program, args[0] its path, run in dir until it ends.
+Result RunArgs(const std::vector<std::string>& args, const std::string& dir, double timeout = 60);
 
 // The readout, in-process on a pty, with quillon-sim's options as on its
 // command line (those the tests use). Its store is dir/store, a saved image
@@ -134,6 +137,11 @@ class TestHost : public DialogHost, public EngineObserver {
   void Sleep(uint32_t ms) override;
   void Post(UiMessage message) override;
   std::string SystemErrorText(int code) override;
+  std::FILE* CreateNewFile(const std::string& path) override {
+    return platform::CreateNewFile(path);
+  }
+  long ProcessId() override { return platform::CurrentProcessId(); }
+  bool ProcessRunning(long pid) override { return platform::ProcessRunning(pid); }
   // DialogHost
   void SetControlText(int id, const std::string& text) override { controls[id].text = text; }
   std::optional<std::string> GetControlText(int id) override;

@@ -458,6 +458,30 @@ TEST(ParserRace, AResetNeverTearsAPacket) {
   }
 }
 
+// The log keeps at least its bound and at most a quarter more, lets the
+// oldest lines go and counts them; a bound of 0 keeps none.
+TEST(EventLogBound, KeepsTheLastLinesAndCountsTheDroppedOnes) {
+  TestHost host;
+  EventLog log{host, host, 4};
+  for (size_t i = 0; i < 23; ++i) {
+    log.Add("line " + std::to_string(i));
+    EXPECT_LE(log.Count(), 5u);
+    EXPECT_GE(log.Count(), std::min<size_t>(i + 1, 4));
+    EXPECT_EQ(log.Dropped() + log.Count(), i + 1);
+  }
+  uint64_t dropped = 0;
+  std::vector<std::string> lines = log.Lines(0, &dropped);
+  EXPECT_EQ(dropped, log.Dropped());
+  EXPECT_EQ(lines.front(), "line " + std::to_string(dropped));
+  EXPECT_EQ(lines.back(), "line 22");
+  EXPECT_EQ(log.Lines(22), std::vector<std::string>{"line 22"});
+  log.SetKeep(0);
+  log.Add("not kept");
+  EXPECT_EQ(log.Count(), 0u);
+  EXPECT_EQ(log.Dropped(), 24u);
+  EXPECT_EQ(host.Lines().back(), "not kept");  // shown all the same
+}
+
 // Digests name every image and file in the output and the report; the
 // expected values are the published test vectors.
 TEST(Sha256, PublishedVectorsWholeAndFedInOddPieces) {

@@ -45,8 +45,9 @@ class DialogHost : public Host {
   // Called on whatever thread logged the line.
   virtual void OnLogLineAdded(const std::string& line) = 0;
   virtual void OnLogCleared() = 0;
-  // Selection state of a line, for exporting the selected lines only.
-  virtual bool IsLogLineSelected(size_t index) = 0;
+  // Selection state of a line, by its number in the log (counted from the
+  // last clear, dropped lines included), for exporting the selected lines.
+  virtual bool IsLogLineSelected(size_t number) = 0;
 
   // --- the progress strip at the bottom edge (any thread) -------------------
   virtual void CreateProgressStrip(uint32_t maximum, bool form32) = 0;

@@ -23,11 +23,14 @@ bool ExportLog(App& app, bool selectedOnly, std::string* path) {
     app.host.Beep();
     return false;
   }
-  std::vector<std::string> lines = app.engine.Log().Lines();
+  uint64_t dropped = 0;
+  std::vector<std::string> lines = app.engine.Log().Lines(0, &dropped);
+  // The file is a text file of the PC's kind: every line ends CR LF, the
+  // last one too, whatever the platform's own convention. A log that let
+  // its oldest lines go says so first.
+  if (dropped > 0) file << DroppedLinesText(dropped) << "\r\n";
   for (size_t i = 0; i < lines.size(); ++i) {
-    if (selectedOnly && !app.host.IsLogLineSelected(i)) continue;
-    // The file is a text file of the PC's kind: every line ends CR LF, the
-    // last one too, whatever the platform's own convention.
+    if (selectedOnly && !app.host.IsLogLineSelected(dropped + i)) continue;
     file << lines[i] << "\r\n";
   }
   file.close();

@@ -11,7 +11,7 @@ Engine::Engine(Host& host, SerialFactory& serial, EngineObserver& observer, Limi
       serial_(serial),
       observer_(observer),
       limits_(limits),
-      log_(host, observer),
+      log_(host, observer, limits.logLines),
       packets_(link_, log_, host),
       receiver_(link_, log_, host, observer,
                 [this](const uint8_t* data, size_t count) { RS232_ReceiveBytes(packets_, data, count); },

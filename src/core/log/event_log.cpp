@@ -12,7 +12,16 @@ namespace quillon {
 void EventLog::Add(const std::string& line) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    lines_.push_back(line);
+    if (keep_ == 0) {
+      ++dropped_;
+    } else {
+      lines_.push_back(line);
+      if (lines_.size() > keep_ + keep_ / 4) {
+        const size_t excess = lines_.size() - keep_;
+        lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(excess));
+        dropped_ += excess;
+      }
+    }
   }
   observer_.OnLogLine(line);
 }
@@ -20,6 +29,16 @@ void EventLog::Add(const std::string& line) {
 void EventLog::Clear() {
   std::lock_guard<std::mutex> lock(mutex_);
   lines_.clear();
+  dropped_ = 0;
+}
+
+void EventLog::SetKeep(size_t keep) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keep_ = keep;
+  if (lines_.size() <= keep) return;
+  const size_t excess = lines_.size() - keep;
+  lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(excess));
+  dropped_ += excess;
 }
 
 size_t EventLog::Count() const {
@@ -27,13 +46,25 @@ size_t EventLog::Count() const {
   return lines_.size();
 }
 
-std::vector<std::string> EventLog::Lines(size_t first) const {
+uint64_t EventLog::Dropped() const {
   std::lock_guard<std::mutex> lock(mutex_);
+  return dropped_;
+}
+
+std::vector<std::string> EventLog::Lines(uint64_t from, uint64_t* dropped) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (dropped) *dropped = dropped_;
+  const uint64_t first = from > dropped_ ? from - dropped_ : 0;
   if (first >= lines_.size()) return {};
   return std::vector<std::string>(lines_.begin() + static_cast<std::ptrdiff_t>(first), lines_.end());
 }
 
 std::string EventLog::ErrorText(int code) { return host_.SystemErrorText(code); }
+
+std::string DroppedLinesText(uint64_t dropped) {
+  return std::to_string(dropped) +
+         (dropped == 1 ? " earlier line was dropped." : " earlier lines were dropped.");
+}
 
 void LogLine(EventLog& log, int errorCode, const char* format, ...) {
   // vsnprintf cuts at the buffer's end, so an over-long line is shortened

@@ -1,17 +1,17 @@
 // File receive: the settings or a program from the readout, piece by piece,
-// each acknowledged. The data goes into DEST.part and takes the
-// destination's place only when the readout's end arrived and the byte
-// count matches the size the readout announced.
+// each acknowledged. The data goes into a part file of its own beside the
+// destination (part_file.h) and takes the destination's place only when the
+// readout's end arrived and the byte count matches the size it announced.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
 #include "core/jobs.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
 #include "core/protocol/packet.h"
+#include "core/transfer/part_file.h"
 #include "core/transfer/transfer_control.h"
 
 namespace quillon {
@@ -89,12 +89,9 @@ void Transfers::HandleFileEnd() {
     end.reason = "received " + std::to_string(received_) + " bytes, the readout announced " +
                  std::to_string(announced_);
   } else {
-    std::error_code error;
-    std::filesystem::rename(part, target, error);
-    if (error) {
-      end.cause = Cause::WRITE_FAILED;
-      end.reason = "cannot put the received file in place: " + target + ": " + error.message();
-    }
+    std::string note;
+    if (!CommitPartFile(part, target, &end.reason, &note)) end.cause = Cause::WRITE_FAILED;
+    if (!note.empty()) log_.Add(note);
   }
   if (end.cause != Cause::NONE) {
     end.outcome = Outcome::FAILED;

@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 
 #include "core/host.h"
 #include "core/jobs.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
 #include "core/protocol/packet.h"
+#include "core/transfer/part_file.h"
 #include "core/transfer/text_file.h"
 #include "core/transfer/transfer_control.h"
 
@@ -174,9 +174,11 @@ void Transfers::HandleNlecLine(ReceivedPacket& packet, bool last) {
   nlecFile_.target.clear();
   // A table the disk did not take whole must not be reported as received.
   bool written = nlecFile_.Close();
-  std::error_code error;
-  if (written) std::filesystem::rename(part, target, error);
-  if (!written || error) {
+  std::string why, note;
+  bool placed = written && CommitPartFile(part, target, &why, &note);
+  if (!note.empty()) log_.Add(note);
+  if (!why.empty()) log_.Add(why);
+  if (!placed) {
     LogLine(log_, 0, "The part received so far is kept in %s.", part.c_str());
     FinishNlec(Job::NLEC_GET, Outcome::FAILED, Cause::WRITE_FAILED, "NLEC Transfer error.", part);
     return;

@@ -6,13 +6,14 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <random>
 
 #include "core/host.h"
 #include "core/jobs.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
 #include "core/protocol/packet.h"
+#include "core/transfer/part_file.h"
+#include "core/transfer/private_dir.h"
 
 namespace quillon {
 
@@ -26,6 +27,12 @@ bool TransferFile::Open(const std::string& name, const char* mode) {
   return true;
 }
 
+void TransferFile::Adopt(std::FILE* file, const std::string& name) {
+  file_.reset(file);
+  path = name;
+  writing_ = true;
+}
+
 bool TransferFile::Close() {
   std::FILE* f = file_.release();
   if (!f) return true;
@@ -35,7 +42,10 @@ bool TransferFile::Close() {
 }
 
 Transfers::Transfers(PacketLink& packets, EventLog& log, Host& host, EngineObserver& observer)
-    : packets_(packets), log_(log), host_(host), observer_(observer) {}
+    : packets_(packets), log_(log), host_(host), observer_(observer) {
+  // A run killed during a bitmap send could not remove its directory.
+  RemoveLeftPrivateDirs(host_, [this](const std::string& line) { log_.Add(line); });
+}
 
 Transfers::~Transfers() {
   CloseNlecFile();
@@ -49,21 +59,8 @@ Transfers::~Transfers() {
 bool Transfers::Active() const { return packets_.state.transferActive.load(); }
 
 std::string Transfers::PrivateDir() {
-  if (!privateDir_.empty()) return privateDir_;
-  std::error_code error;
-  fs::path base = fs::temp_directory_path(error);
-  if (error) return {};
-  std::random_device random;
-  // create_directory fails on a name that exists, so the directory is ours alone.
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    fs::path dir = base / ("quillon-" + std::to_string(random()));
-    if (fs::create_directory(dir, error) && !error) {
-      fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, error);
-      privateDir_ = dir.string();
-      return privateDir_;
-    }
-  }
-  return {};
+  if (privateDir_.empty()) privateDir_ = MakePrivateDir(host_);
+  return privateDir_;
 }
 
 StartResult Transfers::OpenSource(TransferFile& file, const std::string& path) {
@@ -86,9 +83,14 @@ StartResult Transfers::OpenSource(TransferFile& file, const std::string& path) {
 StartResult Transfers::OpenPart(TransferFile& file, const std::string& path) {
   std::error_code error;
   if (fs::is_directory(path, error)) return StartResult::Refused(path + " is a directory");
-  const std::string part = path + PART_SUFFIX;
-  if (!file.Open(part, "wb")) return StartResult::Refused(part + ": " + std::strerror(errno));
-  file.target = path;
+  const std::string target = ReplacedFile(path);
+  if (target.empty()) return StartResult::Refused(path + ": too many levels of symbolic links");
+  std::string part, why, note;
+  std::FILE* created = CreatePartFile(host_, target, &part, &why, &note);
+  if (!note.empty()) log_.Add(note);
+  if (!created) return StartResult::Refused(why);
+  file.Adopt(created, part);
+  file.target = target;
   announced_ = -1;
   received_ = 0;
   return StartResult::Ok();

@@ -26,7 +26,8 @@ constexpr size_t PROGRAM_NAME_MAX = 63;
 constexpr const char* BITMAP_FILE_NAME = "bitmap.bin";
 // An NLEC line goes out in pieces of at most this many characters.
 constexpr size_t NLEC_PIECE_MAX = 511;
-// A received file is written here beside its destination until it is whole.
+// A received file is written beside the file it replaces until it is whole,
+// in a file of that name and this suffix (part_file.h).
 constexpr const char* PART_SUFFIX = ".part";
 
 // One open file of a transfer; closes itself.
@@ -36,12 +37,14 @@ class TransferFile {
   std::FILE* Get() const { return file_.get(); }
   // Opens path with an fopen mode; false with errno set when it cannot.
   bool Open(const std::string& path, const char* mode);
+  // Takes an already open stream for writing (a receive's part).
+  void Adopt(std::FILE* file, const std::string& name);
   // Closes the file; false when something written did not reach it.
   bool Close();
   uint16_t sum = 0;
   int32_t count = 0;
-  std::string path;    // the file open (a receive: DEST.part)
-  std::string target;  // a receive: the destination, renamed into place when whole
+  std::string path;    // the file open (a receive: its part, beside target)
+  std::string target;  // a receive: the file replaced when whole (DEST, or its link's target)
 
  private:
   struct Closer {

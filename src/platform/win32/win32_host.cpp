@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "core/app/port_selection.h"
+#include "core/log/event_log.h"
 #include "core/protocol/parser.h"  // ReceivedPacket, so a UiMessage can be freed
 
 namespace quillon::win32 {
@@ -241,7 +242,7 @@ void Win32Host::AttachServicePanel(HWND panel) {
   SetDlgItemTextA(panel, ID_EDIT, portNumberText_.c_str());
   HWND list = GetDlgItem(panel, ID_LIST);
   if (list) SendMessageA(list, LB_RESETCONTENT, 0, 0);
-  shownLines_ = 0;
+  shownLines_ = listFirst_ = 0;
   SyncLogList();
 }
 
@@ -336,30 +337,49 @@ void Win32Host::OnLogCleared() {
   HWND panel = panel_.load();
   if (HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr)
     SendMessageA(list, LB_RESETCONTENT, 0, 0);
-  shownLines_ = 0;
+  shownLines_ = listFirst_ = 0;
 }
 
 // Appends the lines the list does not show yet; the rest of the log is not
 // copied again, so a long log with raw logging on stays cheap to follow.
+// When the log has let its oldest lines go, the list is filled again from
+// the oldest line kept, under a line that says how many went before: the
+// log drops a quarter at a time, so this happens seldom and the list stays
+// as bounded as the log.
 void Win32Host::SyncLogList() {
   HWND panel = panel_.load();
   HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr;
   if (!list || !logSource_) return;
-  std::vector<std::string> lines = logSource_(shownLines_);
-  if (lines.empty()) return;
+  uint64_t dropped = 0;
+  std::vector<std::string> lines = logSource_(shownLines_, &dropped);
+  const bool refill = dropped > listFirst_;
+  if (refill) {
+    lines = logSource_(0, &dropped);
+    SendMessageA(list, WM_SETREDRAW, FALSE, 0);
+    SendMessageA(list, LB_RESETCONTENT, 0, 0);
+    const std::string note = DroppedLinesText(dropped);
+    SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(note.c_str()));
+    listFirst_ = shownLines_ = dropped;
+  }
   LRESULT last = -1;
   for (const std::string& line : lines) {
     last = SendMessageA(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(line.c_str()));
   }
   shownLines_ += lines.size();
+  if (refill) {
+    SendMessageA(list, WM_SETREDRAW, TRUE, 0);
+    InvalidateRect(list, nullptr, TRUE);
+  }
   if (last >= 0) SendMessageA(list, LB_SETTOPINDEX, static_cast<WPARAM>(last), 0);
 }
 
-bool Win32Host::IsLogLineSelected(size_t index) {
+bool Win32Host::IsLogLineSelected(size_t number) {
   HWND panel = panel_.load();
   HWND list = panel ? GetDlgItem(panel, ID_LIST) : nullptr;
-  if (!list) return false;
-  return SendMessageA(list, LB_GETSEL, index, 0) > 0;
+  if (!list || number < listFirst_) return false;
+  // Below the note on dropped lines, when the list has one.
+  uint64_t index = number - listFirst_ + (listFirst_ > 0 ? 1 : 0);
+  return SendMessageA(list, LB_GETSEL, static_cast<WPARAM>(index), 0) > 0;
 }
 
 void Win32Host::ResizeList(int newWidth, int newHeight) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/app/dialog_host.h"
+#include "platform/host_os.h"
 
 namespace quillon::win32 {
 
@@ -53,10 +54,10 @@ class Win32Host : public DialogHost {
   // it, creates pens, brushes and loads the pictures.
   void AttachDialog(HWND dialog);
   HWND Dialog() const { return dialog_.load(); }
-  // The event log's lines from an index on, for showing only what is new.
-  void SetLogSource(std::function<std::vector<std::string>(size_t first)> source) {
-    logSource_ = std::move(source);
-  }
+  // The event log's kept lines from a line number on, for showing only what
+  // is new, and in *dropped how many of its oldest lines it has let go.
+  using LogSource = std::function<std::vector<std::string>(uint64_t from, uint64_t* dropped)>;
+  void SetLogSource(LogSource source) { logSource_ = std::move(source); }
   // Where posted messages are handed, on the dialog's thread.
   void SetMessageHandler(std::function<void(UiMessage)> handler) { handler_ = std::move(handler); }
   // The service panel (modeless) carrying list 1002 and the maintenance
@@ -110,6 +111,11 @@ class Win32Host : public DialogHost {
   int DetectPortNumber() override;
   void Post(UiMessage message) override;
   std::string SystemErrorText(int code) override;
+  std::FILE* CreateNewFile(const std::string& path) override {
+    return platform::CreateNewFile(path);
+  }
+  long ProcessId() override { return platform::CurrentProcessId(); }
+  bool ProcessRunning(long pid) override { return platform::ProcessRunning(pid); }
   bool CreateTempFile(const std::string& prefix, std::string& path) override;
   void OpenInViewer(const std::string& path) override;
 
@@ -155,12 +161,13 @@ class Win32Host : public DialogHost {
   int modalDepth_ = 0;            // UI thread only
   HDC paintDc_ = nullptr;         // UI thread only
   HWND progressStrip_ = nullptr;  // UI thread only
-  size_t shownLines_ = 0;         // UI thread only: log lines in the panel's list
+  uint64_t shownLines_ = 0;       // UI thread only: number of the next log line to list
+  uint64_t listFirst_ = 0;        // UI thread only: number of the list's first log line
   int clientWidth_ = 0, clientHeight_ = 0, listWidth_ = 0, listHeight_ = 0;
   HPEN pens_[3] = {};  // black, red, green
   HBRUSH brushes_[3] = {};
   std::map<int, HBITMAP> pictures_;
-  std::function<std::vector<std::string>(size_t)> logSource_;
+  LogSource logSource_;
   std::function<void(UiMessage)> handler_;
   std::string portNumberText_;  // control 1000's text, kept for the panel
 
