@@ -238,18 +238,31 @@ bool SimEngine::Dropped(uint32_t number) const {
   return number == f.dropNth || (f.dropEvery != 0 && number % f.dropEvery == 0);
 }
 
+namespace {
+
+// The count as the readout's display shows it, "(N)". Built by appending:
+// g++ 12 warns falsely (-Wrestrict) about "(" + std::string at -O2.
+std::string ShownCount(size_t count) {
+  std::string text = "(";
+  text += std::to_string(count);
+  text += ')';
+  return text;
+}
+
+}  // namespace
+
 void SimEngine::EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t now) {
   const FaultOptions& f = options_.faults;
   PacketHeader header;
   std::copy(frame.begin(), frame.begin() + HEADER_SIZE, header.bytes.begin());
   TranscriptEntry info;
+  info.dir = "tx";
   info.kind = "frame";
   info.cmd = header.Command();
   info.id = header.Id();
   info.len = header.Length();
 
   if (Dropped(number)) {
-    info.dir = "tx";
     info.kind = "dropped";
     info.fault = number == f.dropNth ? "drop-nth" : "drop-every";
     info.hex = ToHex(frame.data(), frame.size());
@@ -386,7 +399,7 @@ void SimEngine::ReceiveBoot(const uint8_t* data, size_t count, uint64_t now, boo
     shown_ = true;
     shownCount_ = image_.size();
     lastShownAt_ = now;
-    if (display_) display_("(" + std::to_string(shownCount_) + ")");
+    if (display_) display_(ShownCount(shownCount_));
   }
 }
 
@@ -425,7 +438,7 @@ void SimEngine::Poll(uint64_t now) {
     shown_ = true;
     shownCount_ = image_.size();
     lastShownAt_ = now;
-    if (display_) display_("(" + std::to_string(shownCount_) + ")");
+    if (display_) display_(ShownCount(shownCount_));
   }
   if (imageDirty_ && !eraseCandidate_ && now - lastRxAt_ >= IMAGE_SAVE_QUIET_MS) SaveImage();
 }
@@ -436,9 +449,9 @@ void SimEngine::EmitEraseAnswer(uint64_t now, uint64_t due) {
   const uint32_t number = ++answerCount_;
   std::vector<uint8_t> answer = {0x07, 0x06};
   TranscriptEntry info;
+  info.dir = "tx";
   info.kind = "raw";
   if (Dropped(number)) {
-    info.dir = "tx";
     info.kind = "dropped";
     info.fault = number == f.dropNth ? "drop-nth" : "drop-every";
     info.hex = ToHex(answer.data(), answer.size());
