@@ -17,6 +17,7 @@
 #include "core/protocol/parser.h"
 #include "core/serial/serial_port.h"
 #include "core/transfer/transfer_control.h"
+#include "platform/host_os.h"
 
 namespace {
 
@@ -50,6 +51,11 @@ struct Rig : Host, EngineObserver {
   void Sleep(uint32_t ms) override { tick += ms; }
   void Post(UiMessage message) override { posted.push_back(std::move(message)); }
   std::string SystemErrorText(int) override { return {}; }
+  std::FILE* CreateNewFile(const std::string& path) override {
+    return platform::CreateNewFile(path);
+  }
+  long ProcessId() override { return platform::CurrentProcessId(); }
+  bool ProcessRunning(long pid) override { return platform::ProcessRunning(pid); }
   void OnLogLine(const std::string&) override {}
   void OnProgress(const ProgressEvent&) override {}
   void OnPortWaitFailed() override {}
