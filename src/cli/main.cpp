@@ -25,16 +25,26 @@ namespace {
 
 using namespace quillon::cli;
 
-// --seconds: a finite count from 0 (until Ctrl-C) to a year.
-std::string CheckSeconds(std::string& value) {
+// A number of seconds in decimal, finite, from 0 to a year; why not, else empty.
+std::string SecondsProblem(const std::string& value) {
   char* end = nullptr;
-  double seconds = std::strtod(value.c_str(), &end);
-  if (end != value.c_str() && *end == 0 && std::isfinite(seconds) && seconds >= 0 &&
+  const double seconds = std::strtod(value.c_str(), &end);
+  const bool decimal = value.find_first_not_of("0123456789.eE+-") == std::string::npos;
+  if (decimal && end != value.c_str() && *end == 0 && std::isfinite(seconds) && seconds >= 0 &&
       seconds <= MONITOR_SECONDS_MAX) {
     return {};
   }
-  return value + " is not a number of seconds from 0 to 31536000 (a year); 0 runs until Ctrl-C";
+  return value + " is not a number of seconds from 0 to 31536000 (a year)";
 }
+
+// --seconds: 0 (until Ctrl-C) to a year.
+std::string CheckSeconds(std::string& value) {
+  const std::string problem = SecondsProblem(value);
+  return problem.empty() ? problem : problem + "; 0 runs until Ctrl-C";
+}
+
+// --wait: 0 (no wait) to a year.
+std::string CheckWait(std::string& value) { return SecondsProblem(value); }
 
 std::string CheckBaud(std::string& value) {
   if (value == "115200" || value == "38400") return {};
@@ -63,7 +73,7 @@ void AddRunOptions(CLI::App& cli, Options& options, quillon::ImageSource* images
   cli.add_option("--wait", options.waitSeconds,
                  "Wait up to SECONDS for the ports (or --expect's number) to appear")
       ->option_text("SECONDS")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Validator(CheckWait, "SECONDS"));
   auto* quiet = cli.add_flag("-q,--quiet", options.quiet, "Print only errors and results");
   cli.add_flag("-v,--verbose", options.verbose, "Print the event log as it is written")
       ->excludes(quiet);

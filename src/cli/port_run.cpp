@@ -201,7 +201,10 @@ PortRun::LoopEnd PortRun::Pump(Done done, double idleSeconds, double deadlineSec
   }
 }
 
-RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::string& reason) {
+// Ends the progress row before the job's last words are printed below it.
+void PortRun::CloseRow(int exitCode) {
+  if (rowClosed_) return;
+  rowClosed_ = true;
   ShowProgress();
   // A transfer that ended whole ends its row at 100 %, whatever the strip's
   // last step (a last chunk of one byte does not move it).
@@ -209,7 +212,13 @@ RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::
   if (exitCode == EXIT_DONE && transfer && stripMaximum_.load() > 0) {
     reporter_.Progress(port_, stripMaximum_.load(), stripMaximum_.load(), unit_);
   }
-  reporter_.EndProgress(port_);
+  // The erase's row counts seconds of waiting: once the erase has ended it
+  // tells nothing, so it goes.
+  reporter_.EndProgress(port_, job_.command != "erase");
+}
+
+RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::string& reason) {
+  CloseRow(exitCode);
   RunSummary summary;
   summary.port = port_;
   summary.job = FullName(job_);
@@ -241,6 +250,15 @@ double PortRun::DownloadStopSeconds() const {
 
 std::string PortRun::ReachedText() const {
   const uint64_t sent = ended_ ? end_.bytes : engine_->DownloadSent();
+  // A port that failed may have lost what it had taken but not yet sent:
+  // then the count is what went to the port, not what arrived.
+  const bool portFailed = ended_ && (end_.cause == Cause::PORT_LOST || end_.cause == Cause::PORT_CLOSED ||
+                                     end_.cause == Cause::PORT_STALLED);
+  if (portFailed) {
+    return std::to_string(sent) +
+           " bytes were handed to the port before it failed; the readout may hold fewer: its "
+           "display shows the exact count";
+  }
   return "at least " + std::to_string(sent) +
          " bytes reached the readout; its display shows the exact count";
 }
@@ -253,6 +271,7 @@ RunSummary PortRun::Interrupted() {
   if (!ended_)
     Pump([&] { return ended_; }, 0,
          job_.command == "download" ? DownloadStopSeconds() : STOP_GRACE_SECONDS, false);
+  CloseRow(EXIT_INTERRUPTED);
   std::string text = "Interrupted.";
   if (job_.command == "download") text += " The download stopped: " + ReachedText() + ".";
   if (ended_ && !end_.keptPart.empty()) text += " The part received so far is kept in " + end_.keptPart + ".";
@@ -262,6 +281,7 @@ RunSummary PortRun::Interrupted() {
 
 RunSummary PortRun::FromEnd() {
   const JobEnd& e = end_;
+  CloseRow(e.outcome == Outcome::DONE ? EXIT_DONE : EXIT_FAILED);
   if (e.outcome == Outcome::DONE) {
     std::string text;
     switch (e.job) {

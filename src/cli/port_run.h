@@ -59,6 +59,7 @@ class PortRun : public EngineObserver {
   double DownloadStopSeconds() const;
   // "at least N bytes reached the readout; ...": what the port accepted.
   std::string ReachedText() const;
+  void CloseRow(int exitCode);
   void ShowProgress();
   RunSummary Finish(int exitCode, const std::string& outcome, const std::string& reason);
   RunSummary FromEnd();
@@ -89,6 +90,7 @@ class PortRun : public EngineObserver {
   bool ended_ = false;
   JobEnd end_;
   bool portLost_ = false;
+  bool rowClosed_ = false;  // the progress row has ended
   int packets_ = 0;
   std::string unit_ = "bytes";
   std::chrono::steady_clock::time_point eraseWaitStart_{};  // the erase's wait began

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "cli/clock_text.h"
+#include "cli/text_escape.h"
 #include "core/sha256.h"
 
 #ifndef QUILLON_VERSION
@@ -103,8 +104,11 @@ Records::PortState* Records::Find(const std::string& port) {
 void Records::LogLine(const PortState* port, const std::string& text) {
   if (!log_) return;
   const std::string label = several_ && port ? " " + port->port.label + ":" : "";
-  std::fprintf(log_.get(), "%s%s %s\n", IsoLocalNow().c_str(), label.c_str(), text.c_str());
-  std::fflush(log_.get());
+  // One event a line, each with its time: the readout's words and file names
+  // may hold line ends or terminal controls, which must not forge a line.
+  const bool written = std::fprintf(log_.get(), "%s%s %s\n", IsoLocalNow().c_str(),
+                                    EscapeControls(label).c_str(), EscapeControls(text).c_str()) > 0;
+  if ((std::fflush(log_.get()) != 0 || !written) && logError_ == 0) logError_ = errno ? errno : EIO;
 }
 
 void Records::Log(const std::string& port, const std::string& line) {
@@ -154,12 +158,19 @@ std::string Records::Ended(const RunSummary& s) {
                      (s.reason.empty() ? "" : " (" + s.reason + ")") + ", " +
                      std::to_string(s.bytes) + " " + s.unit + ", " + seconds + " s" +
                      SubjectText(subject));
-  if (!report_) return {};
+  std::string failed;
+  if (logError_ != 0 && !logErrorTold_) {
+    logErrorTold_ = true;
+    failed = std::string("the log could not be written: ") + std::strerror(logError_);
+  }
+  if (!report_) return failed;
   const std::string record = ReportRecord(*state, s, subject);
   std::fprintf(report_.get(), "%s\n", record.c_str());
   std::string why;
-  if (!SyncFile(report_.get(), &why)) return "the report could not be written to the disk: " + why;
-  return {};
+  if (!SyncFile(report_.get(), &why)) {
+    failed += (failed.empty() ? "" : "; ") + std::string("the report could not be written to the disk: ") + why;
+  }
+  return failed;
 }
 
 }  // namespace quillon::cli

@@ -70,6 +70,8 @@ class Records {
   bool receives_ = false;
   bool several_ = false;
   std::vector<PortState> ports_;
+  int logError_ = 0;          // the first failed write to the log, told once
+  bool logErrorTold_ = false;
   const std::string host_ = HostName();
 };
 

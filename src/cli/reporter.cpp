@@ -198,14 +198,13 @@ void Reporter::Progress(const std::string& port, uint64_t done, uint64_t total,
   if (moved && (now - lastDraw_ >= DRAW_PERIOD || finished)) DrawRows();
 }
 
-void Reporter::EndProgress(const std::string& port) {
+void Reporter::EndProgress(const std::string& port, bool keep) {
   std::lock_guard<std::mutex> lock(mutex_);
   Row& row = RowOf(port);
   if (!row.shown) return;
   if (mode_.inPlace && !mode_.json && !mode_.quiet) {
-    // The row's last state stays on screen as an ordinary line.
     ClearRows();
-    std::fprintf(err_, "%s\n", row.text.c_str());
+    if (keep) std::fprintf(err_, "%s\n", row.text.c_str());
     row.shown = false;
     DrawRows();
   }

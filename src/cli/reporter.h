@@ -56,7 +56,8 @@ class Reporter {
   void Note(const std::string& port, const std::string& text);
   // total 0: unknown. unit: "bytes", "lines" or "characters".
   void Progress(const std::string& port, uint64_t done, uint64_t total, const std::string& unit);
-  void EndProgress(const std::string& port);
+  // Ends the port's row: its last state stays as a line (keep) or goes.
+  void EndProgress(const std::string& port, bool keep = true);
   void Log(const std::string& port, const std::string& line, bool monitor = false);
   void Result(const std::string& port, const std::string& text);  // stdout
   void Error(const std::string& port, const std::string& text);   // stderr

@@ -115,7 +115,12 @@ TEST(CliLog, AppendsTimedLinesAndAnOutcomePerPortAfterEachJob) {
     EXPECT_TRUE(std::regex_search(run.err, std::regex(R"(\d\d:\d\d\.\d{3}\+05:30 progress: )")))
         << run.err;
   }
+  // The readout's words may hold a line end or a terminal control: they
+  // never make a line of their own in the log.
+  Sim liar("--file-error \"x\x1b[2J\nFAKE outcome: done\"", dir.path);
+  EXPECT_EQ(RunQuillon("-p " + liar.Path() + " --log run.log receive settings got.bin", dir.path).code, 1);
   const std::string log = ReadFile(dir / "run.log");
+  EXPECT_GE(Count(log, "x\\e[2J\\nFAKE outcome: done"), 1) << log;
   std::stringstream lines(log);
   for (std::string line; std::getline(lines, line);)
     EXPECT_TRUE(std::regex_match(line, stamped)) << line;

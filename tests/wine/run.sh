@@ -99,7 +99,7 @@ if [[ -x $SIM ]]; then
   check "test finds the bridge by itself and exits 0" "exit=0" "$(q test)"
   check "test says the readout answered" "1" "$(grep -c '^The readout answered the test command.$' "$OUT/q.out")"
   q -v test >/dev/null
-  check "test -v shows the readout's answer" "1" "$(cat "$OUT/q.out" "$OUT/q.err" | grep -c '^ERROR Unknown Command: .*Cmd=19,.*buf(6)=100000$')"
+  check "test -v shows the readout's answer" "1" "$(cat "$OUT/q.out" "$OUT/q.err" | tr -d '\r' | grep -c '^ERROR Unknown Command: .*Cmd=19,.*buf(6)=100000$')"
   printf 'cli settings \000\001\377 end\r\n' >"$OUT/q_a.bin"
   check "send settings exits 0" "exit=0" "$(q -p COM12 send settings "$(winpath "$OUT/q_a.bin")")"
   check "the readout stored the settings byte for byte" "same" "$(cmp -s "$OUT/q_a.bin" "$OUT/qstore/settings.bin" && echo same)"
