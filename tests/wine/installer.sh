@@ -27,8 +27,9 @@ check "both programs under Program Files" test -f "$dir/QuillonDownload.exe" -a 
 check "Start-menu shortcut to QuillonDownload.exe" grep -qa 'QuillonDownload\.exe' "$lnk"
 check "Apps & Features lists the uninstaller" listed
 check "/PATH puts the folder on PATH" on_path
-check "installed quillon.exe --version says $version" \
-  bash -c 'wine "$1/quillon.exe" --version | tr -d "\r" | grep -qx "quillon $2"' _ "$dir" "$version"
+# The program's version is the release's; "+placeholder" marks the package.
+check "installed quillon.exe --version says ${version%+placeholder}" \
+  bash -c 'wine "$1/quillon.exe" --version | tr -d "\r" | grep -qx "quillon $2"' _ "$dir" "${version%+placeholder}"
 wine "$dir/uninstall.exe" /S && wineserver -w
 check "uninstall removes the programs and the shortcut" test ! -e "$dir/quillon.exe" -a ! -e "$lnk"
 check "uninstall removes the Apps & Features entry" not listed
