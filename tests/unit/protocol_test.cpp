@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <thread>
 
 #include "core/boot/image_download.h"
@@ -16,6 +17,7 @@
 #include "core/serial/receive_thread.h"
 #include "core/serial/serial_port.h"
 #include "core/sha256.h"
+#include "core/transfer/part_file.h"
 #include "core/transfer/text_file.h"
 #include "core/transfer/transfer_control.h"
 #include "support/support.h"
@@ -480,6 +482,29 @@ TEST(EventLogBound, KeepsTheLastLinesAndCountsTheDroppedOnes) {
   EXPECT_EQ(log.Count(), 0u);
   EXPECT_EQ(log.Dropped(), 24u);
   EXPECT_EQ(host.Lines().back(), "not kept");  // shown all the same
+}
+
+// A part's name where the usual ones are all taken, where no file can be
+// made, and a destination whose links go round: each is refused with why,
+// and nothing of what was there is touched.
+TEST(PartFile, RefusesWithWhyWhenNoNameIsFreeNoFileCanBeMadeOrLinksGoRound) {
+  TempDir dir;
+  TestHost host;
+  const std::string target = dir / "out.bin";
+  WriteFile(target + ".part", "mine");
+  for (int n = 1; n < 100; ++n) WriteFile(target + "." + std::to_string(n) + ".part", "");
+  std::string part, why, note;
+  EXPECT_EQ(CreatePartFile(host, target, &part, &why, &note), nullptr);
+  EXPECT_EQ(why, "no free name for the part of " + target + ": " + target + ".part to " + target +
+                     ".99.part are taken");
+  EXPECT_EQ(ReadFile(target + ".part"), "mine");
+  EXPECT_EQ(CreatePartFile(host, dir / "none/out.bin", &part, &why, &note), nullptr);
+  EXPECT_EQ(why, dir / "none/out.bin.part" + ": No such file or directory");
+  std::filesystem::create_symlink("b", dir / "a");
+  std::filesystem::create_symlink("a", dir / "b");
+  EXPECT_EQ(ReplacedFile(dir / "a"), "");
+  EXPECT_FALSE(CommitPartFile(dir / "gone.part", dir / "c", &why, &note));
+  EXPECT_EQ(why.rfind("cannot put the received file in place: " + (dir / "c") + ": ", 0), 0u) << why;
 }
 
 // Digests name every image and file in the output and the report; the
