@@ -247,25 +247,23 @@ class SimThread {
 class DeviceProxy : public SerialDevice {
  public:
   explicit DeviceProxy(std::shared_ptr<SerialDevice> inner) : inner_(std::move(inner)) {}
-  bool Open(const std::string& name, const LineSettings& settings, int* error) override {
-    return inner_->Open(name, settings, error);
+  SerialResult Open(const std::string& name, const LineSettings& settings) override {
+    return inner_->Open(name, settings);
   }
   bool IsOpen() const override { return inner_->IsOpen(); }
   void CancelWait() override { inner_->CancelWait(); }
-  int Close() override { return inner_->Close(); }
-  bool SetBaudRate(uint32_t baud) override { return inner_->SetBaudRate(baud); }
-  bool Drain(int timeoutMs, int* error) override { return inner_->Drain(timeoutMs, error); }
-  size_t BytesWaiting() override { return inner_->BytesWaiting(); }
-  size_t Read(uint8_t* buffer, size_t max) override { return inner_->Read(buffer, max); }
-  size_t Write(const uint8_t* data, size_t length, int* error) override {
-    return inner_->Write(data, length, error);
+  SerialResult Close() override { return inner_->Close(); }
+  SerialResult SetBaudRate(uint32_t baud) override { return inner_->SetBaudRate(baud); }
+  SerialResult Drain(int timeoutMs) override { return inner_->Drain(timeoutMs); }
+  SerialResult BytesWaiting() override { return inner_->BytesWaiting(); }
+  SerialResult Read(uint8_t* buffer, size_t max) override { return inner_->Read(buffer, max); }
+  SerialResult Write(const uint8_t* data, size_t length) override {
+    return inner_->Write(data, length);
   }
-  WaitResult WaitForData(int timeoutMs, int* error) override {
-    return inner_->WaitForData(timeoutMs, error);
-  }
-  bool GetCts(bool* cts) override { return inner_->GetCts(cts); }
-  void SetDtr(bool on) override { inner_->SetDtr(on); }
-  void ClearError() override { inner_->ClearError(); }
+  SerialResult WaitForData(int timeoutMs) override { return inner_->WaitForData(timeoutMs); }
+  SerialResult GetCts(bool* cts) override { return inner_->GetCts(cts); }
+  SerialResult SetDtr(bool on) override { return inner_->SetDtr(on); }
+  SerialResult ClearError() override { return inner_->ClearError(); }
 
  protected:
   const std::shared_ptr<SerialDevice> inner_;

@@ -101,15 +101,15 @@ class SeenThread {
 class EngineSideProbe : public bench::DeviceProxy {
  public:
   using DeviceProxy::DeviceProxy;
-  WaitResult WaitForData(int timeoutMs, int* error) override {
+  SerialResult WaitForData(int timeoutMs) override {
     receiver.Note();
-    return inner_->WaitForData(timeoutMs, error);
+    return inner_->WaitForData(timeoutMs);
   }
-  size_t Write(const uint8_t* data, size_t length, int* error) override {
+  SerialResult Write(const uint8_t* data, size_t length) override {
     writer_.Note();
-    return inner_->Write(data, length, error);
+    return inner_->Write(data, length);
   }
-  bool SetBaudRate(uint32_t baud) override {
+  SerialResult SetBaudRate(uint32_t baud) override {
     if (writer_.IsCaller()) {
       std::lock_guard<std::mutex> lock(mutex_);
       workerUse_ = ThisThreadUse();
@@ -132,9 +132,9 @@ class EngineSideProbe : public bench::DeviceProxy {
 class PumpProbe : public bench::DeviceProxy {
  public:
   using DeviceProxy::DeviceProxy;
-  size_t Write(const uint8_t* data, size_t length, int* error) override {
+  SerialResult Write(const uint8_t* data, size_t length) override {
     pump.Note();
-    return inner_->Write(data, length, error);
+    return inner_->Write(data, length);
   }
   SeenThread pump;
 };

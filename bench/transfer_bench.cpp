@@ -51,14 +51,14 @@ class TimedDevice : public bench::DeviceProxy {
     bool write;
   };
 
-  size_t Read(uint8_t* buffer, size_t max) override {
-    size_t n = inner_->Read(buffer, max);
-    if (n > 0) Record(false);
-    return n;
+  SerialResult Read(uint8_t* buffer, size_t max) override {
+    SerialResult got = inner_->Read(buffer, max);
+    if (got.count > 0) Record(false);
+    return got;
   }
-  size_t Write(const uint8_t* data, size_t length, int* error) override {
+  SerialResult Write(const uint8_t* data, size_t length) override {
     Record(true);
-    return inner_->Write(data, length, error);
+    return inner_->Write(data, length);
   }
 
   std::vector<Event> Events() {

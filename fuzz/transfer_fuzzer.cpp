@@ -25,19 +25,21 @@ using namespace quillon;
 
 class NullDevice : public SerialDevice {
  public:
-  bool Open(const std::string&, const LineSettings&, int*) override { return true; }
+  SerialResult Open(const std::string&, const LineSettings&) override { return {}; }
   bool IsOpen() const override { return true; }
   void CancelWait() override {}
-  int Close() override { return 0; }
-  bool SetBaudRate(uint32_t) override { return true; }
-  bool Drain(int, int*) override { return true; }
-  size_t BytesWaiting() override { return 0; }
-  size_t Read(uint8_t*, size_t) override { return 0; }
-  size_t Write(const uint8_t*, size_t length, int*) override { return length; }
-  WaitResult WaitForData(int, int*) override { return WaitResult::TIMEOUT; }
-  bool GetCts(bool*) override { return false; }
-  void SetDtr(bool) override {}
-  void ClearError() override {}
+  SerialResult Close() override { return {}; }
+  SerialResult SetBaudRate(uint32_t) override { return {}; }
+  SerialResult Drain(int) override { return {}; }
+  SerialResult BytesWaiting() override { return {}; }
+  SerialResult Read(uint8_t*, size_t) override { return {}; }
+  SerialResult Write(const uint8_t*, size_t length) override {
+    return {SerialStatus::OK, 0, length};
+  }
+  SerialResult WaitForData(int) override { return {SerialStatus::TIMEOUT}; }
+  SerialResult GetCts(bool*) override { return {SerialStatus::FAILED}; }
+  SerialResult SetDtr(bool) override { return {}; }
+  SerialResult ClearError() override { return {}; }
 };
 
 // Host and observer in one: a fake clock, posted packets kept for the loop,

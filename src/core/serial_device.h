@@ -1,10 +1,12 @@
 // One open serial port, as the core sees it. Backends: Win32 overlapped I/O,
-// POSIX termios, and an in-memory fake for unit tests.
+// POSIX termios, the simulator's line model around either, and the tests' fakes.
 //
-// Thread-safety contract: every operation may be called from any thread and
-// at the same time as any other, Close included. After Close (or CancelWait)
-// a WaitForData that is blocked returns at once; every later operation fails
-// without touching the closed descriptor.
+// Threads: every operation may be called from any thread and at the same
+// time as any other, Close included. CancelWait ends a WaitForData that is
+// blocked at once (on POSIX also the next one when none is); Close ends every
+// blocked wait, write and drain at once, and every later operation but Open
+// then fails without touching the closed descriptor. A device found gone
+// stays gone: every later operation fails at once with GONE.
 #pragma once
 
 #include <cstddef>
@@ -27,12 +29,23 @@ struct LineSettings {
   unsigned flow = 0;     // FLOW_* bits
 };
 
-enum class WaitResult {
-  DATA,      // bytes are waiting (or an event arrived)
-  CANCELLED, // the wait was ended by CancelWait or Close
-  FAILED,    // the wait failed; the error code says why
-  TIMEOUT,   // the given bound passed with nothing received
-  GONE,      // the device went away (hang-up, unplugged); it will not come back
+// What became of an operation. Every operation answers with the same kind of
+// result, as libserialport's sp_return does: a status, the system's error code
+// (errno or GetLastError; 0 with OK) and, for the byte counts, the count.
+enum class SerialStatus {
+  OK,         // done as asked; for WaitForData: bytes are waiting
+  TIMEOUT,    // the operation's bound passed first
+  CANCELLED,  // ended by CancelWait or Close
+  GONE,       // the device went away (hang-up, unplugged); it will not come back
+  FAILED,     // any other failure; code says why
+};
+
+struct SerialResult {
+  SerialStatus status = SerialStatus::OK;
+  int code = 0;      // the system's error code; 0 with OK
+  size_t count = 0;  // Read, Write, BytesWaiting: the bytes (a failed Write: those sent before)
+
+  explicit operator bool() const { return status == SerialStatus::OK; }
 };
 
 class SerialDevice {
@@ -41,35 +54,34 @@ class SerialDevice {
 
   // Opens the named port exclusively with the given settings, raises DTR
   // (and RTS unless RTS handshake is asked) and purges both queues.
-  // On failure returns false with the system error code in *error.
-  virtual bool Open(const std::string& name, const LineSettings& settings, int* error) = 0;
+  virtual SerialResult Open(const std::string& name, const LineSettings& settings) = 0;
   virtual bool IsOpen() const = 0;
-  // Ends any pending WaitForData at once, without closing.
+  // Ends a pending WaitForData at once, without closing; cannot fail.
   virtual void CancelWait() = 0;
-  // Closes the port; returns the system error code of the close (0 when it succeeded).
-  virtual int Close() = 0;
+  // Closes the port. TIMEOUT when calls in progress (or the driver) did not
+  // let go in time; the device is closed for every later call all the same.
+  virtual SerialResult Close() = 0;
 
-  virtual bool SetBaudRate(uint32_t baud) = 0;
+  virtual SerialResult SetBaudRate(uint32_t baud) = 0;
   // Waits until every byte written so far has left the port (the kernel's or
-  // driver's transmit queue is empty), at most timeoutMs. False on time-out,
-  // close or failure, with the system error code in *error (when given).
-  virtual bool Drain(int timeoutMs, int* error = nullptr) = 0;
-  // Bytes in the receive queue, 0 when none or on failure.
-  virtual size_t BytesWaiting() = 0;
-  // Reads up to max bytes of what is waiting; never blocks for more.
-  // Returns the count (0 on failure or when nothing waits).
-  virtual size_t Read(uint8_t* buffer, size_t max) = 0;
-  // Writes and waits for completion. Returns the count written; on failure
-  // *error (when given) holds the system error code.
-  virtual size_t Write(const uint8_t* data, size_t length, int* error = nullptr) = 0;
-  // Waits until bytes arrive, the wait is cancelled, or timeoutMs passes
-  // (timeoutMs < 0: no bound).
-  virtual WaitResult WaitForData(int timeoutMs, int* error = nullptr) = 0;
-  // Clear-to-send from the modem status; false when the status cannot be read.
-  virtual bool GetCts(bool* cts) = 0;
-  virtual void SetDtr(bool on) = 0;
+  // driver's transmit queue is empty), at most timeoutMs (< 0: no bound).
+  virtual SerialResult Drain(int timeoutMs) = 0;
+  // count: the bytes in the receive queue.
+  virtual SerialResult BytesWaiting() = 0;
+  // Reads up to max bytes of what is waiting into buffer; never blocks for
+  // more. count: the bytes read (0 with OK when nothing waits).
+  virtual SerialResult Read(uint8_t* buffer, size_t max) = 0;
+  // Writes and waits for completion. count: the bytes written, short with OK
+  // only when the driver took less (its own write time-out).
+  virtual SerialResult Write(const uint8_t* data, size_t length) = 0;
+  // Waits until bytes arrive (OK), the wait is cancelled, or timeoutMs
+  // passes (timeoutMs < 0: no bound).
+  virtual SerialResult WaitForData(int timeoutMs) = 0;
+  // *cts: clear-to-send from the modem status.
+  virtual SerialResult GetCts(bool* cts) = 0;
+  virtual SerialResult SetDtr(bool on) = 0;
   // Clears the port's error state after a failed operation.
-  virtual void ClearError() = 0;
+  virtual SerialResult ClearError() = 0;
 };
 
 // Makes a new, unopened device object; one per opening of a port.

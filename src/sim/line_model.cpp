@@ -28,15 +28,16 @@ LineModelDevice::LineModelDevice(std::shared_ptr<SerialDevice> inner, LineModelO
 
 LineModelDevice::~LineModelDevice() { Close(); }
 
-bool LineModelDevice::Open(const std::string& name, const LineSettings& settings, int* error) {
-  if (!inner_->Open(name, settings, error)) return false;
+SerialResult LineModelDevice::Open(const std::string& name, const LineSettings& settings) {
+  SerialResult opened = inner_->Open(name, settings);
+  if (!opened) return opened;
   std::lock_guard<std::mutex> lock(mutex_);
   open_ = true;
   queue_.clear();
   baud_ = settings.baudRate;
   line_ = NewLine(baud_, options_.usbFrames);
   if (!pump_.joinable()) pump_ = std::thread([this] { Pump(); });
-  return true;
+  return opened;
 }
 
 bool LineModelDevice::IsOpen() const {
@@ -49,7 +50,7 @@ bool LineModelDevice::IsOpen() const {
 
 void LineModelDevice::CancelWait() { inner_->CancelWait(); }
 
-int LineModelDevice::Close() {
+SerialResult LineModelDevice::Close() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     open_ = false;
@@ -57,7 +58,7 @@ int LineModelDevice::Close() {
   }
   changed_.notify_all();
   // Closing the inner device first ends a write the pump is blocked in.
-  int result = inner_->Close();
+  SerialResult result = inner_->Close();
   std::thread pump;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -67,7 +68,7 @@ int LineModelDevice::Close() {
   return result;
 }
 
-bool LineModelDevice::SetBaudRate(uint32_t baud) {
+SerialResult LineModelDevice::SetBaudRate(uint32_t baud) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // The bytes still queued leave the UART at the new rate: the far end,
@@ -80,7 +81,7 @@ bool LineModelDevice::SetBaudRate(uint32_t baud) {
   return inner_->SetBaudRate(baud);
 }
 
-bool LineModelDevice::Drain(int timeoutMs, int* error) {
+SerialResult LineModelDevice::Drain(int timeoutMs) {
   auto deadline = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
   {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -88,34 +89,32 @@ bool LineModelDevice::Drain(int timeoutMs, int* error) {
     if (timeoutMs < 0) {
       changed_.wait(lock, emptyOrClosed);
     } else if (!changed_.wait_until(lock, deadline, emptyOrClosed)) {
-      if (error) *error = ETIMEDOUT;
-      return false;
+      return {SerialStatus::TIMEOUT, ETIMEDOUT};
     }
-    if (!open_) {
-      if (error) *error = ECANCELED;
-      return false;
-    }
+    if (!open_) return {SerialStatus::CANCELLED, ECANCELED};
   }
   int left = timeoutMs;
   if (timeoutMs >= 0) {
     auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     left = static_cast<int>(std::max<decltype(rest)>(rest, 0));
   }
-  return inner_->Drain(left, error);
+  return inner_->Drain(left);
 }
 
-size_t LineModelDevice::BytesWaiting() { return inner_->BytesWaiting(); }
+SerialResult LineModelDevice::BytesWaiting() { return inner_->BytesWaiting(); }
 
-size_t LineModelDevice::Read(uint8_t* buffer, size_t max) { return inner_->Read(buffer, max); }
+SerialResult LineModelDevice::Read(uint8_t* buffer, size_t max) {
+  return inner_->Read(buffer, max);
+}
 
-size_t LineModelDevice::Write(const uint8_t* data, size_t length, int* error) {
+SerialResult LineModelDevice::Write(const uint8_t* data, size_t length) {
   auto deadline = Clock::now() + std::chrono::milliseconds(options_.writeStallMs);
   std::unique_lock<std::mutex> lock(mutex_);
   size_t done = 0;
   while (done < length) {
     if (!open_) {
-      if (error) *error = done == 0 ? EBADF : ECANCELED;
-      return done;
+      if (done == 0) return {SerialStatus::FAILED, EBADF};
+      return {SerialStatus::CANCELLED, ECANCELED, done};
     }
     size_t room = options_.queueBytes - std::min(options_.queueBytes, queue_.size());
     if (room == 0) {
@@ -124,8 +123,7 @@ size_t LineModelDevice::Write(const uint8_t* data, size_t length, int* error) {
       // for the bound.
       if (!changed_.wait_until(lock, deadline,
                                [&] { return !open_ || queue_.size() <= options_.queueBytes / 2; })) {
-        if (error) *error = ETIMEDOUT;
-        return done;
+        return {SerialStatus::TIMEOUT, ETIMEDOUT, done};
       }
       continue;
     }
@@ -136,18 +134,16 @@ size_t LineModelDevice::Write(const uint8_t* data, size_t length, int* error) {
     // Only an idle pump waits for bytes; a busy one wakes on its own clock.
     if (wasEmpty) changed_.notify_all();
   }
-  return done;
+  return {SerialStatus::OK, 0, done};
 }
 
-WaitResult LineModelDevice::WaitForData(int timeoutMs, int* error) {
-  return inner_->WaitForData(timeoutMs, error);
-}
+SerialResult LineModelDevice::WaitForData(int timeoutMs) { return inner_->WaitForData(timeoutMs); }
 
-bool LineModelDevice::GetCts(bool* cts) { return inner_->GetCts(cts); }
+SerialResult LineModelDevice::GetCts(bool* cts) { return inner_->GetCts(cts); }
 
-void LineModelDevice::SetDtr(bool on) { inner_->SetDtr(on); }
+SerialResult LineModelDevice::SetDtr(bool on) { return inner_->SetDtr(on); }
 
-void LineModelDevice::ClearError() { inner_->ClearError(); }
+SerialResult LineModelDevice::ClearError() { return inner_->ClearError(); }
 
 uint64_t LineModelDevice::GarbledBytes() const {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -167,7 +163,7 @@ void LineModelDevice::Pump() {
       inFlight_ = n;
       lock.unlock();
       // A failed write loses the bytes, as a cable pulled mid-send would.
-      inner_->Write(batch.data(), batch.size(), nullptr);
+      (void)inner_->Write(batch.data(), batch.size());
       lock.lock();
       inFlight_ = 0;
       if (queue_.size() <= options_.queueBytes / 2) changed_.notify_all();

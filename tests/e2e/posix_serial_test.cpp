@@ -97,8 +97,7 @@ TEST(PosixSerial, OpenSetsTheReadoutLineRawAndWithoutFlowControl) {
   Pty pty;
   ASSERT_FALSE(pty.path.empty());
   PosixSerialDevice device;
-  int error = 0;
-  ASSERT_TRUE(device.Open(pty.path, LineSettings{}, &error)) << error;
+  ASSERT_TRUE(device.Open(pty.path, LineSettings{}));
   termios t = pty.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
   EXPECT_EQ(cfgetispeed(&t), static_cast<speed_t>(B115200));
@@ -114,22 +113,21 @@ TEST(PosixSerial, OpenSetsTheReadoutLineRawAndWithoutFlowControl) {
   ASSERT_TRUE(device.SetBaudRate(38400));
   t = pty.SlaveTermios();
   EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B38400));
-  EXPECT_FALSE(device.SetBaudRate(12345));
+  EXPECT_EQ(device.SetBaudRate(12345).code, EINVAL);
 
   // The port is ours alone until closed; failures carry the system's error.
   PosixSerialDevice second;
-  EXPECT_FALSE(second.Open(pty.path, LineSettings{}, &error));
-  EXPECT_EQ(error, EBUSY);
-  EXPECT_EQ(device.Close(), 0);
+  EXPECT_EQ(second.Open(pty.path, LineSettings{}).code, EBUSY);
+  EXPECT_TRUE(device.Close());
   EXPECT_FALSE(device.IsOpen());
-  EXPECT_TRUE(second.Open(pty.path, LineSettings{}, &error)) << error;
+  EXPECT_TRUE(second.Open(pty.path, LineSettings{}));
   second.Close();
-  EXPECT_TRUE(!device.Open(pty.path, LineSettings{12345, 8, 1, 0, 0}, &error) && error == EINVAL);
-  EXPECT_FALSE(device.Open("/dev/quillon-no-such-port", LineSettings{}, &error));
-  EXPECT_EQ(error, ENOENT);
+  EXPECT_EQ(device.Open(pty.path, LineSettings{12345, 8, 1, 0, 0}).code, EINVAL);
+  SerialResult missing = device.Open("/dev/quillon-no-such-port", LineSettings{});
+  EXPECT_TRUE(missing.status == SerialStatus::FAILED && missing.code == ENOENT);
   EXPECT_EQ(PosixSerialFactory().PortName(3), "COM3");
-  EXPECT_FALSE(device.Open("COM3", LineSettings{}, &error));
-  EXPECT_FALSE(device.Open("/dev/null", LineSettings{}, &error));  // not a tty
+  EXPECT_FALSE(device.Open("COM3", LineSettings{}));
+  EXPECT_FALSE(device.Open("/dev/null", LineSettings{}));  // not a tty
   EXPECT_FALSE(device.IsOpen());
 }
 
@@ -159,35 +157,36 @@ TEST(PosixSerial, BuildTermiosAsksForParityStopBitsAndFlowAsGiven) {
 TEST(PosixSerial, BytesTravelBothWaysAndWaitsEndOnDataCancelAndBound) {
   Pty pty;
   PosixSerialDevice device;
-  int error = 0;
-  ASSERT_TRUE(device.Open(pty.path, LineSettings{}, &error));
+  ASSERT_TRUE(device.Open(pty.path, LineSettings{}));
 
   auto out = Pattern(3000);
-  EXPECT_EQ(device.Write(out.data(), out.size(), &error), out.size());
+  SerialResult wrote = device.Write(out.data(), out.size());
+  EXPECT_TRUE(wrote && wrote.count == out.size());
   EXPECT_EQ(pty.Receive(out.size()), out);
-  EXPECT_TRUE(device.Drain(1000, &error)) << error;
+  EXPECT_TRUE(device.Drain(1000));
   pty.StuckQueue();  // 4096 bytes take 391 ms at 115200 baud
-  EXPECT_TRUE(!device.Drain(20, &error) && error == ETIMEDOUT) << error;
+  SerialResult drained = device.Drain(20);
+  EXPECT_TRUE(drained.status == SerialStatus::TIMEOUT && drained.code == ETIMEDOUT) << drained.code;
 
-  EXPECT_EQ(device.WaitForData(0, &error), WaitResult::TIMEOUT);
+  EXPECT_EQ(device.WaitForData(0).status, SerialStatus::TIMEOUT);
   auto in = Pattern(100);
   pty.Send(in);
-  ASSERT_EQ(device.WaitForData(5000, &error), WaitResult::DATA);
+  ASSERT_TRUE(device.WaitForData(5000));
   std::vector<uint8_t> got;
   for (int round = 0; got.size() < in.size() && round < 50; ++round) {
     uint8_t buffer[64];
-    size_t n = device.Read(buffer, std::min(sizeof buffer, device.BytesWaiting()));
+    size_t n = device.Read(buffer, std::min(sizeof buffer, device.BytesWaiting().count)).count;
     got.insert(got.end(), buffer, buffer + n);
-    if (n == 0) device.WaitForData(100, &error);
+    if (n == 0) device.WaitForData(100);
   }
   EXPECT_EQ(got, in);
 
   // A cancel ends a wait with no bound, and is used up by it.
-  auto waiter = std::async(std::launch::async, [&] { return device.WaitForData(-1, nullptr); });
+  auto waiter = std::async(std::launch::async, [&] { return device.WaitForData(-1).status; });
   device.CancelWait();
   ASSERT_EQ(waiter.wait_for(seconds(5)), std::future_status::ready);
-  EXPECT_EQ(waiter.get(), WaitResult::CANCELLED);
-  EXPECT_EQ(device.WaitForData(0, &error), WaitResult::TIMEOUT);
+  EXPECT_EQ(waiter.get(), SerialStatus::CANCELLED);
+  EXPECT_EQ(device.WaitForData(0).status, SerialStatus::TIMEOUT);
 }
 
 // A close, or a hang-up of the far end (the old code reported data there,
@@ -197,50 +196,48 @@ TEST(PosixSerial, ACloseOrAHangUpEndsBlockedCallsAndEveryLaterCall) {
     SCOPED_TRACE(hangUp ? "hang-up" : "close");
     Pty pty;
     PosixSerialDevice device;
-    int error = 0;
-    ASSERT_TRUE(device.Open(pty.path, LineSettings{}, &error));
-    auto waiter = std::async(std::launch::async, [&] { return device.WaitForData(-1, nullptr); });
+    ASSERT_TRUE(device.Open(pty.path, LineSettings{}));
+    auto waiter = std::async(std::launch::async, [&] { return device.WaitForData(-1).status; });
     pty.StuckQueue();
-    int drainError = 0;
-    auto drainer = std::async(std::launch::async, [&] { return device.Drain(-1, &drainError); });
+    auto drainer = std::async(std::launch::async, [&] { return device.Drain(-1); });
     // Nobody reads the master, so a large write fills the queue and waits.
     std::vector<uint8_t> big(4 << 20, 0x55);
-    int writeError = 0;
-    auto writer = std::async(std::launch::async,
-                             [&] { return device.Write(big.data(), big.size(), &writeError); });
+    auto writer =
+        std::async(std::launch::async, [&] { return device.Write(big.data(), big.size()); });
     ASSERT_FALSE(pty.Receive(1).empty());  // the write is under way
-    EXPECT_EQ(hangUp ? ::close(std::exchange(pty.master, -1)) : device.Close(), 0);
+    EXPECT_EQ(hangUp ? ::close(std::exchange(pty.master, -1)) : device.Close().code, 0);
     ASSERT_EQ(waiter.wait_for(seconds(1)), std::future_status::ready);
     ASSERT_EQ(drainer.wait_for(seconds(1)), std::future_status::ready);
     ASSERT_EQ(writer.wait_for(seconds(1)), std::future_status::ready);
     // A close: cancelled when the wait was already blocked, failed when it only began after.
-    WaitResult ended = waiter.get();
-    EXPECT_TRUE(hangUp ? ended == WaitResult::GONE
-                       : ended == WaitResult::CANCELLED || ended == WaitResult::FAILED);
-    EXPECT_FALSE(drainer.get());
-    EXPECT_LT(writer.get(), big.size());
-    const int cause = hangUp ? EIO : ECANCELED;
-    EXPECT_TRUE(drainError == cause || (!hangUp && drainError == EBADF)) << drainError;
-    EXPECT_EQ(writeError, cause);
+    SerialStatus ended = waiter.get();
+    EXPECT_TRUE(hangUp ? ended == SerialStatus::GONE
+                       : ended == SerialStatus::CANCELLED || ended == SerialStatus::FAILED);
+    const SerialResult drained = drainer.get(), wrote = writer.get();
+    const SerialStatus cause = hangUp ? SerialStatus::GONE : SerialStatus::CANCELLED;
+    EXPECT_TRUE(drained.status == cause || (!hangUp && drained.code == EBADF)) << drained.code;
+    EXPECT_TRUE(wrote.status == cause && wrote.code == (hangUp ? EIO : ECANCELED)) << wrote.code;
+    EXPECT_LT(wrote.count, big.size());
     // Every later call fails at once, an unbounded wait included.
     // The first call that did not fail as it should, by name; empty when all did.
     auto late = std::async(std::launch::async, [&]() -> std::string {
       uint8_t buffer[4] = {};
       bool cts = false;
-      const WaitResult dead = hangUp ? WaitResult::GONE : WaitResult::FAILED;
-      if (device.WaitForData(-1, &error) != dead) return "WaitForData(error)";
-      if (device.WaitForData(-1, nullptr) != dead) return "WaitForData";
-      if (device.Read(buffer, 4) != 0) return "Read";
-      if (device.Write(buffer, 4, &error) != 0) return "Write";
-      if (error != (hangUp ? EIO : EBADF)) return "Write's error " + std::to_string(error);
-      if (device.Drain(-1, nullptr)) return "Drain";
-      if (device.BytesWaiting() != 0) return "BytesWaiting";
-      if (device.GetCts(&cts)) return "GetCts";
+      const SerialStatus dead = hangUp ? SerialStatus::GONE : SerialStatus::FAILED;
+      if (device.WaitForData(-1).status != dead) return "WaitForData";
+      if (device.Read(buffer, 4).status != dead) return "Read";
+      SerialResult lateWrite = device.Write(buffer, 4);
+      if (lateWrite.status != dead || lateWrite.count != 0) return "Write";
+      if (lateWrite.code != (hangUp ? EIO : EBADF)) return "Write's code";
+      if (device.Drain(-1).status != dead) return "Drain";
+      if (device.BytesWaiting().status != dead) return "BytesWaiting";
+      if (device.GetCts(&cts).status != dead) return "GetCts";
+      if (device.SetBaudRate(9600).status != dead) return "SetBaudRate";
       return "";
     });
     ASSERT_EQ(late.wait_for(seconds(1)), std::future_status::ready);
     EXPECT_EQ(late.get(), "");
-    EXPECT_EQ(device.Close(), 0);
+    EXPECT_TRUE(device.Close());
   }
 }
 

@@ -28,29 +28,29 @@ namespace {
 // A port that keeps what is written to it.
 class MemoryDevice : public SerialDevice {
  public:
-  bool Open(const std::string&, const LineSettings&, int*) override { return true; }
+  SerialResult Open(const std::string&, const LineSettings&) override { return {}; }
   bool IsOpen() const override { return true; }
   void CancelWait() override {}
-  int Close() override { return 0; }
-  bool SetBaudRate(uint32_t) override { return true; }
-  bool Drain(int, int*) override { return true; }
-  size_t BytesWaiting() override { return incoming.size(); }
-  size_t Read(uint8_t* buffer, size_t count) override {
+  SerialResult Close() override { return {}; }
+  SerialResult SetBaudRate(uint32_t) override { return {}; }
+  SerialResult Drain(int) override { return {}; }
+  SerialResult BytesWaiting() override { return {SerialStatus::OK, 0, incoming.size()}; }
+  SerialResult Read(uint8_t* buffer, size_t count) override {
     count = std::min(count, incoming.size());
     std::copy_n(incoming.begin(), count, buffer);
     incoming.erase(incoming.begin(), incoming.begin() + static_cast<std::ptrdiff_t>(count));
-    return count;
+    return {SerialStatus::OK, 0, count};
   }
-  size_t Write(const uint8_t* data, size_t length, int*) override {
+  SerialResult Write(const uint8_t* data, size_t length) override {
     std::lock_guard<std::mutex> lock(mutex);
     written.insert(written.end(), data, data + length);
     writes.push_back(length);
-    return length;
+    return {SerialStatus::OK, 0, length};
   }
-  WaitResult WaitForData(int, int*) override { return WaitResult::TIMEOUT; }
-  bool GetCts(bool*) override { return false; }
-  void SetDtr(bool) override {}
-  void ClearError() override {}
+  SerialResult WaitForData(int) override { return {SerialStatus::TIMEOUT}; }
+  SerialResult GetCts(bool*) override { return {SerialStatus::FAILED}; }
+  SerialResult SetDtr(bool) override { return {}; }
+  SerialResult ClearError() override { return {}; }
   std::mutex mutex;  // a bootloader worker writes from its own thread
   std::vector<uint8_t> written;
   std::vector<size_t> writes;     // the size of each write

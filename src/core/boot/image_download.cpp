@@ -75,11 +75,11 @@ bool BootJobs::WriteAll(const uint8_t* data, size_t length, bool progress) {
     // Read anew each time: the handler thread may close the port at any moment.
     auto port = link_.Port();
     size_t written = 0;
-    int error = 0;
     const size_t block = std::min(IMAGE_BLOCK_SIZE, length - done);
     if (port) {
-      written = std::min(port->Write(data + done, block, &error), block);
-      if (error != 0 || written == 0) port->ClearError();
+      SerialResult result = port->Write(data + done, block);
+      written = std::min(result.count, block);
+      if (!result || written == 0) port->ClearError();
     }
     if (written == 0) {
       // The same data is offered again, but not for ever: a closed port or a
@@ -116,8 +116,7 @@ void BootJobs::ImageDownloadThread() {
   if (sent) {
     // The rate may change only once the last byte has left the port.
     auto port = link_.Port();
-    int error = 0;
-    if (!port || !port->Drain(static_cast<int>(limits_.writeStallMs), &error)) {
+    if (!port || !port->Drain(static_cast<int>(limits_.writeStallMs))) {
       sent = false;
       if (link_.Lost()) {
         Fail(Cause::PORT_LOST, "the readout's port went away (unplugged?)");

@@ -23,8 +23,7 @@ constexpr int MAX_CONSECUTIVE_RESENDS = 5;
 void WritePiece(PacketLink& link, const uint8_t* data, size_t length) {
   std::shared_ptr<SerialDevice> port = link.link.Port();
   if (!port) return;
-  int error = 0;
-  if (port->Write(data, length, &error) != length) port->ClearError();
+  if (port->Write(data, length).count != length) port->ClearError();
 }
 
 void WriteLastPacket(PacketLink& link) {

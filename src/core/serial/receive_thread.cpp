@@ -137,19 +137,18 @@ void ReceiveThread::RS232_CommEventThread() {
       IdleWait(IDLE_STEP_MS);
       continue;
     }
-    int error = 0;
-    WaitResult result = port->WaitForData(WAIT_BOUND_MS, &error);
-    if (result == WaitResult::DATA) {
+    const SerialStatus result = port->WaitForData(WAIT_BOUND_MS).status;
+    if (result == SerialStatus::OK) {
       failuresInRow = 0;
       RS232_DrainReceive();
-    } else if (result == WaitResult::GONE) {
+    } else if (result == SerialStatus::GONE) {
       dead = port;
       // Marked lost before the waiting erase is woken, so it learns why;
       // it learns it now, not at a bound.
       const bool first = link_.MarkLost(port);
       tap_.Cancel();
       if (first) host_.Post(UiMessage{UiMessage::PORT_LOST, nullptr, false, 0});
-    } else if (result == WaitResult::FAILED) {
+    } else if (result == SerialStatus::FAILED) {
       port->ClearError();
       // A port taken off the link fails its wait as it closes: no fault.
       if (link_.Port() != port) continue;

@@ -29,9 +29,9 @@ std::shared_ptr<SerialDevice> RS232_OpenPort(SerialFactory& factory, const std::
   settings.parity = parity;
   settings.stopBits = stopBits;
   settings.flow = flow & FLOW_KNOWN_BITS;
-  int code = 0;
-  if (!device->Open(name, settings, &code)) {
-    if (error) *error = code;
+  SerialResult opened = device->Open(name, settings);
+  if (!opened) {
+    if (error) *error = opened.code;
     return nullptr;
   }
   return device;
@@ -44,12 +44,12 @@ void RS232_SetBaudRate(SerialLink& link, uint32_t baudRate) {
 size_t RS232_ReadAvailable(SerialLink& link, uint8_t* buffer, size_t max) {
   std::shared_ptr<SerialDevice> port = link.Port();
   if (!port) return 0;
-  size_t count = std::min(max, port->BytesWaiting());
+  size_t count = std::min(max, port->BytesWaiting().count);
   if (count == 0) return 0;
-  size_t got = port->Read(buffer, count);
+  SerialResult got = port->Read(buffer, count);
   // The queue said the bytes were there; none read means the read failed.
-  if (got == 0) port->ClearError();
-  return got;
+  if (got.count == 0) port->ClearError();
+  return got.count;
 }
 
 void ClosePortOnLink(SerialLink& link, EventLog& log, Host& host, uint32_t closePauseMs,
@@ -61,7 +61,7 @@ void ClosePortOnLink(SerialLink& link, EventLog& log, Host& host, uint32_t close
   old->CancelWait();
   host.Sleep(closePauseMs);
   // Only a close that failed has an error of its own worth showing.
-  LogLine(log, old->Close(), "Closing current device ...");
+  LogLine(log, old->Close().code, "Closing current device ...");
   if (pauseAfter) host.Sleep(closePauseMs);
 }
 

@@ -80,6 +80,13 @@ void DrainPipe(int fd) {
 // Errors with which a tty tells that its device went away (hang-up, unplug).
 bool IsGoneError(int code) { return code == EIO || code == ENXIO || code == ENODEV || code == EPIPE; }
 
+// The status a failure with code stands for.
+SerialStatus StatusOf(int code) {
+  if (code == ETIMEDOUT) return SerialStatus::TIMEOUT;
+  if (code == ECANCELED) return SerialStatus::CANCELLED;
+  return IsGoneError(code) ? SerialStatus::GONE : SerialStatus::FAILED;
+}
+
 int RemainingMs(std::chrono::steady_clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
@@ -140,18 +147,18 @@ struct PosixSerialDevice::Impl {
   std::atomic<int> goneError{0};  // 0 while the device is there
   std::atomic<uint32_t> baud{0};
 
-  // True when the descriptor may be used; otherwise *error says why. The
-  // caller holds the lock.
-  bool Usable(int* error) const {
-    int code = fd < 0 || closing.load() ? EBADF : goneError.load();
-    if (code != 0 && error) *error = code;
-    return code == 0;
-  }
-  // Remembers the device as gone when code says so; returns code.
-  int Note(int code) {
+  // 0 when the descriptor may be used, otherwise the error that says why
+  // not. The caller holds the lock.
+  int Unusable() const { return fd < 0 || closing.load() ? EBADF : goneError.load(); }
+  // Remembers the device as gone when code says it went away.
+  void RememberIfGone(int code) {
     int none = 0;
     if (IsGoneError(code)) goneError.compare_exchange_strong(none, code);
-    return code;
+  }
+  // The result of a failure with code, count bytes having gone through.
+  SerialResult Failed(int code, size_t count = 0) {
+    RememberIfGone(code);
+    return {StatusOf(code), code, count};
   }
 };
 
@@ -159,11 +166,10 @@ PosixSerialDevice::PosixSerialDevice() : impl_(std::make_unique<Impl>()) {}
 
 PosixSerialDevice::~PosixSerialDevice() { Close(); }
 
-bool PosixSerialDevice::Open(const std::string& name, const LineSettings& settings, int* error) {
-  auto fail = [&](int code, int fd) {
+SerialResult PosixSerialDevice::Open(const std::string& name, const LineSettings& settings) {
+  auto fail = [](int code, int fd) {
     if (fd >= 0) ::close(fd);
-    if (error) *error = code;
-    return false;
+    return SerialResult{StatusOf(code), code};
   };
   std::unique_lock<std::shared_mutex> lock(impl_->mutex);
   if (impl_->fd >= 0) return fail(EBUSY, -1);
@@ -209,7 +215,7 @@ bool PosixSerialDevice::Open(const std::string& name, const LineSettings& settin
   impl_->closing.store(false);
   impl_->goneError.store(0);
   impl_->baud.store(settings.baudRate);
-  return true;
+  return {};
 }
 
 bool PosixSerialDevice::IsOpen() const {
@@ -222,41 +228,36 @@ void PosixSerialDevice::CancelWait() {
   Poke(impl_->cancelPipe[1]);
 }
 
-int PosixSerialDevice::Close() {
+SerialResult PosixSerialDevice::Close() {
   {
     std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-    if (impl_->fd < 0) return 0;
+    if (impl_->fd < 0) return {};
     impl_->closing.store(true);
     Poke(impl_->closePipe[1]);
   }
   std::unique_lock<std::shared_mutex> lock(impl_->mutex);
-  if (impl_->fd < 0) return 0;  // another Close got here first
+  if (impl_->fd < 0) return {};  // another Close got here first
   // The exclusive flag belongs to the tty, which may outlive this descriptor.
   (void)::ioctl(impl_->fd, TIOCNXCL);
-  int result = ::close(impl_->fd) == 0 ? 0 : errno;
+  int code = ::close(impl_->fd) == 0 ? 0 : errno;
   impl_->fd = -1;
   ClosePipe(impl_->cancelPipe);
   ClosePipe(impl_->closePipe);
-  return result;
+  return code == 0 ? SerialResult{} : SerialResult{StatusOf(code), code};
 }
 
-bool PosixSerialDevice::SetBaudRate(uint32_t baud) {
+SerialResult PosixSerialDevice::SetBaudRate(uint32_t baud) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
+  if (int code = impl_->Unusable()) return impl_->Failed(code);
   speed_t speed;
-  if (!impl_->Usable(nullptr) || !SpeedFor(baud, &speed)) return false;
+  if (!SpeedFor(baud, &speed)) return impl_->Failed(EINVAL);
   termios t{};
-  if (::tcgetattr(impl_->fd, &t) != 0) {
-    impl_->Note(errno);
-    return false;
-  }
+  if (::tcgetattr(impl_->fd, &t) != 0) return impl_->Failed(errno);
   ::cfsetispeed(&t, speed);
   ::cfsetospeed(&t, speed);
-  if (::tcsetattr(impl_->fd, TCSANOW, &t) != 0) {
-    impl_->Note(errno);
-    return false;
-  }
+  if (::tcsetattr(impl_->fd, TCSANOW, &t) != 0) return impl_->Failed(errno);
   impl_->baud.store(baud);
-  return true;
+  return {};
 }
 
 // tcdrain alone has no bound and no cancel, and returns at once on a
@@ -264,74 +265,62 @@ bool PosixSerialDevice::SetBaudRate(uint32_t baud) {
 // on the close pipe while the transmit queue empties, each time for about
 // what the queued bytes take at the line rate, then let tcdrain wait for the
 // last character only.
-bool PosixSerialDevice::Drain(int timeoutMs, int* error) {
+SerialResult PosixSerialDevice::Drain(int timeoutMs) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  auto fail = [&](int code) {
-    if (error) *error = code;
-    return false;
-  };
-  int code = 0;
-  if (!impl_->Usable(&code)) return fail(code);
+  if (int code = impl_->Unusable()) return impl_->Failed(code);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     int queued = 0;
-    if (::ioctl(impl_->fd, TIOCOUTQ, &queued) != 0) return fail(impl_->Note(errno));
+    if (::ioctl(impl_->fd, TIOCOUTQ, &queued) != 0) return impl_->Failed(errno);
     if (queued <= 0) break;
     // 11 bit times a byte: start, 8 data, parity, stop.
     long long ms = std::max(1LL, queued * 11LL * 1000 / std::max<uint32_t>(impl_->baud.load(), 1));
     if (timeoutMs >= 0) {
       int left = RemainingMs(deadline);
-      if (left == 0) return fail(ETIMEDOUT);
+      if (left == 0) return impl_->Failed(ETIMEDOUT);
       ms = std::min<long long>(ms, left);
     }
     // The line is watched for nothing but a hang-up, which poll always reports.
     pollfd fds[2] = {{impl_->closePipe[0], POLLIN, 0}, {impl_->fd, 0, 0}};
     int rc = ::poll(fds, 2, static_cast<int>(std::min<long long>(ms, INT_MAX)));
-    if (rc < 0 && errno != EINTR) return fail(errno);
-    if (rc > 0 && fds[0].revents != 0) return fail(ECANCELED);
-    if (rc > 0) return fail(impl_->Note(EIO));
+    if (rc < 0 && errno != EINTR) return impl_->Failed(errno);
+    if (rc > 0 && fds[0].revents != 0) return impl_->Failed(ECANCELED);
+    if (rc > 0) return impl_->Failed(EIO);
   }
   while (::tcdrain(impl_->fd) != 0) {
-    if (errno != EINTR) return fail(impl_->Note(errno));
+    if (errno != EINTR) return impl_->Failed(errno);
   }
-  return true;
+  return {};
 }
 
-size_t PosixSerialDevice::BytesWaiting() {
+SerialResult PosixSerialDevice::BytesWaiting() {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  if (!impl_->Usable(nullptr)) return 0;
+  if (int code = impl_->Unusable()) return impl_->Failed(code);
   int count = 0;
-  if (::ioctl(impl_->fd, FIONREAD, &count) != 0) impl_->Note(errno);
-  return count > 0 ? static_cast<size_t>(count) : 0;
+  if (::ioctl(impl_->fd, FIONREAD, &count) != 0) return impl_->Failed(errno);
+  return {SerialStatus::OK, 0, count > 0 ? static_cast<size_t>(count) : 0};
 }
 
-size_t PosixSerialDevice::Read(uint8_t* buffer, size_t max) {
+SerialResult PosixSerialDevice::Read(uint8_t* buffer, size_t max) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  if (!impl_->Usable(nullptr) || max == 0) return 0;
+  if (int code = impl_->Unusable()) return impl_->Failed(code);
+  if (max == 0) return {};
   ssize_t got;
   do {
     got = ::read(impl_->fd, buffer, max);
   } while (got < 0 && errno == EINTR);
-  if (got > 0) return static_cast<size_t>(got);
-  if (got < 0) {
-    impl_->Note(errno);
-  } else {
-    // With VMIN and VTIME 0 an empty queue reads 0 as a hung-up line does;
-    // poll tells them apart.
-    pollfd line{impl_->fd, POLLIN, 0};
-    if (::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL))) impl_->Note(EIO);
-  }
-  return 0;
+  if (got > 0) return {SerialStatus::OK, 0, static_cast<size_t>(got)};
+  if (got < 0) return errno == EAGAIN ? SerialResult{} : impl_->Failed(errno);
+  // With VMIN and VTIME 0 an empty queue reads 0 as a hung-up line does;
+  // poll tells them apart.
+  pollfd line{impl_->fd, POLLIN, 0};
+  const bool hungUp = ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL));
+  return hungUp ? impl_->Failed(EIO) : SerialResult{};
 }
 
-size_t PosixSerialDevice::Write(const uint8_t* data, size_t length, int* error) {
+SerialResult PosixSerialDevice::Write(const uint8_t* data, size_t length) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  auto fail = [&](int code, size_t written) {
-    if (error) *error = code;
-    return written;
-  };
-  int code = 0;
-  if (!impl_->Usable(&code)) return fail(code, 0);
+  if (int code = impl_->Unusable()) return impl_->Failed(code);
   size_t done = 0;
   while (done < length) {
     ssize_t n = ::write(impl_->fd, data + done, length - done);
@@ -340,38 +329,29 @@ size_t PosixSerialDevice::Write(const uint8_t* data, size_t length, int* error) 
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return fail(impl_->Note(errno), done);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return impl_->Failed(errno, done);
     // The output queue is full: wait for room, for a close, or for the bound.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WRITE_STALL_MS);
     for (;;) {
       pollfd fds[2] = {{impl_->fd, POLLOUT, 0}, {impl_->closePipe[0], POLLIN, 0}};
       int rc = ::poll(fds, 2, RemainingMs(deadline));
       if (rc < 0 && errno == EINTR) continue;
-      if (rc < 0) return fail(errno, done);
-      if (rc == 0) return fail(ETIMEDOUT, done);
-      if (fds[1].revents != 0) return fail(ECANCELED, done);
-      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return fail(impl_->Note(EIO), done);
+      if (rc < 0) return impl_->Failed(errno, done);
+      if (rc == 0) return impl_->Failed(ETIMEDOUT, done);
+      if (fds[1].revents != 0) return impl_->Failed(ECANCELED, done);
+      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return impl_->Failed(EIO, done);
       if (fds[0].revents & POLLOUT) break;
     }
   }
-  return done;
+  return {SerialStatus::OK, 0, done};
 }
 
 // A hang-up (the far end of a pty closed, a USB adapter pulled) makes poll
 // report POLLHUP with POLLIN while nothing can be read: it must win, or the
 // caller would be told of data that never comes, again and again.
-WaitResult PosixSerialDevice::WaitForData(int timeoutMs, int* error) {
+SerialResult PosixSerialDevice::WaitForData(int timeoutMs) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  auto result = [&](WaitResult r, int code) {
-    if (error) *error = code;
-    return r;
-  };
-  if (impl_->fd < 0 || impl_->closing.load()) return result(WaitResult::FAILED, EBADF);
-  if (int gone = impl_->goneError.load()) return result(WaitResult::GONE, gone);
-  auto lost = [&](int code) {
-    impl_->Note(code);
-    return result(IsGoneError(code) ? WaitResult::GONE : WaitResult::FAILED, code);
-  };
+  if (int code = impl_->Unusable()) return impl_->Failed(code);
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   bool lookAway = false;  // watch only the pipes for a moment
   for (;;) {
@@ -382,47 +362,45 @@ WaitResult PosixSerialDevice::WaitForData(int timeoutMs, int* error) {
                      {impl_->closePipe[0], POLLIN, 0}};
     int rc = ::poll(fds, 3, bound);
     if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0) return result(WaitResult::FAILED, errno);
-    if (fds[2].revents != 0) return result(WaitResult::CANCELLED, 0);
+    if (rc < 0) return impl_->Failed(errno);
+    if (fds[2].revents != 0) return impl_->Failed(ECANCELED);
     if (fds[1].revents != 0) {
       DrainPipe(impl_->cancelPipe[0]);
-      return result(WaitResult::CANCELLED, 0);
+      return impl_->Failed(ECANCELED);
     }
-    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return lost(EIO);
+    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) return impl_->Failed(EIO);
     if (fds[0].revents & POLLIN) {
       int count = 0;
-      if (::ioctl(impl_->fd, FIONREAD, &count) != 0) return lost(errno);
-      if (count > 0) return result(WaitResult::DATA, 0);
+      if (::ioctl(impl_->fd, FIONREAD, &count) != 0) return impl_->Failed(errno);
+      if (count > 0) return {};
       lookAway = true;  // another reader took the bytes first
       continue;
     }
-    if (timeoutMs >= 0 && RemainingMs(deadline) == 0) return result(WaitResult::TIMEOUT, 0);
+    if (timeoutMs >= 0 && RemainingMs(deadline) == 0) return impl_->Failed(ETIMEDOUT);
     lookAway = false;
   }
 }
 
-bool PosixSerialDevice::GetCts(bool* cts) {
+SerialResult PosixSerialDevice::GetCts(bool* cts) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  if (!impl_->Usable(nullptr)) return false;
+  if (int code = impl_->Unusable()) return impl_->Failed(code);
   int lines = 0;
-  if (::ioctl(impl_->fd, TIOCMGET, &lines) != 0) {
-    impl_->Note(errno);
-    return false;
-  }
+  if (::ioctl(impl_->fd, TIOCMGET, &lines) != 0) return impl_->Failed(errno);
   *cts = (lines & TIOCM_CTS) != 0;
-  return true;
+  return {};
 }
 
-void PosixSerialDevice::SetDtr(bool on) {
+SerialResult PosixSerialDevice::SetDtr(bool on) {
   std::shared_lock<std::shared_mutex> lock(impl_->mutex);
-  if (!impl_->Usable(nullptr)) return;
+  if (int code = impl_->Unusable()) return impl_->Failed(code);
   int lines = TIOCM_DTR;
-  (void)::ioctl(impl_->fd, on ? TIOCMBIS : TIOCMBIC, &lines);
+  if (::ioctl(impl_->fd, on ? TIOCMBIS : TIOCMBIC, &lines) != 0) return impl_->Failed(errno);
+  return {};
 }
 
 // A tty latches no error state that blocks further I/O (unlike a Windows
 // COM port after a line error), so there is nothing to clear.
-void PosixSerialDevice::ClearError() {}
+SerialResult PosixSerialDevice::ClearError() { return {}; }
 
 std::shared_ptr<SerialDevice> PosixSerialFactory::Create() {
   return std::make_shared<PosixSerialDevice>();

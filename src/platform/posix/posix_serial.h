@@ -20,19 +20,19 @@ class PosixSerialDevice : public SerialDevice {
  public:
   PosixSerialDevice();
   ~PosixSerialDevice() override;
-  bool Open(const std::string& name, const LineSettings& settings, int* error) override;
+  SerialResult Open(const std::string& name, const LineSettings& settings) override;
   bool IsOpen() const override;
   void CancelWait() override;
-  int Close() override;
-  bool SetBaudRate(uint32_t baud) override;
-  bool Drain(int timeoutMs, int* error) override;
-  size_t BytesWaiting() override;
-  size_t Read(uint8_t* buffer, size_t max) override;
-  size_t Write(const uint8_t* data, size_t length, int* error) override;
-  WaitResult WaitForData(int timeoutMs, int* error) override;
-  bool GetCts(bool* cts) override;
-  void SetDtr(bool on) override;
-  void ClearError() override;
+  SerialResult Close() override;
+  SerialResult SetBaudRate(uint32_t baud) override;
+  SerialResult Drain(int timeoutMs) override;
+  SerialResult BytesWaiting() override;
+  SerialResult Read(uint8_t* buffer, size_t max) override;
+  SerialResult Write(const uint8_t* data, size_t length) override;
+  SerialResult WaitForData(int timeoutMs) override;
+  SerialResult GetCts(bool* cts) override;
+  SerialResult SetDtr(bool on) override;
+  SerialResult ClearError() override;
 
  private:
   struct Impl;

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 namespace quillon::win32 {
 
@@ -45,7 +46,30 @@ bool IsRemoval(DWORD code) {
   }
 }
 
+// The results of a bound that passed and of a cancel or close, with the
+// system's codes for them.
+constexpr SerialResult TIMED_OUT{SerialStatus::TIMEOUT, ERROR_TIMEOUT};
+constexpr SerialResult CANCELLED{SerialStatus::CANCELLED, ERROR_OPERATION_ABORTED};
+
 }  // namespace
+
+// The end of a wait: none when its timeout is negative.
+struct Win32SerialDevice::WaitBound {
+  explicit WaitBound(int timeoutMs)
+      : bounded(timeoutMs >= 0),
+        deadline(GetTickCount64() + static_cast<ULONGLONG>(std::max(timeoutMs, 0))) {}
+  // What is left of the bound, for a wait call.
+  DWORD LeftMs() const {
+    if (!bounded) return INFINITE;
+    ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0
+                           : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1));
+  }
+  bool Passed() const { return bounded && GetTickCount64() >= deadline; }
+
+  const bool bounded;
+  const ULONGLONG deadline;
+};
 
 struct Win32SerialDevice::IoRecord {
   OVERLAPPED ov{};
@@ -102,18 +126,14 @@ Win32SerialDevice::~Win32SerialDevice() {
   if (closeEvent_) CloseHandle(closeEvent_);
 }
 
-bool Win32SerialDevice::Open(const std::string& name, const LineSettings& settings, int* error) {
+SerialResult Win32SerialDevice::Open(const std::string& name, const LineSettings& settings) {
   std::unique_lock lock(mutex_);
   if (handle_ != INVALID_HANDLE_VALUE || !cancelEvent_ || !closeEvent_) {
-    if (error) *error = ERROR_INVALID_FUNCTION;
-    return false;
+    return {SerialStatus::FAILED, ERROR_INVALID_FUNCTION};
   }
   HANDLE h = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    if (error) *error = static_cast<int>(GetLastError());
-    return false;
-  }
+  if (h == INVALID_HANDLE_VALUE) return {SerialStatus::FAILED, static_cast<int>(GetLastError())};
   // The set-up calls' results are not looked at: a driver that refuses one
   // of them still gives a usable port, and the open is what the user sees.
   SetCommMask(h, EV_RXCHAR);
@@ -128,8 +148,7 @@ bool Win32SerialDevice::Open(const std::string& name, const LineSettings& settin
   closing_.store(false);
   goneError_.store(0);
   ResetEvent(closeEvent_);
-  if (error) *error = 0;
-  return true;
+  return {};
 }
 
 bool Win32SerialDevice::IsOpen() const {
@@ -146,10 +165,10 @@ void Win32SerialDevice::CancelWait() {
   if (handle_ != INVALID_HANDLE_VALUE) ChangeMask();
 }
 
-int Win32SerialDevice::Close() {
+SerialResult Win32SerialDevice::Close() {
   {
     std::shared_lock lock(mutex_);
-    if (handle_ == INVALID_HANDLE_VALUE) return 0;
+    if (handle_ == INVALID_HANDLE_VALUE) return {};
     closing_.store(true);
     if (closeEvent_) SetEvent(closeEvent_);
     ChangeMask();
@@ -157,15 +176,16 @@ int Win32SerialDevice::Close() {
   // Every call in progress now gives up its wait and releases the lock. One
   // that does not in time keeps the handle open; the destructor closes it.
   std::unique_lock lock(mutex_, std::defer_lock);
-  if (!lock.try_lock_for(std::chrono::milliseconds(CLOSE_BOUND_MS))) return ERROR_TIMEOUT;
-  if (handle_ == INVALID_HANDLE_VALUE) return 0;
+  if (!lock.try_lock_for(std::chrono::milliseconds(CLOSE_BOUND_MS))) return TIMED_OUT;
+  if (handle_ == INVALID_HANDLE_VALUE) return {};
   HANDLE h = handle_;
   handle_ = INVALID_HANDLE_VALUE;
-  int result = CloseHandle(h) ? 0 : static_cast<int>(GetLastError());
+  SerialResult result;
+  if (!CloseHandle(h)) result = {SerialStatus::FAILED, static_cast<int>(GetLastError())};
   // The port did not let go of some record in time: say so. Records done by
   // now are freed; the rest are left to the driver for good.
   std::lock_guard<std::mutex> hold(graveyardMutex_);
-  if (!graveyard_.empty() && result == 0) result = ERROR_TIMEOUT;
+  if (!graveyard_.empty() && result) result = TIMED_OUT;
   for (Record& rec : graveyard_) {
     if (!HasOverlappedIoCompleted(&rec->ov)) (void)rec.release();
   }
@@ -173,40 +193,47 @@ int Win32SerialDevice::Close() {
   return result;
 }
 
-bool Win32SerialDevice::SetBaudRate(uint32_t baud) {
+DWORD Win32SerialDevice::UnusableLocked() const {
+  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) return ERROR_INVALID_HANDLE;
+  return goneError_.load();
+}
+
+SerialResult Win32SerialDevice::Failed(DWORD code, size_t count) {
+  SerialStatus status = SerialStatus::FAILED;
+  if (RememberIfGone(code)) {
+    status = SerialStatus::GONE;
+  } else if (code == ERROR_TIMEOUT) {
+    status = SerialStatus::TIMEOUT;
+  } else if (code == ERROR_OPERATION_ABORTED) {
+    status = SerialStatus::CANCELLED;
+  }
+  return {status, static_cast<int>(code), count};
+}
+
+SerialResult Win32SerialDevice::SetBaudRate(uint32_t baud) {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || goneError_.load()) return false;
+  if (DWORD code = UnusableLocked()) return Failed(code);
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
   if (GetCommState(handle_, &dcb)) {
     dcb.BaudRate = baud;
-    if (SetCommState(handle_, &dcb)) return true;
+    if (SetCommState(handle_, &dcb)) return {};
   }
-  NoteFailure(GetLastError());
-  return false;
+  return Failed(GetLastError());
 }
 
 // FlushFileBuffers has no bound and no cancel: the driver's transmit queue
 // is watched instead, sleeping on the close event for about as long as the
 // queued bytes take at the line rate.
-bool Win32SerialDevice::Drain(int timeoutMs, int* error) {
+SerialResult Win32SerialDevice::Drain(int timeoutMs) {
   std::shared_lock lock(mutex_);
-  auto fail = [&](DWORD code) {
-    if (error) *error = static_cast<int>(code);
-    return false;
-  };
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) return fail(ERROR_INVALID_HANDLE);
-  if (DWORD gone = goneError_.load()) return fail(gone);
+  if (DWORD code = UnusableLocked()) return Failed(code);
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(std::max(timeoutMs, 0));
   for (;;) {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(handle_, &errors, &status)) {
-      DWORD code = GetLastError();
-      NoteFailure(code);
-      return fail(code);
-    }
-    if (status.cbOutQue == 0) return true;
+    if (!ClearCommError(handle_, &errors, &status)) return Failed(GetLastError());
+    if (status.cbOutQue == 0) return {};
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     ULONGLONG baud = GetCommState(handle_, &dcb) && dcb.BaudRate > 0 ? dcb.BaudRate : 9600;
@@ -214,29 +241,28 @@ bool Win32SerialDevice::Drain(int timeoutMs, int* error) {
     ULONGLONG ms = std::max<ULONGLONG>(1, status.cbOutQue * 11ULL * 1000 / baud);
     if (timeoutMs >= 0) {
       ULONGLONG now = GetTickCount64();
-      if (now >= deadline) return fail(ERROR_TIMEOUT);
+      if (now >= deadline) return TIMED_OUT;
       ms = std::min(ms, deadline - now);
     }
     DWORD bound = static_cast<DWORD>(std::min<ULONGLONG>(ms, INFINITE - 1));
-    if (WaitForSingleObject(closeEvent_, bound) == WAIT_OBJECT_0) return fail(ERROR_OPERATION_ABORTED);
+    if (WaitForSingleObject(closeEvent_, bound) == WAIT_OBJECT_0) return CANCELLED;
   }
 }
 
-DWORD Win32SerialDevice::QueueCountLocked() {
+SerialResult Win32SerialDevice::QueueCountLocked() {
   DWORD errors = 0;
   COMSTAT status{};
-  if (ClearCommError(handle_, &errors, &status)) return status.cbInQue;
-  NoteFailure(GetLastError());
-  return 0;
+  if (!ClearCommError(handle_, &errors, &status)) return Failed(GetLastError());
+  return {SerialStatus::OK, 0, status.cbInQue};
 }
 
-size_t Win32SerialDevice::BytesWaiting() {
+SerialResult Win32SerialDevice::BytesWaiting() {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || goneError_.load()) return 0;
+  if (DWORD code = UnusableLocked()) return Failed(code);
   return QueueCountLocked();
 }
 
-bool Win32SerialDevice::NoteFailure(DWORD code) {
+bool Win32SerialDevice::RememberIfGone(DWORD code) {
   if (!IsRemoval(code)) return false;
   DWORD none = 0;
   goneError_.compare_exchange_strong(none, code);
@@ -281,14 +307,15 @@ bool Win32SerialDevice::FinishOverlapped(Record& rec, DWORD* done, DWORD* error,
   return false;
 }
 
-size_t Win32SerialDevice::Read(uint8_t* buffer, size_t max) {
+SerialResult Win32SerialDevice::Read(uint8_t* buffer, size_t max) {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || goneError_.load() || max == 0) return 0;
-  DWORD queued = QueueCountLocked();
-  DWORD count = static_cast<DWORD>(std::min<size_t>({max, queued, WRITE_PIECE}));
-  if (count == 0) return 0;
+  if (DWORD code = UnusableLocked()) return Failed(code);
+  if (max == 0) return {};
+  SerialResult queued = QueueCountLocked();
+  DWORD count = static_cast<DWORD>(std::min<size_t>({max, queued.count, WRITE_PIECE}));
+  if (count == 0) return queued.status == SerialStatus::OK ? SerialResult{} : queued;
   Record rec = NewRecord();
-  if (!rec) return 0;
+  if (!rec) return Failed(GetLastError());
   DWORD got = 0;
   DWORD code = ERROR_SUCCESS;
   bool ok = ReadFile(handle_, rec->data, count, &got, &rec->ov) != FALSE;
@@ -297,34 +324,21 @@ size_t Win32SerialDevice::Read(uint8_t* buffer, size_t max) {
     got = 0;
     if (code == ERROR_IO_PENDING) ok = FinishOverlapped(rec, &got, &code, READ_BOUND_MS);
   }
-  if (!ok) {
-    NoteFailure(code);
-    DWORD errors = 0;
-    ClearCommError(handle_, &errors, nullptr);
-  }
   if (got > 0) std::memcpy(buffer, rec->data, got);  // got is 0 when rec was abandoned
-  return got;
+  if (ok) return {SerialStatus::OK, 0, got};
+  DWORD errors = 0;
+  ClearCommError(handle_, &errors, nullptr);
+  return Failed(code, got);
 }
 
-size_t Win32SerialDevice::Write(const uint8_t* data, size_t length, int* error) {
-  if (error) *error = 0;
+SerialResult Win32SerialDevice::Write(const uint8_t* data, size_t length) {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) {
-    if (error) *error = ERROR_INVALID_HANDLE;
-    return 0;
-  }
-  if (DWORD gone = goneError_.load()) {
-    if (error) *error = static_cast<int>(gone);
-    return 0;
-  }
+  if (DWORD code = UnusableLocked()) return Failed(code);
   size_t total = 0;
   while (total < length) {
     DWORD chunk = static_cast<DWORD>(std::min(length - total, WRITE_PIECE));
     Record rec = NewRecord();
-    if (!rec) {
-      if (error) *error = static_cast<int>(GetLastError());
-      return total;
-    }
+    if (!rec) return Failed(GetLastError(), total);
     std::memcpy(rec->data, data + total, chunk);
     DWORD written = 0;
     BOOL ok = WriteFile(handle_, rec->data, chunk, &written, &rec->ov);
@@ -336,131 +350,129 @@ size_t Win32SerialDevice::Write(const uint8_t* data, size_t length, int* error) 
       ok = FinishOverlapped(rec, &written, &code, WRITE_STALL_MS) ? TRUE : FALSE;
     }
     if (!ok) {
-      NoteFailure(code);
       DWORD errors = 0;
       ClearCommError(handle_, &errors, nullptr);
-      if (error) *error = static_cast<int>(code);
-      return total + written;
+      return Failed(code, total + written);
     }
     total += written;
     if (written < chunk) break;  // the driver took less (a write time-out)
   }
-  return total;
+  return {SerialStatus::OK, 0, total};
 }
 
 // A failed wait clears the port's error state. An abort that no cancel or
 // mask change of ours explains is how some drivers end a wait when their
 // device is pulled; the status call then tells whether it is still there.
-WaitResult Win32SerialDevice::WaitFailed(DWORD code, int* error) {
+SerialResult Win32SerialDevice::WaitFailed(DWORD code) {
   DWORD errors = 0;
   if (!ClearCommError(handle_, &errors, nullptr) && code == ERROR_OPERATION_ABORTED) {
     code = GetLastError();
   }
-  if (error) *error = static_cast<int>(code);
-  return NoteFailure(code) ? WaitResult::GONE : WaitResult::FAILED;
+  return {RememberIfGone(code) ? SerialStatus::GONE : SerialStatus::FAILED, static_cast<int>(code)};
 }
 
-WaitResult Win32SerialDevice::WaitForData(int timeoutMs, int* error) {
-  if (error) *error = 0;
+// The wait goes round until it has a result: each round looks at the queue,
+// then issues a comm-event wait and waits for it, for a cancel or close, or
+// for the bound.
+SerialResult Win32SerialDevice::WaitForData(int timeoutMs) {
   const unsigned generation = cancelGeneration_.load();
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) return WaitResult::CANCELLED;
-  const ULONGLONG deadline =
-      timeoutMs < 0 ? 0 : GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
-  auto cancelled = [&] { return closing_.load() || cancelGeneration_.load() != generation; };
-  auto gone = [&] {
-    if (error) *error = static_cast<int>(goneError_.load());
-    return WaitResult::GONE;
-  };
-
+  if (handle_ == INVALID_HANDLE_VALUE || closing_.load()) return CANCELLED;
+  const WaitBound bound(timeoutMs);
   for (;;) {
-    if (goneError_.load()) return gone();
-    if (cancelled()) return WaitResult::CANCELLED;
-    // Bytes that arrived before the wait raise no new event.
-    DWORD queued = QueueCountLocked();
-    if (goneError_.load()) return gone();
-    if (queued > 0) return WaitResult::DATA;
-    Record rec = NewRecord();
-    if (!rec) {
-      if (error) *error = static_cast<int>(GetLastError());
-      return WaitResult::FAILED;
-    }
-    const unsigned masks = maskChanges_.load();
-    if (!WaitCommEvent(handle_, &rec->mask, &rec->ov)) {
-      DWORD code = GetLastError();
-      if (code != ERROR_IO_PENDING) return WaitFailed(code, error);
-      // Bytes may have come between the queue check and the wait.
-      if (QueueCountLocked() > 0) {
-        CancelAndSettle(rec, true);
-        return WaitResult::DATA;
-      }
-      HANDLE waits[3] = {rec->ov.hEvent, cancelEvent_, closeEvent_};
-      bool completed = false;
-      while (!completed) {
-        DWORD bound = INFINITE;
-        if (timeoutMs >= 0) {
-          ULONGLONG now = GetTickCount64();
-          bound = now >= deadline ? 0 : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, INFINITE - 1));
-        }
-        DWORD which = WaitForMultipleObjects(3, waits, FALSE, bound);
-        if (which == WAIT_OBJECT_0) {
-          completed = true;
-        } else if (which == WAIT_OBJECT_0 + 1 && !cancelled()) {
-          continue;  // a cancel meant for an earlier wait
-        } else {
-          DWORD failure = which == WAIT_FAILED ? GetLastError() : ERROR_SUCCESS;
-          CancelAndSettle(rec, true);
-          if (which == WAIT_TIMEOUT) return WaitResult::TIMEOUT;
-          if (which == WAIT_OBJECT_0 + 1 || which == WAIT_OBJECT_0 + 2) return WaitResult::CANCELLED;
-          if (error) *error = static_cast<int>(failure);
-          return WaitResult::FAILED;
-        }
-      }
-      DWORD done = 0;
-      if (!GetOverlappedResult(handle_, &rec->ov, &done, FALSE)) {
-        DWORD failure = GetLastError();
-        if (cancelled()) {
-          DWORD errors = 0;
-          ClearCommError(handle_, &errors, nullptr);
-          return WaitResult::CANCELLED;
-        }
-        // Wine ends a wait cut short by an event-mask change this way, where
-        // Windows completes it with a zero mask: wait again. Without such a
-        // change the abort may be the device going away.
-        if (failure == ERROR_OPERATION_ABORTED && maskChanges_.load() != masks) continue;
-        return WaitFailed(failure, error);
-      }
-    }
-    // A zero mask means someone changed the event mask: a cancel, a close,
-    // or another caller's; in the last case wait again.
-    if (rec->mask != 0) return WaitResult::DATA;
-    if (timeoutMs >= 0 && GetTickCount64() >= deadline) return WaitResult::TIMEOUT;
+    if (std::optional<SerialResult> ended = WaitRound(generation, bound)) return *ended;
   }
 }
 
-bool Win32SerialDevice::GetCts(bool* cts) {
+bool Win32SerialDevice::CancelledSince(unsigned generation) const {
+  return closing_.load() || cancelGeneration_.load() != generation;
+}
+
+std::optional<SerialResult> Win32SerialDevice::WaitRound(unsigned generation,
+                                                         const WaitBound& bound) {
+  auto gone = [&] { return SerialResult{SerialStatus::GONE, static_cast<int>(goneError_.load())}; };
+  if (goneError_.load()) return gone();
+  if (CancelledSince(generation)) return CANCELLED;
+  // Bytes that arrived before the wait raise no new event.
+  const SerialResult queued = QueueCountLocked();
+  if (goneError_.load()) return gone();
+  if (queued.count > 0) return SerialResult{};
+  Record rec = NewRecord();
+  if (!rec) return SerialResult{SerialStatus::FAILED, static_cast<int>(GetLastError())};
+  const unsigned masks = maskChanges_.load();
+  if (!WaitCommEvent(handle_, &rec->mask, &rec->ov)) {
+    DWORD code = GetLastError();
+    if (code != ERROR_IO_PENDING) return WaitFailed(code);
+    // Bytes may have come between the queue check and the wait.
+    if (QueueCountLocked().count > 0) {
+      CancelAndSettle(rec, true);
+      return SerialResult{};
+    }
+    if (std::optional<SerialResult> ended = AwaitCommEvent(rec, generation, bound)) return ended;
+    DWORD done = 0;
+    if (!GetOverlappedResult(handle_, &rec->ov, &done, FALSE)) {
+      return CommWaitFailed(GetLastError(), generation, masks);
+    }
+  }
+  // A zero mask means someone changed the event mask: a cancel, a close,
+  // or another caller's; in the last case wait again.
+  if (rec->mask != 0) return SerialResult{};
+  if (bound.Passed()) return TIMED_OUT;
+  return std::nullopt;
+}
+
+std::optional<SerialResult> Win32SerialDevice::AwaitCommEvent(Record& rec, unsigned generation,
+                                                              const WaitBound& bound) {
+  HANDLE waits[3] = {rec->ov.hEvent, cancelEvent_, closeEvent_};
+  for (;;) {
+    DWORD which = WaitForMultipleObjects(3, waits, FALSE, bound.LeftMs());
+    if (which == WAIT_OBJECT_0) return std::nullopt;
+    // A cancel meant for an earlier wait.
+    if (which == WAIT_OBJECT_0 + 1 && !CancelledSince(generation)) continue;
+    DWORD failure = which == WAIT_FAILED ? GetLastError() : ERROR_SUCCESS;
+    CancelAndSettle(rec, true);
+    if (which == WAIT_TIMEOUT) return TIMED_OUT;
+    if (which == WAIT_OBJECT_0 + 1 || which == WAIT_OBJECT_0 + 2) return CANCELLED;
+    return SerialResult{SerialStatus::FAILED, static_cast<int>(failure)};
+  }
+}
+
+std::optional<SerialResult> Win32SerialDevice::CommWaitFailed(DWORD failure, unsigned generation,
+                                                              unsigned masks) {
+  if (CancelledSince(generation)) {
+    DWORD errors = 0;
+    ClearCommError(handle_, &errors, nullptr);
+    return CANCELLED;
+  }
+  // Wine ends a wait cut short by an event-mask change this way, where
+  // Windows completes it with a zero mask: wait again. Without such a
+  // change the abort may be the device going away.
+  if (failure == ERROR_OPERATION_ABORTED && maskChanges_.load() != masks) return std::nullopt;
+  return WaitFailed(failure);
+}
+
+SerialResult Win32SerialDevice::GetCts(bool* cts) {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || goneError_.load()) return false;
+  if (DWORD code = UnusableLocked()) return Failed(code);
   DWORD status = 0;
-  if (!GetCommModemStatus(handle_, &status)) {
-    NoteFailure(GetLastError());
-    return false;
-  }
+  if (!GetCommModemStatus(handle_, &status)) return Failed(GetLastError());
   if (cts) *cts = (status & MS_CTS_ON) != 0;
-  return true;
+  return {};
 }
 
-void Win32SerialDevice::SetDtr(bool on) {
+SerialResult Win32SerialDevice::SetDtr(bool on) {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || closing_.load() || goneError_.load()) return;
-  EscapeCommFunction(handle_, on ? SETDTR : CLRDTR);
+  if (DWORD code = UnusableLocked()) return Failed(code);
+  if (!EscapeCommFunction(handle_, on ? SETDTR : CLRDTR)) return Failed(GetLastError());
+  return {};
 }
 
-void Win32SerialDevice::ClearError() {
+SerialResult Win32SerialDevice::ClearError() {
   std::shared_lock lock(mutex_);
-  if (handle_ == INVALID_HANDLE_VALUE || goneError_.load()) return;
+  if (DWORD code = UnusableLocked()) return Failed(code);
   DWORD errors = 0;
-  if (!ClearCommError(handle_, &errors, nullptr)) NoteFailure(GetLastError());
+  if (!ClearCommError(handle_, &errors, nullptr)) return Failed(GetLastError());
+  return {};
 }
 
 std::shared_ptr<SerialDevice> Win32SerialFactory::Create() {

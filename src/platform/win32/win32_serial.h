@@ -6,6 +6,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 #include <string>
 #include <vector>
@@ -23,10 +24,10 @@ DCB BuildDcb(const DCB& current, const LineSettings& settings);
 // before it closes, so no call ever runs on a closed handle. Each call uses
 // an overlapped record and event of its own, so any thread may call. Every
 // wait is bounded: a record the driver does not let go of after a cancel is
-// kept (never freed under the driver), and Close then returns ERROR_TIMEOUT,
-// as it does when calls in progress do not step off the port in time. A
+// kept (never freed under the driver), and Close then returns TIMEOUT, as
+// it does when calls in progress do not step off the port in time. A
 // failure that means the device went away (unplugged) is remembered: later
-// calls fail at once, and waits return GONE.
+// calls fail at once with GONE.
 class Win32SerialDevice : public SerialDevice {
  public:
   Win32SerialDevice();
@@ -34,19 +35,19 @@ class Win32SerialDevice : public SerialDevice {
   Win32SerialDevice(const Win32SerialDevice&) = delete;
   Win32SerialDevice& operator=(const Win32SerialDevice&) = delete;
 
-  bool Open(const std::string& name, const LineSettings& settings, int* error) override;
+  SerialResult Open(const std::string& name, const LineSettings& settings) override;
   bool IsOpen() const override;
   void CancelWait() override;
-  int Close() override;
-  bool SetBaudRate(uint32_t baud) override;
-  bool Drain(int timeoutMs, int* error) override;
-  size_t BytesWaiting() override;
-  size_t Read(uint8_t* buffer, size_t max) override;
-  size_t Write(const uint8_t* data, size_t length, int* error) override;
-  WaitResult WaitForData(int timeoutMs, int* error) override;
-  bool GetCts(bool* cts) override;
-  void SetDtr(bool on) override;
-  void ClearError() override;
+  SerialResult Close() override;
+  SerialResult SetBaudRate(uint32_t baud) override;
+  SerialResult Drain(int timeoutMs) override;
+  SerialResult BytesWaiting() override;
+  SerialResult Read(uint8_t* buffer, size_t max) override;
+  SerialResult Write(const uint8_t* data, size_t length) override;
+  SerialResult WaitForData(int timeoutMs) override;
+  SerialResult GetCts(bool* cts) override;
+  SerialResult SetDtr(bool on) override;
+  SerialResult ClearError() override;
 
  private:
   // One overlapped operation: its record, event and data, on the heap so
@@ -54,10 +55,16 @@ class Win32SerialDevice : public SerialDevice {
   struct IoRecord;
   using Record = std::unique_ptr<IoRecord>;
   static Record NewRecord();
+  struct WaitBound;
 
   // The helpers below run with the shared lock held.
-  // The receive-queue count from ClearCommError.
-  DWORD QueueCountLocked();
+  // 0 when the handle may be used, otherwise the error that says why not.
+  DWORD UnusableLocked() const;
+  // The result of a failure with code, count bytes having gone through:
+  // GONE (remembered) when the code says the device went away.
+  SerialResult Failed(DWORD code, size_t count = 0);
+  // count: the receive queue's bytes, from ClearCommError.
+  SerialResult QueueCountLocked();
   // Waits for the operation pending on rec, giving up (and cancelling it)
   // when the device is being closed or boundMs passes. Returns the count
   // transferred through *done (also the part done before a cancel); false
@@ -69,10 +76,21 @@ class Win32SerialDevice : public SerialDevice {
   bool CancelAndSettle(Record& rec, bool commWait);
   // A new event mask: ends every comm-event wait on the port.
   void ChangeMask();
-  // Remembers the device as gone when code says it went away.
-  bool NoteFailure(DWORD code);
+  // Remembers the device as gone when code says it went away; true then.
+  bool RememberIfGone(DWORD code);
+  // The steps of WaitForData. A CancelWait or Close since generation was
+  // taken ends the wait.
+  bool CancelledSince(unsigned generation) const;
+  // One round of a wait; no result: wait again.
+  std::optional<SerialResult> WaitRound(unsigned generation, const WaitBound& bound);
+  // Waits for the comm event pending on rec; a result when the wait ended
+  // without it (cancel, close, bound), the event cancelled and settled.
+  std::optional<SerialResult> AwaitCommEvent(Record& rec, unsigned generation,
+                                             const WaitBound& bound);
+  // The comm event completed with failure; no result: wait again.
+  std::optional<SerialResult> CommWaitFailed(DWORD failure, unsigned generation, unsigned masks);
   // The result of a comm-event wait that failed with code: GONE or FAILED.
-  WaitResult WaitFailed(DWORD code, int* error);
+  SerialResult WaitFailed(DWORD code);
 
   mutable std::shared_timed_mutex mutex_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;  // guarded by mutex_
