@@ -10,7 +10,7 @@
 #include "cli/queue_host.h"
 #include "cli/runner.h"
 #include "cli/text_escape.h"
-#include "core/app/guide.h"
+#include "core/guide_texts.h"
 #include "core/engine/engine.h"
 
 namespace quillon::cli {

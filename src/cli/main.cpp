@@ -16,7 +16,7 @@
 #include "cli/json_out.h"
 #include "cli/options.h"
 #include "cli/runner.h"
-#include "core/app/app.h"
+#include "core/guide_texts.h"
 #if QUILLON_HAVE_IMAGES
 #include "resources/embedded_images.h"
 #endif

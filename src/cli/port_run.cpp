@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "cli/cli_platform.h"
-#include "core/app/guide.h"
+#include "core/guide_texts.h"
 
 namespace quillon::cli {
 
