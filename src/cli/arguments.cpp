@@ -77,7 +77,8 @@ Arranged Arrange(int argc, char** argv, CLI::App& app) {
     }
     out.error = "unknown command \"" + out.command + "\"; did you mean \"" + nearest + "\"?";
   }
-  CLI::App* sub = out.error.empty() && !out.command.empty() && out.command != "help"
+  out.help = out.error.empty() && out.command == "help";
+  CLI::App* sub = out.error.empty() && !out.command.empty() && !out.help
                       ? app.get_subcommand(out.command)
                       : nullptr;
   // Before the command: the program's options stay, the command's move.

@@ -16,6 +16,7 @@ namespace quillon::cli {
 struct Arranged {
   std::vector<std::string> args;  // argv[1..], rearranged
   std::string command;            // the command word; empty when none
+  bool help = false;              // the command word is help
   std::string error;              // a mistyped command, named with the nearest
 };
 

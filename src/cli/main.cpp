@@ -4,9 +4,10 @@
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,7 +17,7 @@
 #include "cli/json_out.h"
 #include "cli/options.h"
 #include "cli/runner.h"
-#include "core/app/app.h"
+#include "core/guide_texts.h"
 #if QUILLON_HAVE_IMAGES
 #include "resources/embedded_images.h"
 #endif
@@ -24,6 +25,10 @@
 namespace {
 
 using namespace quillon::cli;
+using quillon::FILE_KIND_BITMAP;
+using quillon::FILE_KIND_PROGRAM;
+using quillon::FILE_KIND_SETTINGS;
+using quillon::FileKind;
 
 // A number of seconds in decimal, finite, from 0 to a year; why not, else empty.
 std::string SecondsProblem(const std::string& value) {
@@ -56,7 +61,8 @@ void AddRunOptions(CLI::App& cli, Options& options, quillon::ImageSource* images
   // The version, then which images this build carries and whether they are
   // the readout's firmware or placeholders.
   cli.set_version_flag("-V,--version", std::function<std::string()>([images] {
-                         std::string version = "quillon " QUILLON_VERSION "\n" + BuiltInImageLines(images);
+                         std::string version =
+                             "quillon " QUILLON_VERSION "\n" + BuiltInImageLines(images);
                          version.pop_back();
                          return version;
                        }));
@@ -89,11 +95,18 @@ void AddRunOptions(CLI::App& cli, Options& options, quillon::ImageSource* images
       ->option_text("FILE");
 }
 
+// The words CLI11 reads before they are typed: the command's first argument
+// (software|bootloader, settings|program|bitmap, send|get) and receive's rest.
+struct Words {
+  std::string what;
+  std::vector<std::string> receiveArgs;
+};
+
 // The commands and their own options.
-void AddCommands(CLI::App& cli, Options& options, std::vector<std::string>& receiveArgs) {
+void AddCommands(CLI::App& cli, Options& options, Words& words) {
   cli.add_subcommand("ports", "List serial ports; mark the readouts' USB bridges");
   auto* download = cli.add_subcommand("download", "Load new software or a new bootloader");
-  download->add_option("image", options.what, "software or bootloader")
+  download->add_option("image", words.what, "software or bootloader")
       ->required()
       ->check(CLI::IsMember({"software", "bootloader"}));
   download->add_option("-b,--baud", options.baud, "Line rate of the download: 115200 or 38400")
@@ -105,19 +118,20 @@ void AddCommands(CLI::App& cli, Options& options, std::vector<std::string>& rece
   auto* erase = cli.add_subcommand("erase", "Erase the readout's user storage");
   erase->add_flag("-y,--yes", options.yes, "Do not ask for confirmation");
   auto* send = cli.add_subcommand("send", "Send a settings, program or bitmap file");
-  send->add_option("kind", options.what, "settings, program or bitmap")
+  send->add_option("kind", words.what, "settings, program or bitmap")
       ->required()
       ->check(CLI::IsMember({"settings", "program", "bitmap"}));
   send->add_option("file", options.file, "File to send (a bitmap: its text listing)")->required();
   send->add_flag("--allow-empty", options.allowEmpty,
                  "Send an empty file (or a listing without bytes) all the same");
   auto* receive = cli.add_subcommand("receive", "Receive the settings or a program into a file");
-  receive->add_option("kind", options.what, "settings or program")
+  receive->add_option("kind", words.what, "settings or program")
       ->required()
       ->check(CLI::IsMember({"settings", "program"}));
-  receive->add_option("args", receiveArgs, "settings FILE | program NAME FILE")->expected(0, 2);
+  receive->add_option("args", words.receiveArgs, "settings FILE | program NAME FILE")
+      ->expected(0, 2);
   auto* nlec = cli.add_subcommand("nlec", "Send or get the NLEC compensation table");
-  nlec->add_option("direction", options.what, "send or get")
+  nlec->add_option("direction", words.what, "send or get")
       ->required()
       ->check(CLI::IsMember({"send", "get"}));
   nlec->add_option("file", options.file, "Table file (text)")->required();
@@ -142,29 +156,67 @@ void Help(CLI::App& cli, const std::vector<std::string>& args) {
   std::fprintf(out, "%s", about->help(about == &cli ? "" : "quillon").c_str());
 }
 
+// quillon help [COMMAND]: the program's or a command's help.
+int ShowHelp(CLI::App& cli, const std::vector<std::string>& args) {
+  const std::vector<std::string> words(std::find(args.begin(), args.end(), "help"), args.end());
+  if (words.size() > 2 || (words.size() == 2 && words[1][0] == '-')) {
+    return Refuse(EXIT_USAGE, "quillon help takes one command at most");
+  }
+  try {
+    Help(cli, words);
+  } catch (const CLI::OptionNotFound&) {
+    return Refuse(EXIT_USAGE, "no such command: " + words.back());
+  }
+  return EXIT_DONE;
+}
+
+// The typed request of the command CLI11 found and its first argument, both
+// checked against their lists already.
+void Classify(const std::string& command, const std::string& what, Options& options) {
+  static const std::map<std::string, Command> commands = {
+      {"ports", Command::PORTS}, {"download", Command::DOWNLOAD}, {"erase", Command::ERASE},
+      {"send", Command::SEND},   {"receive", Command::RECEIVE},   {"nlec", Command::NLEC_SEND},
+      {"test", Command::TEST},   {"monitor", Command::MONITOR},   {"guide", Command::GUIDE}};
+  static const std::map<std::string, FileKind> kinds = {{"settings", FILE_KIND_SETTINGS},
+                                                        {"program", FILE_KIND_PROGRAM},
+                                                        {"bitmap", FILE_KIND_BITMAP}};
+  options.command = commands.at(command);
+  if (options.command == Command::NLEC_SEND && what == "get") options.command = Command::NLEC_GET;
+  if (auto kind = kinds.find(what); kind != kinds.end()) options.kind = kind->second;
+  if (what == "bootloader") options.firmware = Firmware::BOOTLOADER;
+  options.name = command + (what.empty() ? "" : " " + what);
+}
+
+// What the typed request still needs of the words: receive's name and file;
+// -1 when the run goes on, else the exit code.
+int CompleteRequest(const Words& words, Options& options) {
+  if (options.command == Command::RECEIVE) {
+    const size_t wanted = options.kind == FILE_KIND_PROGRAM ? 2 : 1;
+    if (words.receiveArgs.size() != wanted) {
+      return Refuse(EXIT_USAGE, options.name + " takes " +
+                                    (wanted == 2 ? "a program NAME and a FILE" : "one FILE") +
+                                    " (receive settings FILE, receive program NAME FILE)");
+    }
+    if (wanted == 2) options.programName = words.receiveArgs[0];
+    options.file = words.receiveArgs.back();
+  }
+  if (options.command == Command::GUIDE && options.ports.size() > 1) {
+    return Refuse(EXIT_USAGE, "the guide works with one readout; give one --port");
+  }
+  return -1;
+}
+
 // Reads the command line into options: -1 when the run goes on, else the
 // exit code.
 int ReadCommandLine(int argc, char** argv, CLI::App& cli, Options& options,
                     quillon::ImageSource* images) {
-  std::vector<std::string> receiveArgs;
+  Words words;
   AddRunOptions(cli, options, images);
-  AddCommands(cli, options, receiveArgs);
+  AddCommands(cli, options, words);
   Arranged arranged = Arrange(argc, argv, cli);
   if (!arranged.error.empty())
     return Refuse(EXIT_USAGE, arranged.error + " (quillon help lists them)");
-  if (arranged.command == "help") {
-    const std::vector<std::string> words(
-        std::find(arranged.args.begin(), arranged.args.end(), "help"), arranged.args.end());
-    if (words.size() > 2 || (words.size() == 2 && words[1][0] == '-')) {
-      return Refuse(EXIT_USAGE, "quillon help takes one command at most");
-    }
-    try {
-      Help(cli, words);
-    } catch (const CLI::OptionNotFound&) {
-      return Refuse(EXIT_USAGE, "no such command: " + words.back());
-    }
-    return EXIT_DONE;
-  }
+  if (arranged.help) return ShowHelp(cli, arranged.args);
   try {
     cli.parse(std::vector<std::string>(arranged.args.rbegin(), arranged.args.rend()));
   } catch (const CLI::ParseError& e) {
@@ -173,21 +225,10 @@ int ReadCommandLine(int argc, char** argv, CLI::App& cli, Options& options,
     if (JsonOutput()) return cli.exit(e, std::cerr, std::cerr);
     return cli.exit(e);
   }
-  for (auto* sub : cli.get_subcommands()) options.command = sub->get_name();
-  if (options.command == "receive") {
-    size_t wanted = options.what == "program" ? 2 : 1;
-    if (receiveArgs.size() != wanted) {
-      return Refuse(EXIT_USAGE, "receive " + options.what + " takes " +
-                                    (wanted == 2 ? "a program NAME and a FILE" : "one FILE") +
-                                    " (receive settings FILE, receive program NAME FILE)");
-    }
-    if (wanted == 2) options.programName = receiveArgs[0];
-    options.file = receiveArgs.back();
-  }
-  if (options.command == "guide" && options.ports.size() > 1) {
-    return Refuse(EXIT_USAGE, "the guide works with one readout; give one --port");
-  }
-  return -1;
+  std::string command;
+  for (auto* sub : cli.get_subcommands()) command = sub->get_name();
+  Classify(command, words.what, options);
+  return CompleteRequest(words, options);
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
-// What the command line was asked to do.
+// What the command line was asked to do: the command line read once into a
+// typed request. Nothing after the reading looks at the words again.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "core/transfer/session.h"
 
 namespace quillon::cli {
 
@@ -19,9 +22,32 @@ enum ExitCode : int {
   EXIT_INTERRUPTED = 130,
 };
 
+// The commands; nlec send and nlec get are two.
+enum class Command {
+  PORTS,
+  DOWNLOAD,
+  ERASE,
+  SEND,
+  RECEIVE,
+  NLEC_SEND,
+  NLEC_GET,
+  TEST,
+  MONITOR,
+  GUIDE,
+};
+
+// The image a download sends.
+enum class Firmware { SOFTWARE, BOOTLOADER };
+
+inline const char* FirmwareName(Firmware firmware) {
+  return firmware == Firmware::BOOTLOADER ? "bootloader" : "software";
+}
+
 struct Options {
-  std::string command;      // ports, download, erase, send, receive, nlec, test, monitor, guide
-  std::string what;         // software|bootloader, settings|program|bitmap, send|get
+  Command command = Command::PORTS;
+  FileKind kind = FILE_KIND_BINARY;        // send, receive: settings, program or bitmap
+  Firmware firmware = Firmware::SOFTWARE;  // download
+  std::string name;  // the job's name in every record: "download bootloader", "test"
   std::string file;
   std::string programName;
   std::vector<std::string> ports;  // empty: the one bridge found

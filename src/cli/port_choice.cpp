@@ -19,7 +19,8 @@ using Clock = std::chrono::steady_clock;
 // How often a --wait looks again.
 constexpr auto WAIT_POLL = std::chrono::milliseconds(250);
 
-void Say(const std::string& text) {
+// One line of the port list on standard output.
+void PrintListLine(const std::string& text) {
   std::fprintf(stdout, "%s\n", text.c_str());
   std::fflush(stdout);
 }
@@ -127,18 +128,18 @@ int ListAllPorts(bool json) {
     for (const auto& port : ports) JsonEvent(PortJson(port));
     return EXIT_DONE;
   }
-  if (ports.empty()) Say("No serial ports found.");
+  if (ports.empty()) PrintListLine("No serial ports found.");
   for (const auto& port : ports) {
     std::string line = port.path;
     if (!port.ids.empty()) line += "  " + port.ids;
     if (!port.description.empty()) line += "  " + port.description;
     if (port.bridge) line += "  <- Quillon readout bridge";
-    Say(line);
-    Say(std::string("    in use: ") + (port.inUse ? "yes" : "no") +
-        (port.serial.empty() ? "" : "  serial: " + port.serial) +
-        (port.location.empty() ? "" : "  location: " + port.location));
-    if (!port.byPath.empty()) Say("    " + port.byPath);
-    if (!port.byId.empty()) Say("    " + port.byId);
+    PrintListLine(line);
+    PrintListLine(std::string("    in use: ") + (port.inUse ? "yes" : "no") +
+                  (port.serial.empty() ? "" : "  serial: " + port.serial) +
+                  (port.location.empty() ? "" : "  location: " + port.location));
+    if (!port.byPath.empty()) PrintListLine("    " + port.byPath);
+    if (!port.byId.empty()) PrintListLine("    " + port.byId);
   }
   return EXIT_DONE;
 }

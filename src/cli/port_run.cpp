@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "cli/cli_platform.h"
-#include "core/app/guide.h"
+#include "core/guide_texts.h"
 
 namespace quillon::cli {
 
@@ -54,7 +54,7 @@ const char* KindName(int kind) {
 }
 
 const char* LogTextFor(const JobSpec& job) {
-  if (job.command == "receive") {
+  if (job.command == Command::RECEIVE) {
     return job.kind == FILE_KIND_PROGRAM ? "Receiving Program File..." : "Receiving Settings File...";
   }
   switch (job.kind) {
@@ -66,9 +66,6 @@ const char* LogTextFor(const JobSpec& job) {
       return "Sending Settings...";
   }
 }
-
-// "download bootloader", "send settings", "test": the job's name in every record.
-std::string FullName(const JobSpec& job) { return job.command + (job.what.empty() ? "" : " " + job.what); }
 
 const char* CauseName(Cause cause) {
   static const char* const names[] = {"none",         "checksum_mismatch", "readout_error", "nlec_error",
@@ -105,7 +102,7 @@ void PortRun::Interrupt() {
 
 void PortRun::OnLogLine(const std::string& line) {
   activity_.fetch_add(1);
-  reporter_.Log(port_, line, job_.command == "monitor");
+  reporter_.Log(port_, line, job_.command == Command::MONITOR);
 }
 
 void PortRun::OnProgress(const ProgressEvent& event) {
@@ -147,9 +144,9 @@ void PortRun::OnPacket(uint16_t) {
 }
 
 void PortRun::ShowProgress() {
-  if (job_.command == "download") {
+  if (job_.command == Command::DOWNLOAD) {
     reporter_.Progress(port_, engine_->DownloadSent(), engine_->DownloadSize(), "bytes");
-  } else if (job_.command == "erase") {
+  } else if (job_.command == Command::ERASE) {
     // The erase's wait for the readout's answer, in seconds.
     if (eraseWaitStart_ == Clock::time_point{}) return;
     auto waited =
@@ -208,20 +205,20 @@ void PortRun::CloseRow(int exitCode) {
   ShowProgress();
   // A transfer that ended whole ends its row at 100 %, whatever the strip's
   // last step (a last chunk of one byte does not move it).
-  const bool transfer = job_.command != "download" && job_.command != "erase";
+  const bool transfer = job_.command != Command::DOWNLOAD && job_.command != Command::ERASE;
   if (exitCode == EXIT_DONE && transfer && stripMaximum_.load() > 0) {
     reporter_.Progress(port_, stripMaximum_.load(), stripMaximum_.load(), unit_);
   }
   // The erase's row counts seconds of waiting: once the erase has ended it
   // tells nothing, so it goes.
-  reporter_.EndProgress(port_, job_.command != "erase");
+  reporter_.EndProgress(port_, job_.command != Command::ERASE);
 }
 
 RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::string& reason) {
   CloseRow(exitCode);
   RunSummary summary;
   summary.port = port_;
-  summary.job = FullName(job_);
+  summary.job = job_.name;
   summary.outcome = outcome;
   // The engine's cause where the job reached its end; otherwise what the
   // loop saw.
@@ -232,9 +229,9 @@ RunSummary PortRun::Finish(int exitCode, const std::string& outcome, const std::
                   : exitCode == EXIT_PORT                   ? "port_open"
                   : portLost_                               ? "port_lost"
                                                             : "no_answer";
-  if (job_.command == "nlec" && job_.what == "get") summary.unit = "lines";
+  if (job_.command == Command::NLEC_GET) summary.unit = "lines";
   summary.reason = reason;
-  summary.bytes = ended_ ? end_.bytes : (job_.command == "download" ? engine_->DownloadSent() : 0);
+  summary.bytes = ended_ ? end_.bytes : (job_.command == Command::DOWNLOAD ? engine_->DownloadSent() : 0);
   summary.seconds = std::chrono::duration<double>(Clock::now() - start_).count();
   summary.exit = exitCode;
   reporter_.Finish(summary);
@@ -270,13 +267,23 @@ RunSummary PortRun::Interrupted() {
   engine_->StopAll();
   if (!ended_)
     Pump([&] { return ended_; }, 0,
-         job_.command == "download" ? DownloadStopSeconds() : STOP_GRACE_SECONDS, false);
+         job_.command == Command::DOWNLOAD ? DownloadStopSeconds() : STOP_GRACE_SECONDS, false);
   CloseRow(EXIT_INTERRUPTED);
   std::string text = "Interrupted.";
-  if (job_.command == "download") text += " The download stopped: " + ReachedText() + ".";
+  if (job_.command == Command::DOWNLOAD) text += " The download stopped: " + ReachedText() + ".";
   if (ended_ && !end_.keptPart.empty()) text += " The part received so far is kept in " + end_.keptPart + ".";
   reporter_.Error(port_, text);
   return Finish(EXIT_INTERRUPTED, "interrupted", "interrupted");
+}
+
+// The readout shows its own count of a download: the user compares the two.
+void PortRun::ReportReadoutCount(uint64_t bytes) {
+  GuideTexts page = GuidePageTexts(
+      PAGE_COMPLETE, job_.firmware == Firmware::BOOTLOADER ? CHOICE_BOOTLOADER : CHOICE_SOFTWARE,
+      static_cast<uint32_t>(bytes));
+  for (const std::string* line : {&page.upper, &page.lower}) {
+    if (!line->empty()) reporter_.Result(port_, *line);
+  }
 }
 
 RunSummary PortRun::FromEnd() {
@@ -288,16 +295,7 @@ RunSummary PortRun::FromEnd() {
       case Job::DOWNLOAD: {
         text = std::to_string(e.bytes) + " bytes sent.";
         reporter_.Result(port_, text);
-        if (job_.several) return Finish(EXIT_DONE, "done", "");
-        // The readout shows its own count: the user compares the two.
-        GuideTexts page = GuidePageTexts(PAGE_COMPLETE,
-                                         job_.downloadKind == DOWNLOAD_BOOTLOADER || job_.what == "bootloader"
-                                             ? CHOICE_BOOTLOADER
-                                             : CHOICE_SOFTWARE,
-                                         static_cast<uint32_t>(e.bytes));
-        for (const std::string* line : {&page.upper, &page.lower}) {
-          if (!line->empty()) reporter_.Result(port_, *line);
-        }
+        if (!job_.several) ReportReadoutCount(e.bytes);
         return Finish(EXIT_DONE, "done", "");
       }
       case Job::ERASE:
@@ -406,8 +404,8 @@ RunSummary PortRun::Erase() {
     return Finish(EXIT_FAILED, "failed", started.reason);
   }
   eraseWaitStart_ = Clock::now();
-  reporter_.Note(port_, "Erasing: waiting for the readout's answer, at most " +
-                            std::to_string(ERASE_ANSWER_SECONDS) + " seconds.");
+  reporter_.Status(port_, "Erasing: waiting for the readout's answer, at most " +
+                              std::to_string(ERASE_ANSWER_SECONDS) + " seconds.");
   ShowProgress();
   LoopEnd end = Pump([&] { return ended_; }, 0, options_.eraseSeconds);
   if (end == LoopEnd::INTERRUPTED) return Interrupted();
@@ -453,8 +451,8 @@ RunSummary PortRun::Monitor() {
 }
 
 RunSummary PortRun::Run() {
-  uint64_t total = job_.command == "download" && job_.image ? job_.image->size() : 0;
-  reporter_.Start(port_, FullName(job_), total, job_.startFields);
+  uint64_t total = job_.command == Command::DOWNLOAD && job_.image ? job_.image->size() : 0;
+  reporter_.Start(port_, job_.name, total, job_.startFields);
   int error = 0;
   if (!engine_->Open(DevicePath(port_), port_, &error)) {
     std::string reason = DescribeOpenError(error);
@@ -462,18 +460,26 @@ RunSummary PortRun::Run() {
     return Finish(EXIT_PORT, "failed", "cannot open the port" + (reason.empty() ? "" : ": " + reason));
   }
   Transfers& transfers = engine_->GetTransfers();
-  const std::string& c = job_.command;
-  if (c == "download") return Download();
-  if (c == "erase") return Erase();
-  if (c == "test") return Test();
-  if (c == "monitor") return Monitor();
-  if (c == "send") return Transfer(transfers.StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
-  if (c == "receive") {
-    return Transfer(transfers.StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
-                    "bytes");
+  switch (job_.command) {
+    case Command::DOWNLOAD:
+      return Download();
+    case Command::ERASE:
+      return Erase();
+    case Command::TEST:
+      return Test();
+    case Command::MONITOR:
+      return Monitor();
+    case Command::SEND:
+      return Transfer(transfers.StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
+    case Command::RECEIVE:
+      return Transfer(transfers.StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
+                      "bytes");
+    case Command::NLEC_SEND:
+      return Transfer(transfers.StartNlecSend(job_.file), "characters");
+    case Command::NLEC_GET:
+    default:  // ports and guide never run on a port
+      return Transfer(transfers.StartNlecGet(destination_), "lines");
   }
-  if (c == "nlec" && job_.what == "send") return Transfer(transfers.StartNlecSend(job_.file), "characters");
-  return Transfer(transfers.StartNlecGet(destination_), "lines");
 }
 
 }  // namespace quillon::cli

@@ -19,8 +19,9 @@ namespace quillon::cli {
 
 // The job as every port runs it.
 struct JobSpec {
-  std::string command;  // download, erase, send, receive, nlec, test, monitor
-  std::string what;
+  Command command = Command::TEST;  // a command that runs on ports
+  std::string name;                 // "download bootloader", "send settings", "test"
+  Firmware firmware = Firmware::SOFTWARE;
   FileKind kind = FILE_KIND_BINARY;
   std::string file;         // the source, or the destination before a port's name is added
   std::string programName;
@@ -62,6 +63,7 @@ class PortRun : public EngineObserver {
   void CloseRow(int exitCode);
   void ShowProgress();
   RunSummary Finish(int exitCode, const std::string& outcome, const std::string& reason);
+  void ReportReadoutCount(uint64_t bytes);
   RunSummary FromEnd();
   RunSummary Interrupted();
   RunSummary Transfer(StartResult started, const std::string& unit);

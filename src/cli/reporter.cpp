@@ -140,7 +140,7 @@ void Reporter::Start(const std::string& port, const std::string& job, uint64_t t
   }
 }
 
-void Reporter::Note(const std::string& port, const std::string& text) {
+void Reporter::Status(const std::string& port, const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (mode_.json) {
     Json("\"event\":\"message\",\"port\":" + JsonString(port) +

@@ -53,7 +53,7 @@ class Reporter {
              const std::string& fields = "");
   // A line on what the job is doing or waiting for: standard error, or a
   // JSON message event of level info; none with --quiet.
-  void Note(const std::string& port, const std::string& text);
+  void Status(const std::string& port, const std::string& text);
   // total 0: unknown. unit: "bytes", "lines" or "characters".
   void Progress(const std::string& port, uint64_t done, uint64_t total, const std::string& unit);
   // Ends the port's row: its last state stays as a line (keep) or goes.

@@ -34,10 +34,10 @@ namespace {
 std::mutex g_runsMutex;
 std::vector<PortRun*> g_runs;
 
-void Say(const char* stream, const std::string& text) {
-  std::FILE* f = std::strcmp(stream, "out") == 0 ? stdout : stderr;
-  std::fprintf(f, "%s\n", EscapeControls(text).c_str());
-  std::fflush(f);
+// One line on stdout or stderr, its control characters escaped.
+void PrintEscaped(std::FILE* stream, const std::string& text) {
+  std::fprintf(stream, "%s\n", EscapeControls(text).c_str());
+  std::fflush(stream);
 }
 
 int Usage(const std::string& why) { return Refuse(EXIT_USAGE, why); }
@@ -46,9 +46,9 @@ int Usage(const std::string& why) { return Refuse(EXIT_USAGE, why); }
 int UsageLines(const std::string& why) {
   size_t start = 0;
   for (size_t end; (end = why.find('\n', start)) != std::string::npos; start = end + 1) {
-    Say("err", (start == 0 ? "quillon: " : "") + why.substr(start, end - start));
+    PrintEscaped(stderr, (start == 0 ? "quillon: " : "") + why.substr(start, end - start));
   }
-  Say("err", (start == 0 ? "quillon: " : "") + why.substr(start));
+  PrintEscaped(stderr, (start == 0 ? "quillon: " : "") + why.substr(start));
   if (JsonOutput()) {
     JsonEvent("\"event\":\"error\",\"text\":" + JsonString(why) + ",\"exit\":" +
               std::to_string(EXIT_USAGE));
@@ -132,93 +132,115 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
   return !in.bad();
 }
 
+// download: the image, from --image or built in, named before it is sent.
+int PrepareDownload(const Options& o, ImageSource* images, JobSpec& job,
+                    std::vector<uint8_t>& image) {
+  // The bootloader at the guide's rate is the bootloader command's run;
+  // at 38400 it is the image command's, whatever the image.
+  job.downloadKind = o.firmware == Firmware::BOOTLOADER && o.baud == 115200 ? DOWNLOAD_BOOTLOADER
+                                                                            : DOWNLOAD_SOFTWARE;
+  const char* name = o.firmware == Firmware::BOOTLOADER ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
+  if (!o.image.empty()) {
+    uintmax_t size = 0;
+    std::string why = CheckSource(o.image, &size);
+    if (!why.empty()) return Usage(why);
+    if (size == 0) return Usage(o.image + " is empty; nothing to send");
+    if (!ReadWholeFile(o.image, image)) return Usage(o.image + ": cannot be read");
+  } else {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (!images || images->Lookup(name, &data, &size) != 0 || size == 0) {
+      return Usage(std::string("this build carries no ") + FirmwareName(o.firmware) +
+                   " image; give one with --image");
+    }
+    image.assign(data, data + size);
+  }
+  const ImageIdentity identity =
+      IdentifyImage(o.image.empty() ? name : o.image, o.image.empty(), image);
+  // Before any port is opened: a placeholder never reaches a readout unasked.
+  if (identity.placeholder && !o.allowPlaceholder) return UsageLines(PlaceholderRefusal(name));
+  job.image = &image;
+  job.startFields = IdentityJsonFields(identity);
+  if (!o.json) PrintEscaped(stdout, IdentityLine(identity));
+  return EXIT_DONE;
+}
+
+// send bitmap: the listing's bytes, and what was odd about it.
+int CheckBitmapListing(const Options& o) {
+  BitmapReport report;
+  std::string error;
+  if (!InspectBitmapListing(o.file, &report, &error)) return Usage(error);
+  for (const auto& warning : report.warnings)
+    PrintEscaped(stderr, "quillon: warning: " + o.file + ": " + warning);
+  if (report.bytes == 0 && !o.allowEmpty) return Usage("no byte values found in " + o.file);
+  if (!o.quiet && !o.json)
+    PrintEscaped(stdout,
+                 "Converted " + std::to_string(report.bytes) + " bytes from " + o.file + ".");
+  return EXIT_DONE;
+}
+
+// nlec send: the lines the readout gets. Text mode ends at a NUL (per
+// piece) or a Ctrl-Z: say so when the table goes on after one.
+void CountTableLines(const Options& o) {
+  std::ifstream in(o.file, std::ios::binary);
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t cut = all.find_first_of(std::string("\0\x1a", 2));
+  if (cut != std::string::npos && cut + 1 < all.size()) {
+    PrintEscaped(stderr, std::string("quillon: warning: ") + o.file + " holds a " +
+                             (all[cut] == 26 ? "Ctrl-Z" : "NUL") + " at byte " +
+                             std::to_string(cut) + "; the readout gets less than the file holds");
+  }
+  size_t end = all.find('\x1a');
+  std::string text = all.substr(0, end);
+  size_t lines = 0;
+  for (char ch : text) lines += ch == '\n';
+  if (!text.empty() && text.back() != '\n') ++lines;
+  if (!o.quiet && !o.json) PrintEscaped(stdout, std::to_string(lines) + " lines will be sent.");
+}
+
+// send, nlec send: the file to send.
+int PrepareSource(const Options& o) {
+  uintmax_t size = 0;
+  std::string why = CheckSource(o.file, &size);
+  if (!why.empty()) return Usage(why);
+  if (size == 0 && !o.allowEmpty) return Usage(o.file + " is empty; nothing to send");
+  if (o.command == Command::SEND && o.kind == FILE_KIND_BITMAP) return CheckBitmapListing(o);
+  if (o.command == Command::NLEC_SEND) CountTableLines(o);
+  return EXIT_DONE;
+}
+
+// receive program: the name the readout knows the program by.
+int CheckProgramName(const Options& o) {
+  if (o.programName.empty()) return Usage("a program name is needed");
+  if (o.programName.size() > PROGRAM_NAME_MAX) {
+    return Usage("the program name \"" + o.programName + "\" is " +
+                 std::to_string(o.programName.size()) + " bytes long; the readout takes at most " +
+                 std::to_string(PROGRAM_NAME_MAX) + " bytes");
+  }
+  return EXIT_DONE;
+}
+
 // The checks that need no port, and the job they describe. EXIT_DONE when
 // the job may go ahead.
 int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uint8_t>& image) {
   job.command = o.command;
-  job.what = o.what;
+  job.name = o.name;
+  job.firmware = o.firmware;
+  job.kind = o.kind;
   job.file = o.file;
   job.programName = o.programName;
   job.baud = o.baud;
-  const std::string& c = o.command;
-  if (c == "download") {
-    // The bootloader at the guide's rate is the bootloader command's run;
-    // at 38400 it is the image command's, whatever the image.
-    job.downloadKind =
-        o.what == "bootloader" && o.baud == 115200 ? DOWNLOAD_BOOTLOADER : DOWNLOAD_SOFTWARE;
-    const char* name = o.what == "bootloader" ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
-    if (!o.image.empty()) {
-      uintmax_t size = 0;
-      std::string why = CheckSource(o.image, &size);
-      if (!why.empty()) return Usage(why);
-      if (size == 0) return Usage(o.image + " is empty; nothing to send");
-      if (!ReadWholeFile(o.image, image)) return Usage(o.image + ": cannot be read");
-    } else {
-      const uint8_t* data = nullptr;
-      size_t size = 0;
-      if (!images || images->Lookup(name, &data, &size) != 0 || size == 0) {
-        return Usage(std::string("this build carries no ") + o.what + " image; give one with --image");
-      }
-      image.assign(data, data + size);
-    }
-    const ImageIdentity identity =
-        IdentifyImage(o.image.empty() ? name : o.image, o.image.empty(), image);
-    // Before any port is opened: a placeholder never reaches a readout unasked.
-    if (identity.placeholder && !o.allowPlaceholder) return UsageLines(PlaceholderRefusal(name));
-    job.image = &image;
-    job.startFields = IdentityJsonFields(identity);
-    if (!o.json) Say("out", IdentityLine(identity));
-    return EXIT_DONE;
+  switch (o.command) {
+    case Command::DOWNLOAD:
+      return PrepareDownload(o, images, job, image);
+    case Command::SEND:
+    case Command::NLEC_SEND:
+      return PrepareSource(o);
+    case Command::RECEIVE:
+      return o.kind == FILE_KIND_PROGRAM ? CheckProgramName(o) : EXIT_DONE;
+    default:
+      return EXIT_DONE;
   }
-  if (c == "send" || (c == "nlec" && o.what == "send")) {
-    job.kind = o.what == "bitmap" ? FILE_KIND_BITMAP : o.what == "program" ? FILE_KIND_PROGRAM : FILE_KIND_SETTINGS;
-    uintmax_t size = 0;
-    std::string why = CheckSource(o.file, &size);
-    if (!why.empty()) return Usage(why);
-    if (size == 0 && !o.allowEmpty) return Usage(o.file + " is empty; nothing to send");
-    if (c == "send" && job.kind == FILE_KIND_BITMAP) {
-      BitmapReport report;
-      std::string error;
-      if (!InspectBitmapListing(o.file, &report, &error)) return Usage(error);
-      for (const auto& warning : report.warnings)
-        Say("err", "quillon: warning: " + o.file + ": " + warning);
-      if (report.bytes == 0 && !o.allowEmpty) return Usage("no byte values found in " + o.file);
-      if (!o.quiet && !o.json)
-        Say("out", "Converted " + std::to_string(report.bytes) + " bytes from " + o.file + ".");
-    }
-    if (c == "nlec") {
-      // Text mode ends at a NUL (per piece) or a Ctrl-Z: say so when the
-      // table goes on after one.
-      std::ifstream in(o.file, std::ios::binary);
-      std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-      size_t cut = all.find_first_of(std::string("\0\x1a", 2));
-      if (cut != std::string::npos && cut + 1 < all.size()) {
-        Say("err", std::string("quillon: warning: ") + o.file + " holds a " +
-                       (all[cut] == 26 ? "Ctrl-Z" : "NUL") + " at byte " + std::to_string(cut) +
-                       "; the readout gets less than the file holds");
-      }
-      size_t end = all.find('\x1a');
-      std::string text = all.substr(0, end);
-      size_t lines = 0;
-      for (char ch : text) lines += ch == '\n';
-      if (!text.empty() && text.back() != '\n') ++lines;
-      if (!o.quiet && !o.json) Say("out", std::to_string(lines) + " lines will be sent.");
-    }
-    return EXIT_DONE;
-  }
-  if (c == "receive" || (c == "nlec" && o.what == "get")) {
-    job.kind = o.what == "program" ? FILE_KIND_PROGRAM : FILE_KIND_SETTINGS;
-    if (o.what == "program") {
-      if (o.programName.empty()) return Usage("a program name is needed");
-      if (o.programName.size() > PROGRAM_NAME_MAX) {
-        return Usage("the program name \"" + o.programName + "\" is " +
-                     std::to_string(o.programName.size()) +
-                     " bytes long; the readout takes at most " + std::to_string(PROGRAM_NAME_MAX) +
-                     " bytes");
-      }
-    }
-  }
-  return EXIT_DONE;
 }
 
 }  // namespace
@@ -231,18 +253,18 @@ void InterruptAllRuns() {
 namespace {
 
 bool Receives(const Options& o) {
-  return o.command == "receive" || (o.command == "nlec" && o.what == "get");
+  return o.command == Command::RECEIVE || o.command == Command::NLEC_GET;
 }
 
 // What the job sends, named by its digest for the records.
 Subject SubjectOf(const Options& o, const std::vector<uint8_t>& image) {
-  if (o.command == "download") {
-    const std::string name = !o.image.empty()         ? o.image
-                             : o.what == "bootloader" ? IMAGE_BOOTLOADER
-                                                      : IMAGE_SOFTWARE;
+  if (o.command == Command::DOWNLOAD) {
+    const std::string name = !o.image.empty()                     ? o.image
+                             : o.firmware == Firmware::BOOTLOADER ? IMAGE_BOOTLOADER
+                                                                  : IMAGE_SOFTWARE;
     return IdentifyBytes("image", name, image.data(), image.size());
   }
-  if (o.command == "send" || (o.command == "nlec" && o.what == "send"))
+  if (o.command == Command::SEND || o.command == Command::NLEC_SEND)
     return IdentifyFile("file", o.file);
   return {};
 }
@@ -264,7 +286,7 @@ Reporter::Mode ModeFor(const Options& o, const std::vector<std::string>& ports,
 
 // The erase's question; EXIT_DONE when answered yes.
 int Confirm(const Options& options, std::atomic<bool>& interrupted) {
-  if (options.command != "erase" || options.yes) return EXIT_DONE;
+  if (options.command != Command::ERASE || options.yes) return EXIT_DONE;
   if (!StdinIsTerminal())
     return Usage("erase asks for confirmation and no one is at the terminal; give --yes to erase");
   std::fprintf(stderr, "Are you sure you want to erase the flash? [y/N] ");
@@ -272,7 +294,7 @@ int Confirm(const Options& options, std::atomic<bool>& interrupted) {
   auto answer = ReadLine(interrupted);
   if (interrupted.load()) return EXIT_INTERRUPTED;
   if (!answer || (*answer != "y" && *answer != "Y" && *answer != "yes")) {
-    Say("err", "Not erased.");
+    PrintEscaped(stderr, "Not erased.");
     return EXIT_DECLINED;
   }
   return EXIT_DONE;
@@ -313,8 +335,8 @@ int RunPorts(const Options& options, const JobSpec& job, const std::vector<std::
 }  // namespace
 
 int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrupted) {
-  if (options.command == "ports") return ListAllPorts(options.json);
-  if (options.command == "guide") {
+  if (options.command == Command::PORTS) return ListAllPorts(options.json);
+  if (options.command == Command::GUIDE) {
     if (options.json) return Usage("the guide asks a person at the terminal; it has no --json");
     return RunGuide(options, images, interrupted);
   }
@@ -351,8 +373,7 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
   }
   code = Confirm(options, interrupted);
   if (code != EXIT_DONE) return code;
-  records.SetRun(job.command + (job.what.empty() ? "" : " " + job.what), SubjectOf(options, image),
-                 std::move(recordPorts), Receives(options));
+  records.SetRun(job.name, SubjectOf(options, image), std::move(recordPorts), Receives(options));
   Reporter reporter(ModeFor(options, ports, labels));
   reporter.SetRecords(&records);
   code = RunPorts(options, job, ports, destinations, reporter, interrupted);

@@ -4,28 +4,22 @@
 // into the texts, boxes and control states the user sees.
 #pragma once
 
+// The dialog layer: the command line and the simulator are built to use
+// the engine only, and stop here if they reach for it.
+#ifdef QUILLON_ENGINE_ONLY
+#error "core/app is the dialog layer; this program uses the engine only"
+#endif
+
 #include <cstdint>
 #include <functional>
 #include <string>
 
 #include "core/app/dialog_host.h"
 #include "core/engine/engine.h"
+#include "core/guide_texts.h"
 #include "core/jobs.h"
 
 namespace quillon {
-
-inline constexpr const char* APP_TITLE = "Tarnfield Quillon (v1.0.2) Software Download Utility";
-inline constexpr const char* DEVICE_NAME = "Quillon";
-
-enum GuidePage : int {
-  PAGE_CABLE = 1,
-  PAGE_READYING = 2,
-  PAGE_CHOICE = 3,
-  PAGE_INSTRUCTIONS = 4,
-  PAGE_IN_PROGRESS = 5,
-  PAGE_COMPLETE = 6,
-};
-enum GuideChoice : int { CHOICE_SOFTWARE = 0, CHOICE_BOOTLOADER = 1 };
 
 struct GuideState {
   GuidePage page = PAGE_CABLE;

@@ -1,6 +1,12 @@
 // The event log's commands: clearing it and exporting it to a text file.
 #pragma once
 
+// The dialog layer: the command line and the simulator are built to use
+// the engine only, and stop here if they reach for it.
+#ifdef QUILLON_ENGINE_ONLY
+#error "core/app is the dialog layer; this program uses the engine only"
+#endif
+
 #include <string>
 
 namespace quillon {

@@ -3,6 +3,12 @@
 // messages, the stop command and the transfer status line.
 #pragma once
 
+// The dialog layer: the command line and the simulator are built to use
+// the engine only, and stop here if they reach for it.
+#ifdef QUILLON_ENGINE_ONLY
+#error "core/app is the dialog layer; this program uses the engine only"
+#endif
+
 #include <string>
 
 #include "core/app/app.h"
