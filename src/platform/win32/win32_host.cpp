@@ -314,7 +314,6 @@ void Win32Host::SetProgressPosition(uint32_t position) { Progress(PROGRESS_SET, 
 void Win32Host::AdvanceProgressStrip(uint32_t n) { Progress(PROGRESS_ADVANCE, n); }
 void Win32Host::DestroyProgressStrip() { Progress(PROGRESS_DESTROY, 0); }
 
-
 void Win32Host::Invalidate(bool erase) {
   if (HWND dialog = dialog_.load()) InvalidateRect(dialog, nullptr, erase ? TRUE : FALSE);
 }
