@@ -21,10 +21,9 @@ using PacketPtr = std::unique_ptr<ReceivedPacket, PacketDeleter>;
 
 // What the handler thread is asked to do later; posted from any thread.
 struct UiMessage {
-  enum Kind { PACKET_RECEIVED, BOOT_DONE, PORT_LOST, COMMAND } kind;
-  PacketPtr packet;                        // PACKET_RECEIVED
-  bool success = true;                     // BOOT_DONE: did the run finish its job
-  int command = 0;                         // COMMAND (the dialog layer's own)
+  enum Kind { PACKET_RECEIVED, BOOT_DONE, PORT_LOST } kind;
+  PacketPtr packet;     // PACKET_RECEIVED
+  bool success = true;  // BOOT_DONE: did the run finish its job
 };
 
 class Host {

@@ -193,6 +193,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
       [&app](uint64_t from, uint64_t* dropped) { return app.engine.Log().Lines(from, dropped); });
   host.SetMessageHandler(
       [&app](quillon::UiMessage message) { quillon::DispatchUiMessage(app, std::move(message)); });
+  host.SetCommandHandler([&app](int id) { quillon::OnCommand(app, id); });
 
   quillon::ParseCommandLine(app, commandLine ? commandLine : "");
   Program program{app, host, instance};

@@ -50,6 +50,7 @@ struct Dialog {
     ports.model = model;
     app = std::make_unique<App>(host, ports, &images);
     app->portSelection = {PORT_MODE_COMMAND_LINE, 1};
+    host.onCommand = [this](int id) { Press(id); };
     OnInitDialog(*app);
     WriteFile(dir / "in.bin", RandomBytes(300, 1));
     WriteFile(dir / "table.txt", "1.0 0.5\r\n2.0 1.5\r\n");

@@ -16,6 +16,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "core/app/dialog_host.h"
@@ -129,6 +130,7 @@ class TestHost : public DialogHost, public EngineObserver {
   int detectedPort = 0;                 // the bridge's port as the system records it
   int portDialogs = 0;                  // the port-number dialog was shown
   std::string viewed;                   // the file last opened in the viewer
+  std::function<void(int)> onCommand;   // carries out a posted command, in the loop
   bool invalidated = false;
   std::atomic<bool> stripShown{false};  // the progress strip is on screen
 
@@ -169,6 +171,7 @@ class TestHost : public DialogHost, public EngineObserver {
   void DrawPicture(int slot, int picture) override { slots[slot] = picture; }
   void DrawIndicator(int) override {}
   void EndDialog(int result) override { ended = result; }
+  void PostCommand(int id) override;
   int DetectPortNumber() override { return detectedPort; }
   bool CreateTempFile(const std::string& prefix, std::string& path) override;
   void OpenInViewer(const std::string& path) override { viewed = path; }
@@ -186,7 +189,7 @@ class TestHost : public DialogHost, public EngineObserver {
   const Clock::time_point start_ = Clock::now();
   std::mutex mutex_;
   std::condition_variable posted_;
-  std::deque<UiMessage> posts_;
+  std::deque<std::variant<UiMessage, int>> posts_;  // a message, or a command
   std::vector<std::string> lines_, boxes_;
 };
 

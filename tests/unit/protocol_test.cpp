@@ -302,14 +302,6 @@ TEST(TransferAnswers, StrayAnswersChangeNothingAndABinaryFileErrorEndsItsSend) {
   TransferRig rig;
   rig.Answer({{21, "x"}, {22, "1"}, {5, "1"}, {17, "a"}, {18, "b"}}, 1);
   rig.transfers.OnFlashEraseResult("0");
-  // A command message is the dialog's own: the engine passes it by.
-  struct Ports : SerialFactory {
-    std::shared_ptr<SerialDevice> Create() override { return std::make_shared<MemoryDevice>(); }
-    std::string PortName(int) override { return "COM1"; }
-  } ports;
-  Engine engine(rig.host, ports, rig.host);
-  engine.Dispatch(UiMessage{UiMessage::COMMAND, nullptr, true, 1004});
-  EXPECT_FALSE(engine.TransferActive());
   EXPECT_TRUE(rig.host.ends.empty());
   EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "old");
   WriteFile(rig.dir / "in.bin", "abc");

@@ -4,7 +4,7 @@
 //   QW_APP     the program              QW_OUT     work folder (peer files)
 //   QW_IMAGES  folder of ZYN_*.bin      QW_SHOTS   where pictures go (optional)
 //   QW_SIM     "1": COM5 is quillon-sim  QW_PLACEHOLDER "1": the images are placeholders
-// Runs the named sections (all but "dpi" when none is named); prints a line
+// Runs the named sections (all but "dpi" and "bridge" when none is named); prints a line
 // per check and exits 1 on any failure.
 #include <windows.h>
 
@@ -767,6 +767,19 @@ void Scaled() {
   p.Exit("Close");
 }
 
+// Without the bridge's fixed key the bridge is found among the ports, as
+// quillon.exe finds it (run.sh gives COM12 a bridge's device record).
+void BridgeAmongPorts() {
+  std::printf("--- no fixed key: the bridge's device record names COM12\n");
+  SetBridgePort(nullptr);
+  Program p("");
+  if (!p.main) return;
+  Check(Text(GetDlgItem(p.Panel(), 1000)) == "12", "the bridge's port 12 is found among the ports");
+  p.ClosePanel();
+  Click(p.main, IDCANCEL);
+  p.Exit("Command 2");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -776,11 +789,12 @@ int main(int argc, char** argv) {
                               {"stall", StalledLine},
                               {"com8", DownloadsOnCom8},
                               {"sim", TransfersAgainstSimulator},
-                              {"dpi", Scaled}};
+                              {"dpi", Scaled},
+                              {"bridge", BridgeAmongPorts}};
   for (const auto& [name, run] : sections) {
     bool named = false;
     for (int i = 1; i < argc; ++i) named = named || std::string(name) == argv[i];
-    bool all = argc == 1 && std::string(name) != "dpi" &&
+    bool all = argc == 1 && std::string(name) != "dpi" && std::string(name) != "bridge" &&
                (std::string(name) != "sim" || Env("QW_SIM") == "1");
     if (named || all) run();
   }

@@ -92,6 +92,7 @@ if [[ -x $SIM ]]; then
   wine reg add "$BRIDGE" /v LocationInformation /d 'Port_#0003.Hub_#0001' /f >/dev/null 2>&1
   rm -rf "$OUT/qstore" "$OUT"/q_*.bin && mkdir -p "$OUT/qstore"
   sim12 --store "$OUT/qstore"
+  timeout 120 wine "$OUT/driver.exe" bridge 2>/dev/null | tr -d '\r' || FAILED=1
   check "ports exits 0" "exit=0" "$(q ports)"
   check "ports marks COM12 as the readout's bridge" "1" "$(grep -c '^COM12  10c4:ea60.*<- Quillon readout bridge$' "$OUT/q.out")"
   q --json ports >/dev/null

@@ -1,5 +1,4 @@
-// Command and control identifiers of the main dialog, and its private
-// window messages.
+// Command and control identifiers of the main dialog.
 #pragma once
 
 // The dialog layer: the command line and the simulator are built to use
@@ -9,9 +8,6 @@
 #endif
 
 namespace quillon {
-
-constexpr unsigned WM_PACKET_RECEIVED = 0x0400 + 1;
-constexpr unsigned WM_BOOT_DONE = 0x0400 + 2;
 
 enum ControlId : int {
   IDC_CANCEL = 2,

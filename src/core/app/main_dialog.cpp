@@ -114,12 +114,6 @@ void OnTimer(App& app) {
 
 void OnDestroy(App& app) { app.engine.Shutdown(); }
 
-void DispatchUiMessage(App& app, UiMessage message) {
-  if (message.kind == UiMessage::COMMAND) {
-    OnCommand(app, message.command);
-  } else {
-    app.engine.Dispatch(std::move(message));
-  }
-}
+void DispatchUiMessage(App& app, UiMessage message) { app.engine.Dispatch(std::move(message)); }
 
 }  // namespace quillon

@@ -270,7 +270,7 @@ void OnTransferEnd(App& app, const JobEnd& end) {
       return;
     case Cause::NLEC_ERROR:
       // Stopped through the NLEC button's command once this report is done.
-      app.host.Post(UiMessage{UiMessage::COMMAND, nullptr, true, IDC_NLEC_SEND});
+      app.host.PostCommand(IDC_NLEC_SEND);
       return;
     case Cause::STOPPED:
       app.host.SetControlText(IDC_NLEC_SEND, "Send NLEC");

@@ -69,7 +69,7 @@ void BootJobs::FlashEraseThread() {
     LogLine(log_, 0, "Erase failed: %s.", end_.reason.c_str());
   }
   host_.Sleep(100);
-  host_.Post(UiMessage{UiMessage::BOOT_DONE, nullptr, done, 0});
+  host_.Post(UiMessage{UiMessage::BOOT_DONE, nullptr, done});
   bootBusy_.store(false);
 }
 

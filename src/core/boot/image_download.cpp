@@ -140,7 +140,7 @@ void BootJobs::ImageDownloadThread() {
   // Set whatever the outcome, so the line's rate after a run never depends on
   // how the run went; a new start sets its own rate anyway.
   RS232_SetBaudRate(link_, BAUD_AFTER_DOWNLOAD);
-  host_.Post(UiMessage{UiMessage::BOOT_DONE, nullptr, sent, 0});
+  host_.Post(UiMessage{UiMessage::BOOT_DONE, nullptr, sent});
 }
 
 void BootJobs::OnBootDone() {

@@ -82,8 +82,6 @@ void Engine::Dispatch(UiMessage message) {
     case UiMessage::PORT_LOST:
       OnPortLost();
       break;
-    case UiMessage::COMMAND:
-      break;
   }
 }
 

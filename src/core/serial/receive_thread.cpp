@@ -147,7 +147,7 @@ void ReceiveThread::RS232_CommEventThread() {
       // it learns it now, not at a bound.
       const bool first = link_.MarkLost(port);
       tap_.Cancel();
-      if (first) host_.Post(UiMessage{UiMessage::PORT_LOST, nullptr, false, 0});
+      if (first) host_.Post(UiMessage{UiMessage::PORT_LOST, nullptr, false});
     } else if (result == SerialStatus::FAILED) {
       port->ClearError();
       // A port taken off the link fails its wait as it closes: no fault.

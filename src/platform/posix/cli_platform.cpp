@@ -12,27 +12,15 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/posix/port_discovery.h"
+#include "platform/port_discovery.h"
 #include "platform/posix/posix_serial.h"
 #include "platform/posix/posix_system.h"
 
 namespace quillon::cli {
 
-namespace {
-
-// QUILLON_DEVICE_ROOT puts a tree of the test's own in place of / for
-// finding ports: ROOT/sys and ROOT/dev (with ROOT/dev/serial/by-path, by-id).
-std::string DeviceRoot() {
-  const char* root = std::getenv("QUILLON_DEVICE_ROOT");
-  return root ? root : "";
-}
-
-}  // namespace
-
 std::vector<PortInfo> ListPorts(bool checkUse) {
   std::vector<PortInfo> out;
-  const std::string root = DeviceRoot();
-  for (const auto& port : posix::ListSerialPorts(root + "/sys", root + "/dev", checkUse)) {
+  for (const auto& port : platform::ListSerialPorts(checkUse)) {
     PortInfo info;
     info.path = port.path;
     info.name = port.name;
@@ -44,9 +32,9 @@ std::vector<PortInfo> ListPorts(bool checkUse) {
     info.byId = port.byId;
     // The by-path name says where the device is plugged in; sysfs's name of
     // the USB device says the same where udev made no links.
-    info.location = !port.byPath.empty()    ? ShortName(port.byPath)
-                    : !port.usbPort.empty() ? "usb-" + port.usbPort
-                                            : std::string();
+    info.location = !port.byPath.empty()     ? ShortName(port.byPath)
+                    : !port.location.empty() ? "usb-" + port.location
+                                             : std::string();
     info.inUse = port.inUse;
     out.push_back(info);
   }

@@ -3,7 +3,6 @@
 
 #include <io.h>
 #include <windows.h>
-#include <setupapi.h>
 
 #include <algorithm>
 #include <cctype>

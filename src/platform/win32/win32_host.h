@@ -1,7 +1,10 @@
-// The main dialog as the core's Host: controls by identifier, the event-log
-// list, the progress strip, message boxes, file dialogs, the small modal
-// dialogs, drawing, registry and SetupAPI port detection, and the hand-off
-// of work from other threads to the dialog's thread.
+// The main dialog as the dialog layer's host, one file per job:
+// win32_host.cpp the dialog, its pages and controls (by identifier, the
+// event-log list, the progress strip, drawing); win32_boxes.cpp message
+// boxes, file dialogs and the small modal dialogs; win32_handover.cpp the
+// queue that hands work from other threads to the dialog's thread;
+// win32_host_system.cpp the system's services (the bridge's port, error
+// texts, the temporary file and its viewer).
 #pragma once
 
 #include <windows.h>
@@ -30,6 +33,10 @@ constexpr int IDD_MAIN = 101;
 constexpr int IDD_PROGRAM_NAME = 103;
 constexpr int IDD_SERVICE = 104;
 constexpr int IDD_PORT_NUMBER = 308;
+// The port number's field (and the small dialogs' edit field), and the
+// event-log list.
+constexpr int ID_EDIT = 1000;
+constexpr int ID_LIST = 1002;
 
 // The ten guide pictures, in the order they are loaded.
 inline constexpr int GUIDE_PICTURES[10] = {120, 121, 122, 123, 124, 138, 139, 140, 142, 143};
@@ -58,8 +65,9 @@ class Win32Host : public DialogHost {
   // is new, and in *dropped how many of its oldest lines it has let go.
   using LogSource = std::function<std::vector<std::string>(uint64_t from, uint64_t* dropped)>;
   void SetLogSource(LogSource source) { logSource_ = std::move(source); }
-  // Where posted messages are handed, on the dialog's thread.
+  // Where posted messages and commands are handed, on the dialog's thread.
   void SetMessageHandler(std::function<void(UiMessage)> handler) { handler_ = std::move(handler); }
+  void SetCommandHandler(std::function<void(int)> handler) { commandHandler_ = std::move(handler); }
   // The service panel (modeless) carrying list 1002 and the maintenance
   // controls; null when it is closed.
   void AttachServicePanel(HWND panel);
@@ -110,6 +118,7 @@ class Win32Host : public DialogHost {
   void EndDialog(int result) override;
   int DetectPortNumber() override;
   void Post(UiMessage message) override;
+  void PostCommand(int id) override;
   std::string SystemErrorText(int code) override;
   std::FILE* CreateNewFile(const std::string& path) override {
     return platform::CreateNewFile(path);
@@ -139,7 +148,11 @@ class Win32Host : public DialogHost {
     std::string text;
     bool flag;
   };
-  using Pending = std::variant<UiMessage, ControlChange, ProgressStep>;
+  // A command posted by the dialog layer, carried out after what came before.
+  struct PostedCommand {
+    int id;
+  };
+  using Pending = std::variant<UiMessage, PostedCommand, ControlChange, ProgressStep>;
   class ModalScope;
 
   void ApplyControlChange(const ControlChange& change);
@@ -149,7 +162,8 @@ class Win32Host : public DialogHost {
   void DoProgress(ProgressStep step);
   void Progress(ProgressOp op, uint32_t value);
   // Queues work for the dialog's thread and makes sure it will look.
-  void Hand(Pending item);
+  void QueueForDialogThread(Pending item);
+  void Deliver(Pending& item);
   void Wake();
   void SyncLogList();
 
@@ -169,6 +183,7 @@ class Win32Host : public DialogHost {
   std::map<int, HBITMAP> pictures_;
   LogSource logSource_;
   std::function<void(UiMessage)> handler_;
+  std::function<void(int)> commandHandler_;
   std::string portNumberText_;  // control 1000's text, kept for the panel
 
   std::mutex pendingMutex_;
