@@ -22,7 +22,6 @@ class TokenBucket {
         last_(start) {}
 
   bool Paced() const { return rate_ > 0.0; }
-  double BytesPerSecond() const { return rate_; }
 
   // Whole bytes that may go now.
   size_t Available(Clock::time_point now) {

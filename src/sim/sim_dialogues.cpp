@@ -1,11 +1,11 @@
 // The readout's side of each packet dialogue: file send and receive, NLEC
 // send and get, and the store directory behind them.
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "sim/sim_engine.h"
+#include "sim/store_files.h"
 
 namespace quillon::sim {
 
@@ -13,8 +13,7 @@ namespace {
 
 // The host's longest NLEC piece, and so the readout's.
 constexpr size_t NLEC_PIECE = 511;
-
-std::vector<uint8_t> Text(const std::string& text) { return {text.begin(), text.end()}; }
+constexpr int FILE_KIND_PROGRAM = 26;
 
 std::string DataText(const ReceivedPacket& p) {
   return std::string(reinterpret_cast<const char*>(p.data), static_cast<size_t>(p.dataCount));
@@ -22,10 +21,12 @@ std::string DataText(const ReceivedPacket& p) {
 
 long DecimalOf(const std::string& text) { return std::strtol(text.c_str(), nullptr, 10); }
 
-uint16_t Sum16(const std::vector<uint8_t>& bytes) {
+// The sum a send's end is answered with (one off under --wrong-final-checksum).
+std::string EndSum(const std::vector<uint8_t>& bytes, bool offByOne) {
   uint32_t sum = 0;
   for (uint8_t b : bytes) sum += b;
-  return static_cast<uint16_t>(sum & 0xFFFFu);
+  if (offByOne) ++sum;
+  return std::to_string(sum & 0xFFFFu);
 }
 
 bool SafeName(const std::string& name) {
@@ -34,220 +35,147 @@ bool SafeName(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
+// The store's file a receive asks for: "KIND" or, for a program, "26NAME".
+// A program by its name, else the last program sent here.
+std::string NameAsked(const std::string& request, const std::string& storeDir) {
+  size_t digits = 0;
+  while (digits < request.size() && request[digits] >= '0' && request[digits] <= '9') ++digits;
+  const int kind = static_cast<int>(DecimalOf(request.substr(0, digits)));
+  const std::string program = request.substr(digits);
+  if (kind != FILE_KIND_PROGRAM || program.empty()) return StoreNameForKind(kind);
+  return SafeName(program) && std::filesystem::exists(storeDir + "/" + program) ? program
+                                                                                : "program.bin";
+}
+
+// No frame carries more than 512 data bytes: a longer line goes back in
+// pieces as the host sent it, every piece but its last 511 characters long (a
+// last piece may be empty), so the host can join them. `lines` counts the
+// lines, not the pieces.
+std::vector<std::string> NlecPieces(const std::vector<uint8_t>& content, size_t* lines) {
+  std::vector<std::string> pieces;
+  *lines = 0;
+  std::string line;
+  auto addLine = [&] {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t at = 0;
+    for (; line.size() - at >= NLEC_PIECE; at += NLEC_PIECE) {
+      pieces.push_back(line.substr(at, NLEC_PIECE));
+    }
+    pieces.push_back(line.substr(at));
+    ++*lines;
+    line.clear();
+  };
+  for (uint8_t c : content) {
+    if (c == '\n') {
+      addLine();
+    } else {
+      line.push_back(static_cast<char>(c));
+    }
+  }
+  if (!line.empty()) addLine();
+  return pieces;
+}
+
 }  // namespace
 
-bool SimEngine::FileSend(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data) {
+Reply SimEngine::FileSend(const ReceivedPacket& p) {
   const FaultOptions& f = options_.faults;
   if (p.command == CMD_FILE_SEND_START) {
     if (f.fileError) {
       dialogue_ = Dialogue::NONE;
-      *cmd = CMD_FILE_ERROR;
-      *data = Text(*f.fileError);
-      return true;
+      return {CMD_FILE_ERROR, *f.fileError};
     }
     // "kind,sum,count,"
-    std::string header = DataText(p);
-    sendKind_ = static_cast<int>(DecimalOf(header));
+    sendKind_ = static_cast<int>(DecimalOf(DataText(p)));
     dialogue_ = Dialogue::FILE_SEND;
     received_.clear();
-    *cmd = CMD_FILE_CHUNK;
-    *data = Text("1");
-    return true;
+    return {CMD_FILE_CHUNK, "1"};
   }
-  if (dialogue_ != Dialogue::FILE_SEND) {
-    *cmd = CMD_FILE_ERROR;
-    *data = Text("No file transfer");
-    return true;
-  }
+  if (dialogue_ != Dialogue::FILE_SEND) return {CMD_FILE_ERROR, "No file transfer"};
   if (p.command == CMD_FILE_CHUNK) {
     received_.insert(received_.end(), p.data, p.data + p.dataCount);
-    *cmd = CMD_FILE_CHUNK;
-    *data = Text("1");
-    return true;
+    return {CMD_FILE_CHUNK, "1"};
   }
   // End: store the file and answer with the sum of what arrived.
   dialogue_ = Dialogue::NONE;
-  std::string name = StoreNameForKind(sendKind_);
-  if (!WriteStoreFile(name, received_)) {
-    *cmd = CMD_FILE_ERROR;
-    *data = Text("Cannot store " + name);
-    return true;
-  }
+  const std::string name = StoreNameForKind(sendKind_);
+  if (!WriteStoreFile(name, received_)) return {CMD_FILE_ERROR, "Cannot store " + name};
   Notice("stored " + name + " (" + std::to_string(received_.size()) + " bytes)");
-  uint32_t sum = Sum16(received_);
-  if (f.wrongFinalChecksum) sum = (sum + 1) & 0xFFFFu;
-  *cmd = CMD_FILE_SEND_END;
-  *data = Text(std::to_string(sum));
-  return true;
+  return {CMD_FILE_SEND_END, EndSum(received_, f.wrongFinalChecksum)};
 }
 
-bool SimEngine::FileGet(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data) {
-  const FaultOptions& f = options_.faults;
+Reply SimEngine::FileGet(const ReceivedPacket& p) {
   if (p.command == CMD_FILE_GET_START) {
     dialogue_ = Dialogue::NONE;
-    if (f.fileError) {
-      *cmd = CMD_FILE_ERROR;
-      *data = Text(*f.fileError);
-      return true;
-    }
-    std::string request = DataText(p);
-    size_t digits = 0;
-    while (digits < request.size() && request[digits] >= '0' && request[digits] <= '9') ++digits;
-    int kind = static_cast<int>(DecimalOf(request.substr(0, digits)));
-    std::string program = request.substr(digits);
-    std::string name;
-    if (kind == 26 && !program.empty()) {
-      // A program by its name, else the last program sent here.
-      name = SafeName(program) && std::filesystem::exists(options_.storeDir + "/" + program)
-                 ? program
-                 : "program.bin";
-    } else {
-      name = StoreNameForKind(kind);
-    }
-    if (!ReadStoreFile(name, &serving_)) {
-      *cmd = CMD_FILE_ERROR;
-      *data = Text("File not found");
-      return true;
+    if (options_.faults.fileError) return {CMD_FILE_ERROR, *options_.faults.fileError};
+    if (!ReadStoreFile(NameAsked(DataText(p), options_.storeDir), &serving_)) {
+      return {CMD_FILE_ERROR, "File not found"};
     }
     servedOffset_ = 0;
     dialogue_ = Dialogue::FILE_GET;
-    *cmd = CMD_FILE_GET_START;
-    *data = Text(std::to_string(serving_.size()));
-    return true;
+    return {CMD_FILE_GET_START, std::to_string(serving_.size())};
   }
-  if (dialogue_ != Dialogue::FILE_GET) {
-    *cmd = CMD_FILE_ERROR;
-    *data = Text("No file transfer");
-    return true;
-  }
+  if (dialogue_ != Dialogue::FILE_GET) return {CMD_FILE_ERROR, "No file transfer"};
   if (servedOffset_ >= serving_.size()) {
     dialogue_ = Dialogue::NONE;
-    *cmd = CMD_FILE_GET_END;
-    *data = Text("1");
-    return true;
+    return {CMD_FILE_GET_END, "1"};
   }
-  size_t n = std::min(options_.pieceSize, serving_.size() - servedOffset_);
+  const size_t n = std::min(options_.pieceSize, serving_.size() - servedOffset_);
   auto first = serving_.begin() + static_cast<long>(servedOffset_);
-  *data = std::vector<uint8_t>(first, first + static_cast<long>(n));
   servedOffset_ += n;
-  *cmd = CMD_FILE_GET_DATA;
-  return true;
+  return {CMD_FILE_GET_DATA, std::vector<uint8_t>(first, first + static_cast<long>(n))};
 }
 
-bool SimEngine::NlecSend(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data) {
+Reply SimEngine::NlecSend(const ReceivedPacket& p) {
   const FaultOptions& f = options_.faults;
   if (p.command == CMD_NLEC_SEND_START) {
     if (f.nlecError) {
       dialogue_ = Dialogue::NONE;
-      *cmd = CMD_NLEC_ERROR;
-      *data = Text("1");
-      return true;
+      return {CMD_NLEC_ERROR, "1"};
     }
     dialogue_ = Dialogue::NLEC_SEND;
     received_.clear();
-    *cmd = CMD_NLEC_SEND_START;
-    *data = Text("1");
-    return true;
+    return {CMD_NLEC_SEND_START, "1"};
   }
-  if (dialogue_ != Dialogue::NLEC_SEND) {
-    *cmd = CMD_NLEC_ERROR;
-    *data = Text("1");
-    return true;
-  }
+  if (dialogue_ != Dialogue::NLEC_SEND) return {CMD_NLEC_ERROR, "1"};
   if (p.command == CMD_NLEC_LINE) {
     received_.insert(received_.end(), p.data, p.data + p.dataCount);
-    *cmd = CMD_NLEC_LINE;
-    *data = Text("1");
-    return true;
+    return {CMD_NLEC_LINE, "1"};
   }
   dialogue_ = Dialogue::NONE;
-  if (!WriteStoreFile("nlec.txt", received_)) {
-    *cmd = CMD_NLEC_ERROR;
-    *data = Text("1");
-    return true;
-  }
+  if (!WriteStoreFile("nlec.txt", received_)) return {CMD_NLEC_ERROR, "1"};
   Notice("stored nlec.txt (" + std::to_string(received_.size()) + " characters)");
-  uint32_t sum = Sum16(received_);
-  if (f.wrongFinalChecksum) sum = (sum + 1) & 0xFFFFu;
-  *cmd = CMD_NLEC_SEND_END;
-  *data = Text(std::to_string(sum));
-  return true;
+  return {CMD_NLEC_SEND_END, EndSum(received_, f.wrongFinalChecksum)};
 }
 
-bool SimEngine::NlecGet(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data) {
+Reply SimEngine::NlecGet(const ReceivedPacket& p) {
   if (p.command == CMD_NLEC_GET_START) {
     dialogue_ = Dialogue::NONE;
     std::vector<uint8_t> content;
     if (options_.faults.nlecError || !ReadStoreFile("nlec.txt", &content)) {
-      *cmd = CMD_NLEC_ERROR;
-      *data = Text("1");
-      return true;
+      return {CMD_NLEC_ERROR, "1"};
     }
-    // No frame carries more than 512 data bytes: a longer line goes back in
-    // pieces as the host sent it, every piece but its last 511 characters
-    // long (a last piece may be empty), so the host can join them.
-    nlecLines_.clear();
     size_t lines = 0;
-    std::string line;
-    auto addLine = [&] {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      size_t at = 0;
-      for (; line.size() - at >= NLEC_PIECE; at += NLEC_PIECE) nlecLines_.push_back(line.substr(at, NLEC_PIECE));
-      nlecLines_.push_back(line.substr(at));
-      ++lines;
-      line.clear();
-    };
-    for (uint8_t c : content) {
-      if (c == '\n') {
-        addLine();
-      } else {
-        line.push_back(static_cast<char>(c));
-      }
-    }
-    if (!line.empty()) addLine();
+    nlecLines_ = NlecPieces(content, &lines);
     nlecIndex_ = 0;
     dialogue_ = Dialogue::NLEC_GET;
-    *cmd = CMD_NLEC_GET_START;
-    *data = Text(std::to_string(lines));
-    return true;
+    return {CMD_NLEC_GET_START, std::to_string(lines)};
   }
-  if (dialogue_ != Dialogue::NLEC_GET) {
-    *cmd = CMD_NLEC_ERROR;
-    *data = Text("1");
-    return true;
-  }
-  std::string line = nlecIndex_ < nlecLines_.size() ? nlecLines_[nlecIndex_] : std::string();
+  if (dialogue_ != Dialogue::NLEC_GET) return {CMD_NLEC_ERROR, "1"};
+  const std::string line = nlecIndex_ < nlecLines_.size() ? nlecLines_[nlecIndex_] : std::string();
   ++nlecIndex_;
-  if (nlecIndex_ >= nlecLines_.size()) {
-    dialogue_ = Dialogue::NONE;
-    *cmd = CMD_NLEC_GET_END;
-  } else {
-    *cmd = CMD_NLEC_GET_LINE;
-  }
-  *data = Text(line);
-  return true;
+  if (nlecIndex_ < nlecLines_.size()) return {CMD_NLEC_GET_LINE, line};
+  dialogue_ = Dialogue::NONE;
+  return {CMD_NLEC_GET_END, line};
 }
 
 bool SimEngine::WriteStoreFile(const std::string& name, const std::vector<uint8_t>& content) {
   // Written aside and renamed, so a watcher never sees half a file.
-  std::string path = options_.storeDir + "/" + name;
-  std::string temp = path + ".part";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out) return false;
-    out.write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
-    if (!out) return false;
-  }
-  std::error_code error;
-  std::filesystem::rename(temp, path, error);
-  return !error;
+  return WriteAside(options_.storeDir + "/" + name, content);
 }
 
 bool SimEngine::ReadStoreFile(const std::string& name, std::vector<uint8_t>* content) {
-  std::ifstream in(options_.storeDir + "/" + name, std::ios::binary);
-  if (!in) return false;
-  content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return true;
+  return ReadWhole(options_.storeDir + "/" + name, content);
 }
 
 }  // namespace quillon::sim

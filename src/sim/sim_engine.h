@@ -49,9 +49,19 @@ struct OutChunk {
   TranscriptEntry info;  // dir/kind/cmd/id/len/fault; t and hex filled when written
 };
 
-// File names in the store directory.
-std::string StoreNameForKind(int kind);
+// What the readout answers a packet with, before it is framed.
+struct Reply {
+  Reply(uint16_t command, std::vector<uint8_t> bytes) : cmd(command), data(std::move(bytes)) {}
+  Reply(uint16_t command, const std::string& text) : cmd(command), data(text.begin(), text.end()) {}
+  uint16_t cmd;
+  std::vector<uint8_t> data;
+};
 
+// One class, its parts in files by responsibility: the clock's entry points
+// and the out queue (sim_engine.cpp), the packet side (sim_packets.cpp), the
+// dialogues behind it (sim_dialogues.cpp), the answers and their faults
+// (sim_answers.cpp), the bootloader (sim_boot.cpp), the log stream
+// (sim_log_stream.cpp).
 class SimEngine {
  public:
   // transcript may be null.
@@ -68,50 +78,76 @@ class SimEngine {
   std::vector<OutChunk> TakeDue(uint64_t now);
   // Everything queued, due or not (tests).
   std::vector<OutChunk> TakeAll();
-  // Sends the configured unasked packets now.
-  void SendUnasked(uint64_t now);
-  // The stream of LOG packets at --log-rate (sim_log_stream.cpp): those due
-  // by now, and when the next one is.
-  void StreamLogs(uint64_t now);
-  std::optional<uint64_t> NextLogAt() const;
   // Writes the image file if anything changed (also called at the end).
   bool SaveImage();
 
   bool ExpectReached() const { return expectReached_; }
   uint64_t ImageBytes() const { return image_.size(); }
-  const std::vector<uint8_t>& Image() const { return image_; }
   int Erases() const { return erases_; }
   // The display line of the bootloader ("(N)") goes here when it changes.
-  void SetDisplay(std::function<void(const std::string&)> display) { display_ = std::move(display); }
+  void SetDisplay(std::function<void(const std::string&)> display) {
+    display_ = std::move(display);
+  }
   // Messages for the person watching (stored files, errors).
   void SetNotice(std::function<void(const std::string&)> notice) { notice_ = std::move(notice); }
 
  private:
   enum class Dialogue { NONE, FILE_SEND, FILE_GET, NLEC_SEND, NLEC_GET };
 
-  void ReceiveApp(const uint8_t* data, size_t count, uint64_t now);
-  void ReceiveBoot(const uint8_t* data, size_t count, uint64_t now, bool afterGap);
-  void HandlePacket(const ReceivedPacket& packet, uint64_t now);
-  // Produces the answer frame for a good packet; false when it calls for none.
-  bool Answer(const ReceivedPacket& packet, uint16_t* cmd, std::vector<uint8_t>* data);
-  bool FileSend(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
-  bool FileGet(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
-  bool NlecSend(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
-  bool NlecGet(const ReceivedPacket& p, uint16_t* cmd, std::vector<uint8_t>* data);
-  // A frame of the readout's, its id chosen by --answer-ids.
-  std::vector<uint8_t> NewFrame(uint16_t cmd, const std::vector<uint8_t>& data);
-  // The erase's answer, shaped by the answer faults as a packet's would be.
-  void EmitEraseAnswer(uint64_t now, uint64_t due);
-  void PushNoise(uint64_t due);
-  // Code 1 or 2 instead of the answer (the answer faults of those names).
-  void EmitTrouble(bool badChecksum, uint64_t now);
-  bool Dropped(uint32_t number) const;
-  void EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t now);
+  // The out queue and the record (sim_engine.cpp).
   void Push(std::vector<uint8_t> bytes, uint64_t due, TranscriptEntry info);
   void Record(TranscriptEntry entry, uint64_t now);
+  void RecordReceivedRaw(const uint8_t* data, size_t count, uint64_t now);
   void Notice(const std::string& text);
+  // A frame of the readout's, its id chosen by --answer-ids.
+  std::vector<uint8_t> NewFrame(const Reply& reply);
+
+  // Packet side (sim_packets.cpp).
+  void ReceiveApp(const uint8_t* data, size_t count, uint64_t now);
+  void HandlePacket(const ReceivedPacket& packet, uint64_t now);
+  void RecordReceivedFrame(const ReceivedPacket& packet, uint64_t now);
+  // The host sent the packet just answered again, soon enough to be a resend.
+  bool IsResend(const ReceivedPacket& packet, uint64_t now) const;
+  void RememberAnswer(const ReceivedPacket& packet, std::vector<uint8_t> frame, uint64_t now);
+  // The answer for a good packet; none when it calls for none.
+  std::optional<Reply> AnswerTo(const ReceivedPacket& packet);
+  // Sends the configured unasked packets now.
+  void SendUnasked(uint64_t now);
+
+  // The dialogues and the store behind them (sim_dialogues.cpp).
+  Reply FileSend(const ReceivedPacket& p);
+  Reply FileGet(const ReceivedPacket& p);
+  Reply NlecSend(const ReceivedPacket& p);
+  Reply NlecGet(const ReceivedPacket& p);
   bool WriteStoreFile(const std::string& name, const std::vector<uint8_t>& content);
   bool ReadStoreFile(const std::string& name, std::vector<uint8_t>* content);
+
+  // The answers as the faults shape them (sim_answers.cpp).
+  void EmitAnswer(std::vector<uint8_t> frame, uint32_t number, uint64_t now);
+  // Code 1 or 2 instead of the answer (the answer faults of those names).
+  void EmitTrouble(bool badChecksum, uint64_t now);
+  // The erase's answer, shaped by the answer faults as a packet's would be.
+  void EmitEraseAnswer(uint64_t now, uint64_t due);
+  bool Dropped(uint32_t number) const;
+  // An answer the drop faults keep off the line: in the transcript only.
+  void RecordDropped(TranscriptEntry info, const std::vector<uint8_t>& bytes, uint32_t number,
+                     uint64_t now);
+  void PushOversizeHeader(uint64_t now);
+  void PushNoise(uint64_t due);
+  void PushSplit(const std::vector<uint8_t>& frame, uint64_t now, const TranscriptEntry& info);
+
+  // Bootloader side (sim_boot.cpp).
+  void ReceiveBoot(const uint8_t* data, size_t count, uint64_t now, bool afterGap);
+  void StartNewImage();
+  void PollBoot(uint64_t now);
+  std::optional<uint64_t> NextBootDeadline() const;
+  // Shows the count now ("(N)").
+  void ShowCount(uint64_t now);
+
+  // The stream of LOG packets at --log-rate (sim_log_stream.cpp): those due
+  // by now, and when the next one is.
+  void StreamLogs(uint64_t now);
+  std::optional<uint64_t> NextLogAt() const;
 
   SimOptions options_;
   Transcript* transcript_;

@@ -10,6 +10,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <deque>
+#include <iterator>
+#include <optional>
+#include <vector>
 
 namespace quillon::sim {
 
@@ -75,7 +79,8 @@ class Pacing {
 };
 
 timespec ToTimespec(Clock::duration d) {
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(d, Clock::duration::zero()));
+  auto ns =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(std::max(d, Clock::duration::zero()));
   timespec ts{};
   ts.tv_sec = static_cast<time_t>(ns.count() / 1'000'000'000);
   ts.tv_nsec = static_cast<long>(ns.count() % 1'000'000'000);
@@ -157,9 +162,8 @@ void SimLine::CloseLine() {
 }
 
 uint64_t SimLine::NowMs() const {
-  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                   Clock::now() - start_)
-                                   .count());
+  return static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start_).count());
 }
 
 void SimLine::RequestStop() {
@@ -180,135 +184,163 @@ void SimLine::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+struct SimLine::Loop {
+  Loop(const LineOptions& line, Clock::time_point start)
+      : tx(line, start, true), rx(line, start, false), buffer(READ_BLOCK) {}
+  Pacing tx;
+  Pacing rx;
+  std::vector<uint8_t> buffer;
+  std::deque<OutChunk> pendingOut;  // due, not yet started
+  std::optional<OutChunk> current;  // the chunk being written
+  size_t written = 0;               // how much of it is out
+  bool txFull = false;              // the last write found the line's buffer full
+  size_t waiting = 0;               // the host's bytes waiting to be read
+};
+
 void SimLine::Run() {
   start_ = Clock::now();
-  Pacing tx(line_, start_, true);
-  Pacing rx(line_, start_, false);
+  Loop loop(line_, start_);
   engine_->Start(0);
-  std::vector<uint8_t> buffer(READ_BLOCK);
-
-  // The chunk being written, and how much of it is out.
-  std::optional<OutChunk> current;
-  size_t written = 0;
-  bool txFull = false;  // the last write found the line's buffer full
-
   while (!stop_.load() && fd_ >= 0) {
-    uint64_t now = NowMs();
-    engine_->Poll(now);
-    imageBytes_.store(engine_->ImageBytes());
-    erases_.store(engine_->Erases());
-    if (line_.exitOnExpect && engine_->ExpectReached()) {
-      finished_.store(true);
-      break;
-    }
-    auto due = engine_->TakeDue(now);
-    pendingOut_.insert(pendingOut_.end(), std::make_move_iterator(due.begin()),
-                       std::make_move_iterator(due.end()));
-    if (!current && !pendingOut_.empty()) {
-      current = std::move(pendingOut_.front());
-      pendingOut_.pop_front();
-      written = 0;
-    }
-
+    const uint64_t now = NowMs();
+    if (!RunEngine(loop, now)) break;
     // Move what the line's timing lets through now, then wait for the next
     // thing that can happen.
-    bool moved = false;
-    auto tnow = Clock::now();
-    if (current && !txFull) {
-      size_t allowed = tx.Available(tnow, current->bytes.size() - written);
-      ssize_t n = allowed == 0 ? 0 : write(fd_, current->bytes.data() + written, allowed);
-      if (n > 0) {
-        moved = true;
-        tx.Consume(static_cast<size_t>(n));
-        written += static_cast<size_t>(n);
-        if (written == current->bytes.size()) {
-          current->info.t = NowMs();
-          current->info.hex = ToHex(current->bytes.data(), current->bytes.size());
-          transcript_.Add(std::move(current->info));
-          current.reset();
-        }
-      } else if (n < 0 && errno == EAGAIN) {
-        txFull = true;
-      } else if (n < 0 && errno != EINTR) {
-        break;
-      }
-    }
-    size_t waiting = BytesWaiting(fd_);
-    if (waiting > 0) {
-      size_t allowed = std::min(buffer.size(), rx.Available(tnow, waiting));
-      uint64_t limit = options_.faults.hangupAfter;
-      if (limit != 0) allowed = std::min<uint64_t>(allowed, limit - rxTotal_.load());
-      ssize_t n = allowed == 0 ? 0 : read(fd_, buffer.data(), allowed);
-      if (n > 0) {
-        moved = true;
-        rx.Consume(static_cast<size_t>(n));
-        rxTotal_.fetch_add(static_cast<uint64_t>(n));
-        engine_->Receive(buffer.data(), static_cast<size_t>(n), NowMs());
-        if (limit != 0 && rxTotal_.load() >= limit) {
-          TranscriptEntry hang;
-          hang.t = NowMs();
-          hang.dir = "tx";
-          hang.kind = "hangup";
-          hang.fault = "hangup-after";
-          transcript_.Add(std::move(hang));
-          CloseLine();
-          hungUp_.store(true);
-          break;
-        }
-      } else if (n < 0 && errno == EAGAIN) {
-        waiting = 0;  // the count was stale: wait for bytes
-      } else if (n < 0 && errno != EINTR) {
-        hungUp_.store(true);
-        break;
-      }
-    }
-    if (moved) continue;
-
-    Clock::duration wait = IDLE_POLL;
-    if (auto next = engine_->NextDeadline()) {
-      wait = std::min(wait, *next <= now ? Clock::duration::zero()
-                                         : Clock::duration(std::chrono::milliseconds(*next - now)));
-    }
-    short events = 0;
-    if (current) {
-      if (txFull) {
-        events |= POLLOUT;
-      } else {
-        wait = std::min(wait, tx.Wait(tnow));
-      }
-    }
-    if (waiting == 0) {
-      events |= POLLIN;
-    } else {
-      wait = std::min(wait, rx.Wait(tnow));
-    }
-    pollfd fds[2] = {};
-    fds[0].fd = fd_;
-    fds[0].events = events;
-    fds[1].fd = wakeRead_;
-    fds[1].events = POLLIN;
-    timespec timeout = ToTimespec(wait);
-    int ready = ppoll(fds, 2, &timeout, nullptr);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if ((fds[1].revents & POLLIN) != 0) {
-      char drain[16];
-      while (read(wakeRead_, drain, sizeof drain) > 0) {
-      }
-    }
-    if ((fds[0].revents & POLLOUT) != 0) txFull = false;
-    if ((fds[0].revents & (POLLHUP | POLLERR)) != 0 && (fds[0].revents & POLLIN) == 0) {
-      // A device whose other side went away; a pty we hold never gets here.
-      hungUp_.store(true);
-      break;
-    }
+    const Clock::time_point tnow = Clock::now();
+    const Flow wrote = WriteSome(loop, tnow);
+    if (wrote == Flow::END) break;
+    const Flow read = ReadSome(loop, tnow);
+    if (read == Flow::END) break;
+    if (wrote == Flow::MOVED || read == Flow::MOVED) continue;
+    if (!WaitForWork(loop, now, tnow)) break;
   }
   engine_->SaveImage();
+  PublishCounts();
+  if (engine_->ExpectReached()) finished_.store(true);
+}
+
+void SimLine::PublishCounts() {
   imageBytes_.store(engine_->ImageBytes());
   erases_.store(engine_->Erases());
-  if (engine_->ExpectReached()) finished_.store(true);
+}
+
+bool SimLine::RunEngine(Loop& loop, uint64_t now) {
+  engine_->Poll(now);
+  PublishCounts();
+  if (line_.exitOnExpect && engine_->ExpectReached()) {
+    finished_.store(true);
+    return false;
+  }
+  auto due = engine_->TakeDue(now);
+  loop.pendingOut.insert(loop.pendingOut.end(), std::make_move_iterator(due.begin()),
+                         std::make_move_iterator(due.end()));
+  if (!loop.current && !loop.pendingOut.empty()) {
+    loop.current = std::move(loop.pendingOut.front());
+    loop.pendingOut.pop_front();
+    loop.written = 0;
+  }
+  return true;
+}
+
+SimLine::Flow SimLine::WriteSome(Loop& loop, Clock::time_point now) {
+  if (!loop.current || loop.txFull) return Flow::IDLE;
+  OutChunk& chunk = *loop.current;
+  const size_t allowed = loop.tx.Available(now, chunk.bytes.size() - loop.written);
+  const ssize_t n = allowed == 0 ? 0 : write(fd_, chunk.bytes.data() + loop.written, allowed);
+  if (n > 0) {
+    loop.tx.Consume(static_cast<size_t>(n));
+    loop.written += static_cast<size_t>(n);
+    if (loop.written == chunk.bytes.size()) {
+      chunk.info.t = NowMs();
+      chunk.info.hex = ToHex(chunk.bytes.data(), chunk.bytes.size());
+      transcript_.Add(std::move(chunk.info));
+      loop.current.reset();
+    }
+    return Flow::MOVED;
+  }
+  if (n < 0 && errno == EAGAIN) {
+    loop.txFull = true;
+  } else if (n < 0 && errno != EINTR) {
+    return Flow::END;
+  }
+  return Flow::IDLE;
+}
+
+SimLine::Flow SimLine::ReadSome(Loop& loop, Clock::time_point now) {
+  loop.waiting = BytesWaiting(fd_);
+  if (loop.waiting == 0) return Flow::IDLE;
+  size_t allowed = std::min(loop.buffer.size(), loop.rx.Available(now, loop.waiting));
+  const uint64_t limit = options_.faults.hangupAfter;
+  if (limit != 0) allowed = std::min<uint64_t>(allowed, limit - rxTotal_.load());
+  const ssize_t n = allowed == 0 ? 0 : read(fd_, loop.buffer.data(), allowed);
+  if (n > 0) {
+    loop.rx.Consume(static_cast<size_t>(n));
+    rxTotal_.fetch_add(static_cast<uint64_t>(n));
+    engine_->Receive(loop.buffer.data(), static_cast<size_t>(n), NowMs());
+    if (limit != 0 && rxTotal_.load() >= limit) {
+      HangUpOnPurpose();
+      return Flow::END;
+    }
+    return Flow::MOVED;
+  }
+  if (n < 0 && errno == EAGAIN) {
+    loop.waiting = 0;  // the count was stale: wait for bytes
+  } else if (n < 0 && errno != EINTR) {
+    hungUp_.store(true);
+    return Flow::END;
+  }
+  return Flow::IDLE;
+}
+
+void SimLine::HangUpOnPurpose() {
+  TranscriptEntry hang;
+  hang.t = NowMs();
+  hang.dir = "tx";
+  hang.kind = "hangup";
+  hang.fault = "hangup-after";
+  transcript_.Add(std::move(hang));
+  CloseLine();
+  hungUp_.store(true);
+}
+
+bool SimLine::WaitForWork(Loop& loop, uint64_t now, Clock::time_point tnow) {
+  Clock::duration wait = IDLE_POLL;
+  if (auto next = engine_->NextDeadline()) {
+    wait = std::min(wait, *next <= now ? Clock::duration::zero()
+                                       : Clock::duration(std::chrono::milliseconds(*next - now)));
+  }
+  short events = 0;
+  if (loop.current) {
+    if (loop.txFull) {
+      events |= POLLOUT;
+    } else {
+      wait = std::min(wait, loop.tx.Wait(tnow));
+    }
+  }
+  if (loop.waiting == 0) {
+    events |= POLLIN;
+  } else {
+    wait = std::min(wait, loop.rx.Wait(tnow));
+  }
+  pollfd fds[2] = {};
+  fds[0].fd = fd_;
+  fds[0].events = events;
+  fds[1].fd = wakeRead_;
+  fds[1].events = POLLIN;
+  const timespec timeout = ToTimespec(wait);
+  if (ppoll(fds, 2, &timeout, nullptr) < 0) return errno == EINTR;
+  if ((fds[1].revents & POLLIN) != 0) {
+    char drain[16];
+    while (read(wakeRead_, drain, sizeof drain) > 0) {
+    }
+  }
+  if ((fds[0].revents & POLLOUT) != 0) loop.txFull = false;
+  if ((fds[0].revents & (POLLHUP | POLLERR)) != 0 && (fds[0].revents & POLLIN) == 0) {
+    // A device whose other side went away; a pty we hold never gets here.
+    hungUp_.store(true);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace quillon::sim

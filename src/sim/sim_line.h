@@ -5,7 +5,6 @@
 #pragma once
 
 #include <atomic>
-#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -26,10 +25,10 @@ enum class LineKind {
 };
 
 struct LineOptions {
-  std::string device;      // empty: a new pseudo-terminal
-  uint32_t baud = 0;       // 0: unpaced
+  std::string device;  // empty: a new pseudo-terminal
+  uint32_t baud = 0;   // 0: unpaced
   LineKind kind = LineKind::PTY;
-  std::string transcript;  // JSON lines file, empty for none
+  std::string transcript;     // JSON lines file, empty for none
   bool exitOnExpect = false;  // the loop ends once the expected image size arrived
 };
 
@@ -66,17 +65,35 @@ class SimLine {
   void SetNotice(std::function<void(const std::string&)> notice);
 
  private:
+  using Clock = TokenBucket::Clock;
+  // What a step of the loop did with the line.
+  enum class Flow { IDLE, MOVED, END };
+  // The loop's own state: pacing both ways, the chunks on their way out.
+  struct Loop;
+
   uint64_t NowMs() const;
   void CloseLine();
+  // The engine's turn: its timers run, its due chunks join the queue for the
+  // line. False once the expected image is in and the loop is to end.
+  bool RunEngine(Loop& loop, uint64_t now);
+  // Writes what the pacing lets through of the chunk on its way out.
+  Flow WriteSome(Loop& loop, Clock::time_point now);
+  // Reads what the pacing lets through of the host's bytes, into the engine.
+  Flow ReadSome(Loop& loop, Clock::time_point now);
+  // --hangup-after: the line closes as a readout unplugged would.
+  void HangUpOnPurpose();
+  // Sleeps until the line, the engine, the pacing or a stop request has
+  // something to do; false when the line is gone.
+  bool WaitForWork(Loop& loop, uint64_t now, Clock::time_point tnow);
+  void PublishCounts();
 
   SimOptions options_;
   LineOptions line_;
   Transcript transcript_;
   std::unique_ptr<SimEngine> engine_;
-  std::deque<OutChunk> pendingOut_;  // due, not yet started
-  TokenBucket::Clock::time_point start_;
-  int fd_ = -1;        // master or device
-  int slaveFd_ = -1;   // held open so the master never sees a hang-up
+  Clock::time_point start_;
+  int fd_ = -1;       // master or device
+  int slaveFd_ = -1;  // held open so the master never sees a hang-up
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
   std::string path_;

@@ -21,7 +21,7 @@ void SimEngine::StreamLogs(uint64_t now) {
     info.kind = "frame";
     info.cmd = CMD_LOG;
     info.len = static_cast<int>(text.size());
-    std::vector<uint8_t> frame = NewFrame(CMD_LOG, std::vector<uint8_t>(text.begin(), text.end()));
+    std::vector<uint8_t> frame = NewFrame({CMD_LOG, text});
     info.id = nextId_;
     Push(std::move(frame), now, std::move(info));
   }

@@ -2,11 +2,8 @@
 // memory for in-process checks and optionally written as JSON lines.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,22 +11,18 @@
 namespace quillon::sim {
 
 struct TranscriptEntry {
-  uint64_t t = 0;         // ms since the simulator started
-  std::string dir;        // "rx" or "tx"
-  std::string kind;       // "frame", "raw", "noise", "partial", "dropped", "hangup"
-  int cmd = -1;           // frames only
-  int id = -1;            // frames only
-  int len = -1;           // frames: the header's length field
-  std::string hex;        // the bytes, upper-case hex without separators
-  std::string fault;      // the fault that shaped this entry, empty when none
-  bool checksumOk = true; // frames: whether the checksum field matched
+  uint64_t t = 0;          // ms since the simulator started
+  std::string dir;         // "rx" or "tx"
+  std::string kind;        // "frame", "raw", "noise", "partial", "dropped", "hangup"
+  int cmd = -1;            // frames only
+  int id = -1;             // frames only
+  int len = -1;            // frames: the header's length field
+  std::string hex;         // the bytes, upper-case hex without separators
+  std::string fault;       // the fault that shaped this entry, empty when none
+  bool checksumOk = true;  // frames: whether the checksum field matched
 };
 
 std::string ToHex(const uint8_t* data, size_t count);
-std::vector<uint8_t> FromHex(const std::string& hex);
-// One JSON line (no newline) and its reverse, for our own format only.
-std::string ToJson(const TranscriptEntry& entry);
-bool FromJson(const std::string& line, TranscriptEntry* entry);
 
 class Transcript {
  public:
@@ -43,14 +36,9 @@ class Transcript {
   bool OpenFile(const std::string& path);
   void Add(TranscriptEntry entry);
   std::vector<TranscriptEntry> Entries() const;
-  size_t Size() const;
-  // Waits until pred(entries) holds or the deadline passes; returns pred's last value.
-  bool WaitUntil(const std::function<bool(const std::vector<TranscriptEntry>&)>& pred,
-                 std::chrono::milliseconds timeout) const;
 
  private:
   mutable std::mutex mutex_;
-  mutable std::condition_variable changed_;
   std::vector<TranscriptEntry> entries_;
   FILE* file_ = nullptr;
 };
