@@ -113,6 +113,8 @@ class SimEngine {
   std::optional<Reply> AnswerTo(const ReceivedPacket& packet);
   // Sends the configured unasked packets now.
   void SendUnasked(uint64_t now);
+  // One packet the readout sends of its own accord (also the log stream's).
+  void PushUnasked(uint16_t cmd, const std::string& text, uint64_t now);
 
   // The dialogues and the store behind them (sim_dialogues.cpp).
   Reply FileSend(const ReceivedPacket& p);

@@ -17,13 +17,7 @@ void SimEngine::StreamLogs(uint64_t now) {
     ++logsSent_;
     const std::string text = options_.sendLog.empty() ? "log line " + std::to_string(logsSent_)
                                                       : options_.sendLog.front();
-    TranscriptEntry info;
-    info.kind = "frame";
-    info.cmd = CMD_LOG;
-    info.len = static_cast<int>(text.size());
-    std::vector<uint8_t> frame = NewFrame({CMD_LOG, text});
-    info.id = nextId_;
-    Push(std::move(frame), now, std::move(info));
+    PushUnasked(CMD_LOG, text, now);
   }
 }
 

@@ -159,22 +159,23 @@ std::optional<Reply> SimEngine::AnswerTo(const ReceivedPacket& p) {
 void SimEngine::SendUnasked(uint64_t now) {
   unaskedSent_ = true;
   unaskedDue_ = false;
-  auto send = [&](uint16_t cmd, const std::string& text) {
-    std::vector<uint8_t> frame = NewFrame({cmd, text});
-    TranscriptEntry info;
-    info.kind = "frame";
-    info.cmd = cmd;
-    info.id = lastTxId_;
-    info.len = static_cast<int>(text.size());
-    Push(std::move(frame), now, std::move(info));
-  };
-  for (const std::string& text : options_.sendLog) send(CMD_LOG, text);
-  if (options_.sendEraseResult) send(CMD_FLASH_ERASE_RESULT, *options_.sendEraseResult);
-  if (options_.sendNop) send(CMD_NOP, "");
+  for (const std::string& text : options_.sendLog) PushUnasked(CMD_LOG, text, now);
+  if (options_.sendEraseResult) PushUnasked(CMD_FLASH_ERASE_RESULT, *options_.sendEraseResult, now);
+  if (options_.sendNop) PushUnasked(CMD_NOP, "", now);
   if (options_.logRate > 0 && !logStreaming_) {
     logStreaming_ = true;
     logStart_ = now;
   }
+}
+
+void SimEngine::PushUnasked(uint16_t cmd, const std::string& text, uint64_t now) {
+  std::vector<uint8_t> frame = NewFrame({cmd, text});
+  TranscriptEntry info;
+  info.kind = "frame";
+  info.cmd = cmd;
+  info.id = lastTxId_;
+  info.len = static_cast<int>(text.size());
+  Push(std::move(frame), now, std::move(info));
 }
 
 }  // namespace quillon::sim

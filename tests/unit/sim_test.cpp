@@ -47,6 +47,23 @@ TEST(SimAnswers, IdsAndResendsAsEachReadoutMightNumberThem) {
   }
 }
 
+// The log stream's packets are recorded with the ids they carry (bytes 8-9).
+TEST(SimAnswers, TheLogStreamRecordsTheIdsItSends) {
+  for (auto ids : {sim::AnswerIds::COUNTER, sim::AnswerIds::CONSTANT}) {
+    sim::SimOptions options;
+    options.answerIds = ids;
+    options.logRate = 1000;
+    options.sendAfterMs = 0;
+    sim::SimEngine engine(options, nullptr);
+    engine.Start(0);
+    engine.Poll(3);
+    engine.Poll(6);
+    const auto chunks = engine.TakeAll();
+    ASSERT_EQ(chunks.size(), 4u);
+    for (const auto& chunk : chunks) EXPECT_EQ(chunk.info.id, chunk.bytes[8] | chunk.bytes[9] << 8);
+  }
+}
+
 // The erase command 07 06, then silence: what the readout answers under each fault.
 struct Erase {
   const char* name;
