@@ -12,6 +12,7 @@
 #include "cli/text_escape.h"
 #include "core/app/guide.h"
 #include "core/engine/engine.h"
+#include "core/engine/image_source.h"
 
 namespace quillon::cli {
 
@@ -153,14 +154,14 @@ int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& int
         size_t length = fileImage.size();
         const char* name = choice == CHOICE_BOOTLOADER ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
         if (fileImage.empty()) {
-          if (!images || images->Lookup(name, &data, &length) != 0) {
+          if (!images || images->Lookup(name, &data, &length) != ImageLookup::FOUND) {
             std::fprintf(stderr, "quillon: this build carries no image; give one with --image\n");
             break;
           }
         }
         if (!NameImage(options, name, data, length)) break;  // refused: still on this page
         size = static_cast<uint32_t>(length);
-        StartResult started = engine.StartDownload(data, length, 115200, DOWNLOAD_SOFTWARE);
+        StartResult started = engine.StartDownload(data, length, 115200, DownloadRun::GUIDED_IMAGE);
         if (!started) {
           std::fprintf(stderr, "quillon: %s\n", started.reason.c_str());
           break;

@@ -70,6 +70,14 @@ const char* LogTextFor(const JobSpec& job) {
 // "download bootloader", "send settings", "test": the job's name in every record.
 std::string FullName(const JobSpec& job) { return job.command + (job.what.empty() ? "" : " " + job.what); }
 
+// The engine's NLEC end, in the words the dialog's box uses.
+std::string NlecCompletedText(const JobEnd& end) {
+  char text[80];
+  std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
+                static_cast<int>(end.elapsedMs / 1000u));
+  return text;
+}
+
 const char* CauseName(Cause cause) {
   static const char* const names[] = {"none",         "checksum_mismatch", "readout_error", "nlec_error",
                                       "retry_exceeded", "size_mismatch",   "write_failed",  "no_answer",
@@ -279,52 +287,50 @@ RunSummary PortRun::Interrupted() {
   return Finish(EXIT_INTERRUPTED, "interrupted", "interrupted");
 }
 
+std::string PortRun::DoneText() const {
+  const JobEnd& e = end_;
+  switch (e.job) {
+    case Job::DOWNLOAD:
+      return std::to_string(e.bytes) + " bytes sent.";
+    case Job::ERASE:
+      return "Done erasing user storage.";
+    case Job::FILE_SEND:
+      return std::string("Sent the ") + KindName(job_.kind) + " file " + job_.file + " (" +
+             std::to_string(e.bytes) + " bytes); the readout's checksum matches.";
+    case Job::FILE_RECEIVE:
+      return "Received " + std::to_string(e.bytes) + " bytes into " + destination_ + ".";
+    case Job::NLEC_GET:
+      return NlecCompletedText(e) + " " + std::to_string(e.bytes) + " lines in " + destination_ +
+             ".";
+    default:
+      return NlecCompletedText(e);
+  }
+}
+
+void PortRun::ShowCountToCompare() {
+  // The readout shows its own count: the user compares the two.
+  const bool bootloader =
+      job_.downloadRun == DownloadRun::BOOTLOADER_UPDATE || job_.what == "bootloader";
+  GuideTexts page = GuidePageTexts(PAGE_COMPLETE, bootloader ? CHOICE_BOOTLOADER : CHOICE_SOFTWARE,
+                                   static_cast<uint32_t>(end_.bytes));
+  for (const std::string* line : {&page.upper, &page.lower}) {
+    if (!line->empty()) reporter_.Result(port_, *line);
+  }
+}
+
 RunSummary PortRun::FromEnd() {
   const JobEnd& e = end_;
   CloseRow(e.outcome == Outcome::DONE ? EXIT_DONE : EXIT_FAILED);
   if (e.outcome == Outcome::DONE) {
-    std::string text;
-    switch (e.job) {
-      case Job::DOWNLOAD: {
-        text = std::to_string(e.bytes) + " bytes sent.";
-        reporter_.Result(port_, text);
-        if (job_.several) return Finish(EXIT_DONE, "done", "");
-        // The readout shows its own count: the user compares the two.
-        GuideTexts page = GuidePageTexts(PAGE_COMPLETE,
-                                         job_.downloadKind == DOWNLOAD_BOOTLOADER || job_.what == "bootloader"
-                                             ? CHOICE_BOOTLOADER
-                                             : CHOICE_SOFTWARE,
-                                         static_cast<uint32_t>(e.bytes));
-        for (const std::string* line : {&page.upper, &page.lower}) {
-          if (!line->empty()) reporter_.Result(port_, *line);
-        }
-        return Finish(EXIT_DONE, "done", "");
-      }
-      case Job::ERASE:
-        text = "Done erasing user storage.";
-        break;
-      case Job::FILE_SEND:
-        text = std::string("Sent the ") + KindName(e.kind) + " file " + job_.file + " (" +
-               std::to_string(e.bytes) + " bytes); the readout's checksum matches.";
-        break;
-      case Job::FILE_RECEIVE:
-        text = "Received " + std::to_string(e.bytes) + " bytes into " + destination_ + ".";
-        break;
-      case Job::NLEC_GET:
-        text = e.text + " " + std::to_string(e.bytes) + " lines in " + destination_ + ".";
-        break;
-      default:
-        text = e.text;
-        break;
-    }
-    reporter_.Result(port_, text);
+    reporter_.Result(port_, DoneText());
+    if (e.job == Job::DOWNLOAD && !job_.several) ShowCountToCompare();
     return Finish(EXIT_DONE, "done", "");
   }
   if (e.outcome == Outcome::INTERRUPTED) return Interrupted();
 
   std::string head = e.job == Job::ERASE ? "The flash erase did not complete: "
                                          : std::string("quillon: the ") + JobName(e.job) + " failed: ";
-  // An NLEC end's reason is the dialog's sentence, full stop included.
+  // An NLEC checksum end's reason is its log line, full stop included.
   const bool stop = !e.reason.empty() && e.reason.back() == '.';
   reporter_.Error(port_, head + e.reason + (stop ? "" : "."));
   if (e.job == Job::DOWNLOAD) {
@@ -356,15 +362,7 @@ RunSummary PortRun::Transfer(StartResult started, const std::string& unit) {
     return Finish(EXIT_USAGE, "failed", started.reason);
   }
   LoopEnd end = Pump([&] { return ended_; }, options_.idleSeconds, 0);
-  if (end == LoopEnd::DONE) {
-    // An NLEC error from the readout leaves the stop to the front end.
-    if (end_.cause == Cause::NLEC_ERROR) {
-      JobEnd error = end_;
-      engine_->StopAll();
-      end_ = error;
-    }
-    return FromEnd();
-  }
+  if (end == LoopEnd::DONE) return FromEnd();
   if (end == LoopEnd::INTERRUPTED) return Interrupted();
   if (end == LoopEnd::PORT_LOST && ended_) return FromEnd();
   engine_->StopAll();
@@ -378,7 +376,8 @@ RunSummary PortRun::Transfer(StartResult started, const std::string& unit) {
 
 RunSummary PortRun::Download() {
   const std::vector<uint8_t>& image = *job_.image;
-  StartResult started = engine_->StartDownload(image.data(), image.size(), job_.baud, job_.downloadKind);
+  StartResult started =
+      engine_->StartDownload(image.data(), image.size(), job_.baud, job_.downloadRun);
   if (!started) {
     reporter_.Error(port_, "quillon: " + started.reason);
     cause_ = "refused";
@@ -422,7 +421,7 @@ RunSummary PortRun::Erase() {
 }
 
 RunSummary PortRun::Test() {
-  engine_->SendTest();
+  engine_->StartTest();
   LoopEnd end = Pump([&] { return packets_ > 0; }, 0, options_.testWaitSeconds);
   if (end == LoopEnd::INTERRUPTED) return Interrupted();
   // Let the rest of an answer that came in pieces arrive.
@@ -461,19 +460,21 @@ RunSummary PortRun::Run() {
     reporter_.Error(port_, "quillon: cannot open " + port_ + (reason.empty() ? "" : ": " + reason));
     return Finish(EXIT_PORT, "failed", "cannot open the port" + (reason.empty() ? "" : ": " + reason));
   }
-  Transfers& transfers = engine_->GetTransfers();
   const std::string& c = job_.command;
   if (c == "download") return Download();
   if (c == "erase") return Erase();
   if (c == "test") return Test();
   if (c == "monitor") return Monitor();
-  if (c == "send") return Transfer(transfers.StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
+  if (c == "send")
+    return Transfer(engine_->StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
   if (c == "receive") {
-    return Transfer(transfers.StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
-                    "bytes");
+    return Transfer(
+        engine_->StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
+        "bytes");
   }
-  if (c == "nlec" && job_.what == "send") return Transfer(transfers.StartNlecSend(job_.file), "characters");
-  return Transfer(transfers.StartNlecGet(destination_), "lines");
+  if (c == "nlec" && job_.what == "send")
+    return Transfer(engine_->StartNlecSend(job_.file), "characters");
+  return Transfer(engine_->StartNlecGet(destination_), "lines");
 }
 
 }  // namespace quillon::cli

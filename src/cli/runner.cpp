@@ -20,8 +20,8 @@
 #include "cli/progress.h"
 #include "cli/records.h"
 #include "cli/text_escape.h"
-#include "core/transfer/part_file.h"
-#include "core/transfer/text_file.h"
+#include "core/engine/image_source.h"
+#include "core/engine/job_files.h"
 #include "platform/host_os.h"
 
 namespace quillon::cli {
@@ -144,8 +144,8 @@ int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uin
   if (c == "download") {
     // The bootloader at the guide's rate is the bootloader command's run;
     // at 38400 it is the image command's, whatever the image.
-    job.downloadKind =
-        o.what == "bootloader" && o.baud == 115200 ? DOWNLOAD_BOOTLOADER : DOWNLOAD_SOFTWARE;
+    job.downloadRun = o.what == "bootloader" && o.baud == 115200 ? DownloadRun::BOOTLOADER_UPDATE
+                                                                 : DownloadRun::GUIDED_IMAGE;
     const char* name = o.what == "bootloader" ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
     if (!o.image.empty()) {
       uintmax_t size = 0;
@@ -156,7 +156,7 @@ int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uin
     } else {
       const uint8_t* data = nullptr;
       size_t size = 0;
-      if (!images || images->Lookup(name, &data, &size) != 0 || size == 0) {
+      if (!images || images->Lookup(name, &data, &size) != ImageLookup::FOUND || size == 0) {
         return Usage(std::string("this build carries no ") + o.what + " image; give one with --image");
       }
       image.assign(data, data + size);

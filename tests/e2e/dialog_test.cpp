@@ -219,6 +219,22 @@ INSTANTIATE_TEST_SUITE_P(Commands, DialogTable, ::testing::ValuesIn(kCases), [](
   return RowName(row.index, std::to_string(row.param.press[0]) + " " + row.param.sim);
 });
 
+// The readout's NLEC error ends the session in the engine, reported once:
+// the dialog is idle as soon as the error is handled, with one beep for it.
+TEST(DialogNlec, TheReadoutsErrorEndsTheSessionOnce) {
+  Dialog d("--nlec-error");
+  d.host.fileAnswers.push_back(d.dir / "out.txt");
+  OpenDevice(*d.app, 1);
+  d.Press(IDC_NLEC_GET);
+  const int beeps = d.host.beeps;
+  ASSERT_TRUE(d.Run([&] { return Logged(d.host.Lines(), "NLEC Transfer error."); }, 15));
+  EXPECT_FALSE(d.app->engine.TransferActive());
+  EXPECT_EQ(d.host.beeps - beeps, 1);
+  EXPECT_EQ(d.Text(IDC_NLEC_GET), "Get NLEC");
+  const auto lines = d.host.Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Nlec transfer halted."), 1);
+}
+
 // The status line of a transfer 75.4 s old after three resends (a fake clock).
 TEST(DialogStatus, ElapsedTimeAndRetryCountOfARunningTransfer) {
   Dialog d("--silent", false, true);

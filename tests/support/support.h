@@ -130,6 +130,7 @@ class TestHost : public DialogHost, public EngineObserver {
   int portDialogs = 0;                  // the port-number dialog was shown
   std::string viewed;                   // the file last opened in the viewer
   bool invalidated = false;
+  int beeps = 0;
   std::atomic<bool> stripShown{false};  // the progress strip is on screen
 
   // Host
@@ -157,7 +158,7 @@ class TestHost : public DialogHost, public EngineObserver {
   void DestroyProgressStrip() override { stripShown = false; }
   int ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
                      bool owned) override;
-  void Beep() override {}
+  void Beep() override { ++beeps; }
   bool ChooseOpenFile(std::string& name, const FileFilter&, const std::string&) override;
   bool ChooseSaveFile(std::string& name, const FileFilter&) override;
   int RunProgramNamePrompt(std::string& name) override;
