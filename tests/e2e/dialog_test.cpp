@@ -221,18 +221,24 @@ INSTANTIATE_TEST_SUITE_P(Commands, DialogTable, ::testing::ValuesIn(kCases), [](
 
 // The readout's NLEC error ends the session in the engine, reported once:
 // the dialog is idle as soon as the error is handled, with one beep for it.
-TEST(DialogNlec, TheReadoutsErrorEndsTheSessionOnce) {
-  Dialog d("--nlec-error");
-  d.host.fileAnswers.push_back(d.dir / "out.txt");
+// Its file error, while the transfer runs, beeps once more than a report.
+TEST(DialogErrors, TheReadoutsErrorsEndTheSessionOnce) {
+  Dialog d("--nlec-error --file-error Full");
+  d.host.fileAnswers = {d.dir / "out.txt", d.dir / "out.bin"};
   OpenDevice(*d.app, 1);
   d.Press(IDC_NLEC_GET);
-  const int beeps = d.host.beeps;
+  int beeps = d.host.beeps;
   ASSERT_TRUE(d.Run([&] { return Logged(d.host.Lines(), "NLEC Transfer error."); }, 15));
   EXPECT_FALSE(d.app->engine.TransferActive());
   EXPECT_EQ(d.host.beeps - beeps, 1);
   EXPECT_EQ(d.Text(IDC_NLEC_GET), "Get NLEC");
   const auto lines = d.host.Lines();
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "Nlec transfer halted."), 1);
+  d.Press(IDC_RECEIVE_SETTINGS);
+  beeps = d.host.beeps;
+  ASSERT_TRUE(d.Run([&] { return !d.host.Boxes().empty(); }, 15));
+  EXPECT_EQ(d.host.Boxes().back(), "Settings transfer failure.");
+  EXPECT_EQ(d.host.beeps - beeps, 3);
 }
 
 // The status line of a transfer 75.4 s old after three resends (a fake clock).
