@@ -70,7 +70,7 @@ const char* LogTextFor(const JobSpec& job) {
 // "download bootloader", "send settings", "test": the job's name in every record.
 std::string FullName(const JobSpec& job) { return job.command + (job.what.empty() ? "" : " " + job.what); }
 
-// The engine's NLEC end, in the words the dialog's box uses.
+// An NLEC transfer's done line, in the Windows program's words.
 std::string NlecCompletedText(const JobEnd& end) {
   char text[80];
   std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
