@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "core/boot/image_download.h"
+#include "core/engine/image_source.h"
 #include "platform/posix/posix_serial.h"
 #include "resources/embedded_images.h"
 #include "sim/line_model.h"
@@ -113,8 +113,8 @@ DownloadResult Download(const char* name, uint32_t simBaud) {
   const auto deadline = start + std::chrono::seconds(60) +
                         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                             3.0 * static_cast<double>(size) * 11.0 / 115200));
-  const DownloadKind kind =
-      std::string(name) == IMAGE_BOOTLOADER ? DOWNLOAD_BOOTLOADER : DOWNLOAD_SOFTWARE;
+  const DownloadRun kind = std::string(name) == IMAGE_BOOTLOADER ? DownloadRun::BOOTLOADER_UPDATE
+                                                                 : DownloadRun::GUIDED_IMAGE;
   StartResult started = engine.StartDownload(data, size, 115200, kind);
   const bool ended = started && run.RunJob(deadline);
   const bool arrived = started && simThread.WaitEnd(deadline);
@@ -242,7 +242,7 @@ void BM_UnpacedDownloadToRawPty(benchmark::State& state) {
       break;
     }
     auto start = Clock::now();
-    if (!run.engine().StartDownload(data, size, 115200, DOWNLOAD_SOFTWARE)) {
+    if (!run.engine().StartDownload(data, size, 115200, DownloadRun::GUIDED_IMAGE)) {
       state.SkipWithError("download not started");
       break;
     }

@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "core/boot/image_download.h"
+#include "core/engine/image_source.h"
 #include "platform/posix/posix_serial.h"
 #include "resources/embedded_images.h"
 #include "sim/line_model.h"
@@ -188,16 +188,16 @@ bool ParseOptions(int argc, char** argv, Options* options) {
 
 // The image's bytes and the download kind; false when the name is unknown.
 bool LoadImage(const std::string& which, std::vector<uint8_t>* image, std::string* label,
-               DownloadKind* kind) {
+               DownloadRun* kind) {
   if (which == "bootloader" || which == "software") {
     EmbeddedImages images;
     const uint8_t* data = nullptr;
     size_t size = 0;
     const char* name = which == "bootloader" ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
-    if (images.Lookup(name, &data, &size) != 0) return false;
+    if (images.Lookup(name, &data, &size) != ImageLookup::FOUND) return false;
     image->assign(data, data + size);
     *label = name;
-    *kind = which == "bootloader" ? DOWNLOAD_BOOTLOADER : DOWNLOAD_SOFTWARE;
+    *kind = which == "bootloader" ? DownloadRun::BOOTLOADER_UPDATE : DownloadRun::GUIDED_IMAGE;
     return true;
   }
   if (which.size() < 2 || which.back() != 'k') return false;
@@ -208,7 +208,7 @@ bool LoadImage(const std::string& which, std::vector<uint8_t>* image, std::strin
   for (auto& b : *image) b = static_cast<uint8_t>(gen());
   (*image)[0] = 0x5A;  // not the erase command's first byte
   *label = "generated, " + which + "B";
-  *kind = DOWNLOAD_SOFTWARE;
+  *kind = DownloadRun::GUIDED_IMAGE;
   return true;
 }
 
@@ -253,7 +253,7 @@ struct Gate {
   Clock::time_point deadline;
 };
 
-void HandlerThread(Readout& r, Gate& gate, const std::vector<uint8_t>& image, DownloadKind kind) {
+void HandlerThread(Readout& r, Gate& gate, const std::vector<uint8_t>& image, DownloadRun kind) {
   Engine& engine = r.run->engine();
   r.opened = engine.Open(r.line->Path(), r.line->Path());
   Clock::time_point deadline;
@@ -302,7 +302,7 @@ double Percent(double cpuSeconds, int readouts, double wall) {
 int Run(const Options& options) {
   std::vector<uint8_t> image;
   std::string label;
-  DownloadKind kind = DOWNLOAD_SOFTWARE;
+  DownloadRun kind = DownloadRun::GUIDED_IMAGE;
   if (!LoadImage(options.image, &image, &label, &kind)) {
     std::fprintf(stderr, "multi_bench: unknown image %s\n", options.image.c_str());
     return 2;

@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "core/jobs.h"
 #include "core/protocol/packet.h"
-#include "core/transfer/session.h"
 #include "platform/posix/posix_serial.h"
 #include "sim/sim_line.h"
 
@@ -185,11 +185,10 @@ bool RunTransfer(bool send, const std::vector<uint8_t>& file, const std::filesys
     return false;
   }
   auto start = Clock::now();
-  Transfers& transfers = engine.GetTransfers();
   StartResult started =
-      send ? transfers.StartFileSend(FILE_KIND_SETTINGS, source.string(), "Sending Settings...")
-           : transfers.StartFileReceive(FILE_KIND_SETTINGS, target.string(), "",
-                                        "Receiving Settings File...");
+      send ? engine.StartFileSend(FILE_KIND_SETTINGS, source.string(), "Sending Settings...")
+           : engine.StartFileReceive(FILE_KIND_SETTINGS, target.string(), "",
+                                     "Receiving Settings File...");
   bool done = started && run.RunJob(start + std::chrono::seconds(60));
   *seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const JobEnd& end = run.observer().end;

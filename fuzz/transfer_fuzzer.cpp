@@ -115,6 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   PacketLink packets(link, log, rig);
   Transfers transfers(packets, log, rig, rig);
   packets.onGiveUp = [&] { transfers.OnGiveUp(); };
+  // The engine's part in between: the readout's transfer answers go to the transfers.
+  struct Route : PacketHandler {
+    explicit Route(Transfers& to) : target(to) {}
+    void OnTransferPacket(ReceivedPacket& packet) override { target.OnTransferPacket(packet); }
+    void OnFlashEraseResult(const std::string&) override {}
+    Transfers& target;
+  } route{transfers};
   const std::string out = dir + "/out.bin";
   switch (data[0] % 7) {
     case 0:
@@ -147,7 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (!rig.posted.empty()) {
       UiMessage message = std::move(rig.posted.front());
       rig.posted.pop_front();
-      if (message.packet) RS232_DispatchPacket(packets, *message.packet, transfers);
+      if (message.packet) RS232_DispatchPacket(packets, *message.packet, route);
     }
     rig.tick += 8u * data[at];
     CheckAnswerTimeouts(packets);

@@ -14,6 +14,7 @@
 #include "cli/text_escape.h"
 #include "core/engine/engine.h"
 #include "core/guide_texts.h"
+#include "core/engine/image_source.h"
 
 namespace quillon::cli {
 
@@ -186,14 +187,14 @@ class TerminalGuide {
     size_t length = fileImage_.size();
     const char* name = choice_ == CHOICE_BOOTLOADER ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
     if (fileImage_.empty()) {
-      if (!images_ || images_->Lookup(name, &data, &length) != 0) {
+      if (!images_ || images_->Lookup(name, &data, &length) != ImageLookup::FOUND) {
         std::fprintf(stderr, "quillon: this build carries no image; give one with --image\n");
         return std::nullopt;
       }
     }
     if (!NameImage(options_, name, data, length)) return std::nullopt;  // still on this page
     size_ = static_cast<uint32_t>(length);
-    StartResult started = engine_.StartDownload(data, length, 115200, DOWNLOAD_SOFTWARE);
+    StartResult started = engine_.StartDownload(data, length, 115200, DownloadRun::GUIDED_IMAGE);
     if (!started) {
       std::fprintf(stderr, "quillon: %s\n", started.reason.c_str());
       return std::nullopt;

@@ -3,7 +3,7 @@
 
 #include "cli/reporter.h"
 #include "cli/text_escape.h"
-#include "core/boot/image_download.h"
+#include "core/engine/image_source.h"
 #include "core/sha256.h"
 #include "resources/image_info.h"
 
@@ -51,7 +51,7 @@ std::string BuiltInImageLines(ImageSource* images) {
   for (const char* name : {IMAGE_BOOTLOADER, IMAGE_SOFTWARE}) {
     const uint8_t* data = nullptr;
     size_t size = 0;
-    if (images->Lookup(name, &data, &size) != 0) {
+    if (images->Lookup(name, &data, &size) != ImageLookup::FOUND) {
       lines += std::string(name) + "  missing\n";
       continue;
     }

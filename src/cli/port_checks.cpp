@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "cli/cli_platform.h"
-#include "core/transfer/part_file.h"
+#include "core/engine/job_files.h"
 #include "platform/host_os.h"
 
 namespace quillon::cli {

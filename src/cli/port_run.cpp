@@ -67,6 +67,14 @@ const char* LogTextFor(const JobSpec& job) {
   }
 }
 
+// An NLEC transfer's done line, in the Windows program's words.
+std::string NlecCompletedText(const JobEnd& end) {
+  char text[80];
+  std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
+                static_cast<int>(end.elapsedMs / 1000u));
+  return text;
+}
+
 const char* CauseName(Cause cause) {
   static const char* const names[] = {"none",         "checksum_mismatch", "readout_error", "nlec_error",
                                       "retry_exceeded", "size_mismatch",   "write_failed",  "no_answer",
@@ -276,11 +284,31 @@ RunSummary PortRun::Interrupted() {
   return Finish(EXIT_INTERRUPTED, "interrupted", "interrupted");
 }
 
-// The readout shows its own count of a download: the user compares the two.
-void PortRun::ReportReadoutCount(uint64_t bytes) {
+std::string PortRun::DoneText() const {
+  const JobEnd& e = end_;
+  switch (e.job) {
+    case Job::DOWNLOAD:
+      return std::to_string(e.bytes) + " bytes sent.";
+    case Job::ERASE:
+      return "Done erasing user storage.";
+    case Job::FILE_SEND:
+      return std::string("Sent the ") + KindName(job_.kind) + " file " + job_.file + " (" +
+             std::to_string(e.bytes) + " bytes); the readout's checksum matches.";
+    case Job::FILE_RECEIVE:
+      return "Received " + std::to_string(e.bytes) + " bytes into " + destination_ + ".";
+    case Job::NLEC_GET:
+      return NlecCompletedText(e) + " " + std::to_string(e.bytes) + " lines in " + destination_ +
+             ".";
+    default:
+      return NlecCompletedText(e);
+  }
+}
+
+void PortRun::ShowCountToCompare() {
+  // The readout shows its own count: the user compares the two.
   GuideTexts page = GuidePageTexts(
       PAGE_COMPLETE, job_.firmware == Firmware::BOOTLOADER ? CHOICE_BOOTLOADER : CHOICE_SOFTWARE,
-      static_cast<uint32_t>(bytes));
+      static_cast<uint32_t>(end_.bytes));
   for (const std::string* line : {&page.upper, &page.lower}) {
     if (!line->empty()) reporter_.Result(port_, *line);
   }
@@ -290,39 +318,15 @@ RunSummary PortRun::FromEnd() {
   const JobEnd& e = end_;
   CloseRow(e.outcome == Outcome::DONE ? EXIT_DONE : EXIT_FAILED);
   if (e.outcome == Outcome::DONE) {
-    std::string text;
-    switch (e.job) {
-      case Job::DOWNLOAD: {
-        text = std::to_string(e.bytes) + " bytes sent.";
-        reporter_.Result(port_, text);
-        if (!job_.several) ReportReadoutCount(e.bytes);
-        return Finish(EXIT_DONE, "done", "");
-      }
-      case Job::ERASE:
-        text = "Done erasing user storage.";
-        break;
-      case Job::FILE_SEND:
-        text = std::string("Sent the ") + KindName(e.kind) + " file " + job_.file + " (" +
-               std::to_string(e.bytes) + " bytes); the readout's checksum matches.";
-        break;
-      case Job::FILE_RECEIVE:
-        text = "Received " + std::to_string(e.bytes) + " bytes into " + destination_ + ".";
-        break;
-      case Job::NLEC_GET:
-        text = e.text + " " + std::to_string(e.bytes) + " lines in " + destination_ + ".";
-        break;
-      default:
-        text = e.text;
-        break;
-    }
-    reporter_.Result(port_, text);
+    reporter_.Result(port_, DoneText());
+    if (e.job == Job::DOWNLOAD && !job_.several) ShowCountToCompare();
     return Finish(EXIT_DONE, "done", "");
   }
   if (e.outcome == Outcome::INTERRUPTED) return Interrupted();
 
   std::string head = e.job == Job::ERASE ? "The flash erase did not complete: "
                                          : std::string("quillon: the ") + JobName(e.job) + " failed: ";
-  // An NLEC end's reason is the dialog's sentence, full stop included.
+  // An NLEC checksum end's reason is its log line, full stop included.
   const bool stop = !e.reason.empty() && e.reason.back() == '.';
   reporter_.Error(port_, head + e.reason + (stop ? "" : "."));
   if (e.job == Job::DOWNLOAD) {
@@ -354,15 +358,7 @@ RunSummary PortRun::Transfer(StartResult started, const std::string& unit) {
     return Finish(EXIT_USAGE, "failed", started.reason);
   }
   LoopEnd end = Pump([&] { return ended_; }, options_.idleSeconds, 0);
-  if (end == LoopEnd::DONE) {
-    // An NLEC error from the readout leaves the stop to the front end.
-    if (end_.cause == Cause::NLEC_ERROR) {
-      JobEnd error = end_;
-      engine_->StopAll();
-      end_ = error;
-    }
-    return FromEnd();
-  }
+  if (end == LoopEnd::DONE) return FromEnd();
   if (end == LoopEnd::INTERRUPTED) return Interrupted();
   if (end == LoopEnd::PORT_LOST && ended_) return FromEnd();
   engine_->StopAll();
@@ -376,7 +372,8 @@ RunSummary PortRun::Transfer(StartResult started, const std::string& unit) {
 
 RunSummary PortRun::Download() {
   const std::vector<uint8_t>& image = *job_.image;
-  StartResult started = engine_->StartDownload(image.data(), image.size(), job_.baud, job_.downloadKind);
+  StartResult started =
+      engine_->StartDownload(image.data(), image.size(), job_.baud, job_.downloadRun);
   if (!started) {
     reporter_.Error(port_, "quillon: " + started.reason);
     cause_ = "refused";
@@ -420,7 +417,7 @@ RunSummary PortRun::Erase() {
 }
 
 RunSummary PortRun::Test() {
-  engine_->SendTest();
+  engine_->StartTest();
   LoopEnd end = Pump([&] { return packets_ > 0; }, 0, options_.testWaitSeconds);
   if (end == LoopEnd::INTERRUPTED) return Interrupted();
   // Let the rest of an answer that came in pieces arrive.
@@ -459,7 +456,6 @@ RunSummary PortRun::Run() {
     reporter_.Error(port_, "quillon: cannot open " + port_ + (reason.empty() ? "" : ": " + reason));
     return Finish(EXIT_PORT, "failed", "cannot open the port" + (reason.empty() ? "" : ": " + reason));
   }
-  Transfers& transfers = engine_->GetTransfers();
   switch (job_.command) {
     case Command::DOWNLOAD:
       return Download();
@@ -470,15 +466,15 @@ RunSummary PortRun::Run() {
     case Command::MONITOR:
       return Monitor();
     case Command::SEND:
-      return Transfer(transfers.StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
+      return Transfer(engine_->StartFileSend(job_.kind, job_.file, LogTextFor(job_)), "bytes");
     case Command::RECEIVE:
-      return Transfer(transfers.StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
+      return Transfer(engine_->StartFileReceive(job_.kind, destination_, job_.programName, LogTextFor(job_)),
                       "bytes");
     case Command::NLEC_SEND:
-      return Transfer(transfers.StartNlecSend(job_.file), "characters");
+      return Transfer(engine_->StartNlecSend(job_.file), "characters");
     case Command::NLEC_GET:
     default:  // ports and guide never run on a port
-      return Transfer(transfers.StartNlecGet(destination_), "lines");
+      return Transfer(engine_->StartNlecGet(destination_), "lines");
   }
 }
 

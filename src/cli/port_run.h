@@ -26,7 +26,7 @@ struct JobSpec {
   std::string file;         // the source, or the destination before a port's name is added
   std::string programName;
   uint32_t baud = 115200;
-  DownloadKind downloadKind = DOWNLOAD_SOFTWARE;
+  DownloadRun downloadRun = DownloadRun::GUIDED_IMAGE;
   const std::vector<uint8_t>* image = nullptr;  // download: read only, shared by the ports
   bool several = false;  // the job runs on several ports at once
   std::string startFields;  // download: the image's identity, as the start event's fields
@@ -63,7 +63,11 @@ class PortRun : public EngineObserver {
   void CloseRow(int exitCode);
   void ShowProgress();
   RunSummary Finish(int exitCode, const std::string& outcome, const std::string& reason);
-  void ReportReadoutCount(uint64_t bytes);
+  // The words of a job that ended done.
+  std::string DoneText() const;
+  // After a download: the guide's last page, whose count the user compares
+  // with the readout's.
+  void ShowCountToCompare();
   RunSummary FromEnd();
   RunSummary Interrupted();
   RunSummary Transfer(StartResult started, const std::string& unit);

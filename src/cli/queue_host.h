@@ -10,7 +10,6 @@
 #include <string>
 
 #include "core/host.h"
-#include "core/protocol/parser.h"
 
 namespace quillon::cli {
 

@@ -20,8 +20,8 @@
 #include "cli/progress.h"
 #include "cli/records.h"
 #include "cli/text_escape.h"
-#include "core/transfer/part_file.h"
-#include "core/transfer/text_file.h"
+#include "core/engine/image_source.h"
+#include "core/engine/job_files.h"
 #include "platform/host_os.h"
 
 namespace quillon::cli {
@@ -137,8 +137,9 @@ int PrepareDownload(const Options& o, ImageSource* images, JobSpec& job,
                     std::vector<uint8_t>& image) {
   // The bootloader at the guide's rate is the bootloader command's run;
   // at 38400 it is the image command's, whatever the image.
-  job.downloadKind = o.firmware == Firmware::BOOTLOADER && o.baud == 115200 ? DOWNLOAD_BOOTLOADER
-                                                                            : DOWNLOAD_SOFTWARE;
+  job.downloadRun = o.firmware == Firmware::BOOTLOADER && o.baud == 115200
+                        ? DownloadRun::BOOTLOADER_UPDATE
+                        : DownloadRun::GUIDED_IMAGE;
   const char* name = o.firmware == Firmware::BOOTLOADER ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
   if (!o.image.empty()) {
     uintmax_t size = 0;
@@ -149,7 +150,7 @@ int PrepareDownload(const Options& o, ImageSource* images, JobSpec& job,
   } else {
     const uint8_t* data = nullptr;
     size_t size = 0;
-    if (!images || images->Lookup(name, &data, &size) != 0 || size == 0) {
+    if (!images || images->Lookup(name, &data, &size) != ImageLookup::FOUND || size == 0) {
       return Usage(std::string("this build carries no ") + FirmwareName(o.firmware) +
                    " image; give one with --image");
     }

@@ -11,6 +11,24 @@
 namespace quillon {
 
 enum class Job { NONE, DOWNLOAD, ERASE, FILE_SEND, FILE_RECEIVE, NLEC_SEND, NLEC_GET };
+
+// What a file transfer moves; sent to the readout as a decimal number in
+// the file headers and requests.
+enum FileKind : int {
+  FILE_KIND_BINARY = 9,
+  FILE_KIND_BITMAP = 24,
+  FILE_KIND_SETTINGS = 25,
+  FILE_KIND_PROGRAM = 26,
+};
+
+// Which of the two download runs starts: the guide's image run (either
+// image) or the bootloader update of the service button; they differ only
+// in the log line that opens them.
+enum class DownloadRun { GUIDED_IMAGE, BOOTLOADER_UPDATE };
+
+// A download streams its image in blocks of this many bytes; a stop is
+// heard between blocks.
+constexpr size_t IMAGE_BLOCK_SIZE = 16384;
 enum class Outcome { DONE, FAILED, INTERRUPTED };
 
 // Why a job did not end done.
@@ -18,7 +36,7 @@ enum class Cause {
   NONE,
   CHECKSUM_MISMATCH,  // the readout's checksum differs from the host's
   READOUT_ERROR,      // the readout reported a file error (its words in readoutText)
-  NLEC_ERROR,         // the readout reported an NLEC error; the front end stops the session
+  NLEC_ERROR,         // the readout reported an NLEC error; the session has ended
   RETRY_EXCEEDED,     // no usable answer after the resends
   SIZE_MISMATCH,      // a receive got another byte count than the readout announced
   WRITE_FAILED,       // received data could not be written to disk
@@ -33,14 +51,12 @@ struct JobEnd {
   Job job = Job::NONE;
   Outcome outcome = Outcome::DONE;
   Cause cause = Cause::NONE;
-  std::string reason;       // one plain sentence for the user; empty when done
+  std::string reason;       // the engine's plain sentence, a fallback; empty when done
   std::string readoutText;  // the readout's own words, when it gave some
-  std::string text;         // an NLEC end: the text of its own message
-  int kind = 0;             // a file transfer's kind
-  bool wasActive = true;    // a readout file error: whether a transfer was running
   uint64_t bytes = 0;       // bytes (lines for an NLEC get) moved
   uint64_t expected = 0;    // the announced or image size; 0 when unknown
   std::string keptPart;     // a receive that failed: where its part was kept
+  uint32_t elapsedMs = 0;   // an NLEC transfer: from its start to its end
 };
 
 struct ProgressEvent {

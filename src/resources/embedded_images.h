@@ -6,14 +6,14 @@
 #include <cstdint>
 #include <string>
 
-#include "core/boot/image_download.h"
+#include "core/engine/image_source.h"
 
 namespace quillon {
 
 class EmbeddedImages : public ImageSource {
  public:
-  // IMAGE_BOOTLOADER or IMAGE_SOFTWARE; 1 for any other name, 2 when empty.
-  int Lookup(const std::string& name, const uint8_t** data, size_t* size) override;
+  // IMAGE_BOOTLOADER or IMAGE_SOFTWARE; NOT_FOUND for any other name.
+  ImageLookup Lookup(const std::string& name, const uint8_t** data, size_t* size) override;
 };
 
 }  // namespace quillon

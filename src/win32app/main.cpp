@@ -9,7 +9,7 @@
 #include "core/app/app.h"
 #include "core/app/guide.h"
 #include "core/app/main_dialog.h"
-#include "core/boot/image_download.h"
+#include "core/engine/image_source.h"
 #include "platform/win32/win32_host.h"
 #include "platform/win32/win32_serial.h"
 #include "resource.h"
@@ -37,18 +37,20 @@ Program* ProgramOf(HWND dialog) {
 // can still show it. Resource data lives as long as the module.
 class ResourceImageSource : public quillon::ImageSource {
  public:
-  int Lookup(const std::string& name, const uint8_t** data, size_t* size) override {
+  quillon::ImageLookup Lookup(const std::string& name, const uint8_t** data,
+                              size_t* size) override {
+    using quillon::ImageLookup;
     HRSRC found = FindResourceA(nullptr, name.c_str(), "EMBEDDED_FILE");
-    if (!found) return 1;
+    if (!found) return ImageLookup::NOT_FOUND;
     DWORD bytes = SizeofResource(nullptr, found);
     *size = bytes;
-    if (bytes == 0) return 2;
+    if (bytes == 0) return ImageLookup::EMPTY;
     HGLOBAL loaded = LoadResource(nullptr, found);
-    if (!loaded) return 3;
+    if (!loaded) return ImageLookup::CANNOT_LOAD;
     const void* locked = LockResource(loaded);
-    if (!locked) return 4;
+    if (!locked) return ImageLookup::CANNOT_LOCK;
     *data = static_cast<const uint8_t*>(locked);
-    return 0;
+    return ImageLookup::FOUND;
   }
 };
 
@@ -193,7 +195,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
       [&app](uint64_t from, uint64_t* dropped) { return app.engine.Log().Lines(from, dropped); });
   host.SetMessageHandler(
       [&app](quillon::UiMessage message) { quillon::DispatchUiMessage(app, std::move(message)); });
-  host.SetCommandHandler([&app](int id) { quillon::OnCommand(app, id); });
 
   quillon::ParseCommandLine(app, commandLine ? commandLine : "");
   Program program{app, host, instance};

@@ -50,7 +50,6 @@ struct Dialog {
     ports.model = model;
     app = std::make_unique<App>(host, ports, &images);
     app->portSelection = {PORT_MODE_COMMAND_LINE, 1};
-    host.onCommand = [this](int id) { Press(id); };
     OnInitDialog(*app);
     WriteFile(dir / "in.bin", RandomBytes(300, 1));
     WriteFile(dir / "table.txt", "1.0 0.5\r\n2.0 1.5\r\n");
@@ -219,6 +218,28 @@ TEST_P(DialogTable, ShowsTheResultAsTheDialogDoes) {
 INSTANTIATE_TEST_SUITE_P(Commands, DialogTable, ::testing::ValuesIn(kCases), [](const auto& row) {
   return RowName(row.index, std::to_string(row.param.press[0]) + " " + row.param.sim);
 });
+
+// The readout's NLEC error ends the session in the engine, reported once:
+// the dialog is idle as soon as the error is handled, with one beep for it.
+// Its file error, while the transfer runs, beeps once more than a report.
+TEST(DialogErrors, TheReadoutsErrorsEndTheSessionOnce) {
+  Dialog d("--nlec-error --file-error Full");
+  d.host.fileAnswers = {d.dir / "out.txt", d.dir / "out.bin"};
+  OpenDevice(*d.app, 1);
+  d.Press(IDC_NLEC_GET);
+  int beeps = d.host.beeps;
+  ASSERT_TRUE(d.Run([&] { return Logged(d.host.Lines(), "NLEC Transfer error."); }, 15));
+  EXPECT_FALSE(d.app->engine.TransferActive());
+  EXPECT_EQ(d.host.beeps - beeps, 1);
+  EXPECT_EQ(d.Text(IDC_NLEC_GET), "Get NLEC");
+  const auto lines = d.host.Lines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Nlec transfer halted."), 1);
+  d.Press(IDC_RECEIVE_SETTINGS);
+  beeps = d.host.beeps;
+  ASSERT_TRUE(d.Run([&] { return !d.host.Boxes().empty(); }, 15));
+  EXPECT_EQ(d.host.Boxes().back(), "Settings transfer failure.");
+  EXPECT_EQ(d.host.beeps - beeps, 3);
+}
 
 // The status line of a transfer 75.4 s old after three resends (a fake clock).
 TEST(DialogStatus, ElapsedTimeAndRetryCountOfARunningTransfer) {

@@ -272,14 +272,6 @@ void TestHost::Post(UiMessage message) {
   posted_.notify_all();
 }
 
-void TestHost::PostCommand(int id) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    posts_.emplace_back(std::in_place_index<1>, id);
-  }
-  posted_.notify_all();
-}
-
 std::string TestHost::SystemErrorText(int code) { return std::strerror(code); }
 
 bool TestHost::Loop(const std::function<bool()>& done, double seconds,
@@ -289,20 +281,16 @@ bool TestHost::Loop(const std::function<bool()>& done, double seconds,
   uint32_t nextTimer = TickCount() + 100;
   while (!done()) {
     if (SecondsSince(start) > seconds) return done();
-    std::optional<std::variant<UiMessage, int>> posted;
+    std::optional<UiMessage> message;
     {
       std::unique_lock<std::mutex> lock(mutex_);
       posted_.wait_for(lock, std::chrono::milliseconds(10), [&] { return !posts_.empty(); });
       if (!posts_.empty()) {
-        posted = std::move(posts_.front());
+        message = std::move(posts_.front());
         posts_.pop_front();
       }
     }
-    if (auto* message = posted ? std::get_if<UiMessage>(&*posted) : nullptr) {
-      dispatch(std::move(*message));
-    } else if (posted) {
-      onCommand(std::get<int>(*posted));
-    }
+    if (message) dispatch(std::move(*message));
     if (static_cast<int32_t>(TickCount() - nextTimer) >= 0) {
       nextTimer += 100;
       timer();
@@ -314,9 +302,8 @@ bool TestHost::Loop(const std::function<bool()>& done, double seconds,
 std::vector<PacketPtr> TestHost::TakePackets() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<PacketPtr> packets;
-  for (auto& posted : posts_) {
-    auto* message = std::get_if<UiMessage>(&posted);
-    if (message && message->packet) packets.push_back(std::move(message->packet));
+  for (auto& message : posts_) {
+    if (message.packet) packets.push_back(std::move(message.packet));
   }
   posts_.clear();
   return packets;

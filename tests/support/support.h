@@ -16,7 +16,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <variant>
 #include <vector>
 
 #include "core/app/dialog_host.h"
@@ -130,8 +129,8 @@ class TestHost : public DialogHost, public EngineObserver {
   int detectedPort = 0;                 // the bridge's port as the system records it
   int portDialogs = 0;                  // the port-number dialog was shown
   std::string viewed;                   // the file last opened in the viewer
-  std::function<void(int)> onCommand;   // carries out a posted command, in the loop
   bool invalidated = false;
+  int beeps = 0;
   std::atomic<bool> stripShown{false};  // the progress strip is on screen
 
   // Host
@@ -159,7 +158,7 @@ class TestHost : public DialogHost, public EngineObserver {
   void DestroyProgressStrip() override { stripShown = false; }
   int ShowMessageBox(const std::string& text, const std::string& caption, unsigned style,
                      bool owned) override;
-  void Beep() override {}
+  void Beep() override { ++beeps; }
   bool ChooseOpenFile(std::string& name, const FileFilter&, const std::string&) override;
   bool ChooseSaveFile(std::string& name, const FileFilter&) override;
   int RunProgramNamePrompt(std::string& name) override;
@@ -171,7 +170,6 @@ class TestHost : public DialogHost, public EngineObserver {
   void DrawPicture(int slot, int picture) override { slots[slot] = picture; }
   void DrawIndicator(int) override {}
   void EndDialog(int result) override { ended = result; }
-  void PostCommand(int id) override;
   int DetectPortNumber() override { return detectedPort; }
   bool CreateTempFile(const std::string& prefix, std::string& path) override;
   void OpenInViewer(const std::string& path) override { viewed = path; }
@@ -189,7 +187,7 @@ class TestHost : public DialogHost, public EngineObserver {
   const Clock::time_point start_ = Clock::now();
   std::mutex mutex_;
   std::condition_variable posted_;
-  std::deque<std::variant<UiMessage, int>> posts_;  // a message, or a command
+  std::deque<UiMessage> posts_;
   std::vector<std::string> lines_, boxes_;
 };
 

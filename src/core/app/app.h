@@ -17,6 +17,7 @@
 #include "core/app/dialog_host.h"
 #include "core/engine/engine.h"
 #include "core/guide_texts.h"
+#include "core/engine/image_source.h"
 #include "core/jobs.h"
 
 namespace quillon {
@@ -69,6 +70,10 @@ struct SessionUi {
   std::string messageCaption = APP_TITLE;
   int startButton = 0;  // control id of the start button, 0 for none
   std::string savedCaption;
+  // The kind of the last file start (set before its file is chosen), and
+  // whether a transfer this dialog started has not reported its end yet.
+  FileKind fileKind = FILE_KIND_BINARY;
+  bool transferRunning = false;
   FileResultNotifier fileNotifier;
   NlecResultNotifier nlecNotifier;
 };

@@ -84,10 +84,6 @@ class DialogHost : public Host {
   // state: 0 black, 1 red, 2 green.
   virtual void DrawIndicator(int state) = 0;
 
-  // Hands a command to the dialog's thread, to be carried out as if its
-  // control had been clicked, after everything posted before it; never
-  // waits for it.
-  virtual void PostCommand(int id) = 0;
   // Ends the main dialog with the given result (the process exit code).
   virtual void EndDialog(int result) = 0;
   // The bridge's port number as the platform records it, or 0.

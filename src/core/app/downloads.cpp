@@ -34,17 +34,19 @@ bool SendPlaceholderAnyway(App& app, const char* name) {
 }
 
 int StartDownload(App& app, const char* name, bool bootloaderTexts, uint32_t baudRate,
-                  DownloadKind kind) {
+                  DownloadRun run) {
   if (!app.engine.BootIdle()) return 0;
   const uint8_t* data = nullptr;
   size_t size = 0;
-  int step = app.images ? app.images->Lookup(name, &data, &size) : 1;
-  if (step == 0 && size > UINT32_MAX) step = 3;  // only a user's file could be this big
-  if (step == 0 && size == 0) step = 2;
-  if (step == 0 && data == nullptr) step = 4;
+  ImageLookup step = app.images ? app.images->Lookup(name, &data, &size) : ImageLookup::NOT_FOUND;
+  if (step == ImageLookup::FOUND && size > UINT32_MAX)
+    step = ImageLookup::CANNOT_LOAD;  // only a user's file could be this big
+  if (step == ImageLookup::FOUND && size == 0) step = ImageLookup::EMPTY;
+  if (step == ImageLookup::FOUND && data == nullptr) step = ImageLookup::CANNOT_LOCK;
   // The guide shows this size even when loading fails afterwards.
-  if (step == 0 || step >= 3) app.downloadSize = static_cast<uint32_t>(size);
-  if (step != 0) {
+  if (step == ImageLookup::FOUND || step >= ImageLookup::CANNOT_LOAD)
+    app.downloadSize = static_cast<uint32_t>(size);
+  if (step != ImageLookup::FOUND) {
     app.host.ShowMessageBox(ImageErrorText(step, bootloaderTexts), APP_TITLE, MB_STYLE_ICONERROR,
                             false);
     return 0;
@@ -56,17 +58,20 @@ int StartDownload(App& app, const char* name, bool bootloaderTexts, uint32_t bau
     return 0;
   }
   if (!SendPlaceholderAnyway(app, name)) return 0;
-  if (!app.engine.StartDownload(data, size, baudRate, kind)) return 0;
+  if (!app.engine.StartDownload(data, size, baudRate, run)) return 0;
   app.bootJob = Job::DOWNLOAD;
   return 1;
 }
 
 }  // namespace
 
-std::string ImageErrorText(int step, bool bootloader) {
+std::string ImageErrorText(ImageLookup step, bool bootloader) {
+  // The error's number is the failing step's (1 to 4), plus 100 for the bootloader.
+  const int number = static_cast<int>(step);
   char text[128];
-  std::snprintf(text, sizeof text, "Internal Error %03d.  Unable to extract %ssoftware for loading to unit.",
-                bootloader ? 100 + step : step, bootloader ? "bootloader " : "");
+  std::snprintf(text, sizeof text,
+                "Internal Error %03d.  Unable to extract %ssoftware for loading to unit.",
+                bootloader ? 100 + number : number, bootloader ? "bootloader " : "");
   return text;
 }
 
@@ -80,11 +85,11 @@ std::string Sentence(const std::string& reason) {
 
 int StartImageDownload(App& app, uint32_t baudRate) {
   const char* name = app.guide.choice == CHOICE_BOOTLOADER ? IMAGE_BOOTLOADER : IMAGE_SOFTWARE;
-  return StartDownload(app, name, false, baudRate, DOWNLOAD_SOFTWARE);
+  return StartDownload(app, name, false, baudRate, DownloadRun::GUIDED_IMAGE);
 }
 
 int StartBootloaderDownload(App& app) {
-  return StartDownload(app, IMAGE_BOOTLOADER, true, 115200, DOWNLOAD_BOOTLOADER);
+  return StartDownload(app, IMAGE_BOOTLOADER, true, 115200, DownloadRun::BOOTLOADER_UPDATE);
 }
 
 void StartFlashErase(App& app) {

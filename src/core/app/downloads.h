@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/engine/image_source.h"
+
 namespace quillon {
 
 struct App;
@@ -24,8 +26,8 @@ void StartFlashErase(App& app);
 // last page, or a box saying why the job did not complete.
 void OnBootEnd(App& app, const JobEnd& end);
 
-// The text of the start's error box for a failed image lookup step (1-4).
-std::string ImageErrorText(int step, bool bootloader);
+// The text of the start's error box for a failed image lookup step.
+std::string ImageErrorText(ImageLookup step, bool bootloader);
 // A reason as a sentence of its own: capitalised, with a full stop.
 std::string Sentence(const std::string& reason);
 

@@ -65,7 +65,7 @@ void OnCommand(App& app, int id) {
       ClearLog(app);
       break;
     case IDC_TEST:
-      app.engine.SendTest();
+      app.engine.StartTest();
       break;
     case IDC_RAW_LOGGING:
       app.engine.SetRawLogging(!app.engine.RawLogging());

@@ -2,6 +2,7 @@
 #include "core/app/transfer_dialog.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "core/app/control_ids.h"
 #include "core/app/downloads.h"
@@ -48,7 +49,7 @@ const char* FileFailureText(int kind) {
   }
 }
 
-int KindOf(App& app) { return app.engine.GetTransfers().Session().kind; }
+int KindOf(App& app) { return app.session.fileKind; }
 
 FileKind KindOfCommand(int commandId) {
   switch (commandId) {
@@ -70,6 +71,18 @@ FileKind KindOfCommand(int commandId) {
 bool Started(App& app, const StartResult& result) {
   if (!result) app.engine.Log().Add("Transfer not started: " + result.reason + ".");
   return result.started;
+}
+
+// The box an NLEC end shows, from how it ended.
+std::string NlecEndText(const JobEnd& end) {
+  char text[80] = "NLEC Transfer error.";
+  if (end.outcome == Outcome::DONE) {
+    std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
+                  static_cast<int>(end.elapsedMs / 1000u));
+  } else if (end.cause == Cause::CHECKSUM_MISMATCH) {
+    return "Nlec Checksum Failure.";
+  }
+  return text;
 }
 
 }  // namespace
@@ -134,6 +147,7 @@ void BeginTransfer(App& app, int commandId, ResultNotifier* notifier) {
   app.session.savedCaption = caption ? caption->substr(0, SAVED_CAPTION_MAX) : std::string();
   app.session.notifier = notifier;
   app.session.startButton = commandId;
+  app.session.transferRunning = true;
   app.host.SetControlText(commandId, "Stop Transfer");
 }
 
@@ -157,24 +171,25 @@ const FileFilter& NlecFilter() {
 
 bool StartFileSend(App& app, int commandId, const char* logText) {
   const FileKind kind = KindOfCommand(commandId);
-  Transfers& transfers = app.engine.GetTransfers();
-  transfers.PrepareFileStart(kind);
+  app.engine.PrepareFileStart(kind);
+  app.session.fileKind = kind;
   // The bitmap listing is chosen afresh each time; other files start from
   // the last path.
   std::string listing;
   std::string& path = kind == FILE_KIND_BITMAP ? listing : app.dataFileName;
   if (!ChooseOpenFile(app, path, FileTransferFilter())) return false;
-  if (!Started(app, transfers.StartFileSend(kind, path, logText))) return false;
+  if (!Started(app, app.engine.StartFileSend(kind, path, logText))) return false;
   BeginTransfer(app, commandId, &app.session.fileNotifier);
   return true;
 }
 
 bool StartFileReceive(App& app, int commandId, const char* logText) {
   const FileKind kind = KindOfCommand(commandId);
-  Transfers& transfers = app.engine.GetTransfers();
-  transfers.PrepareFileStart(kind);
+  app.engine.PrepareFileStart(kind);
+  app.session.fileKind = kind;
   if (!ChooseSaveFile(app, app.dataFileName, FileTransferFilter())) return false;
-  if (!Started(app, transfers.StartFileReceive(kind, app.dataFileName, app.programName, logText))) {
+  if (!Started(app,
+               app.engine.StartFileReceive(kind, app.dataFileName, app.programName, logText))) {
     return false;
   }
   BeginTransfer(app, commandId, &app.session.fileNotifier);
@@ -193,24 +208,22 @@ void RunProgramReceive(App& app) {
 }
 
 bool StartNlecSend(App& app, int commandId) {
-  Transfers& transfers = app.engine.GetTransfers();
-  transfers.CloseNlecFile();
+  app.engine.PrepareNlecStart();
   if (!ChooseOpenFile(app, app.nlecFileName, NlecFilter())) return false;
-  if (!Started(app, transfers.StartNlecSend(app.nlecFileName))) return false;
+  if (!Started(app, app.engine.StartNlecSend(app.nlecFileName))) return false;
   BeginTransfer(app, commandId, &app.session.nlecNotifier);
   return true;
 }
 
 bool StartNlecGet(App& app, int commandId) {
-  Transfers& transfers = app.engine.GetTransfers();
-  transfers.CloseNlecFile();
+  app.engine.PrepareNlecStart();
   if (!ChooseSaveFile(app, app.nlecFileName, NlecFilter())) return false;
-  if (!Started(app, transfers.StartNlecGet(app.nlecFileName))) return false;
+  if (!Started(app, app.engine.StartNlecGet(app.nlecFileName))) return false;
   BeginTransfer(app, commandId, &app.session.nlecNotifier);
   return true;
 }
 
-void StopNlecTransfer(App& app) { app.engine.GetTransfers().Stop(); }
+void StopNlecTransfer(App& app) { app.engine.StopTransfer(); }
 
 void RunTransferCommand(App& app, int commandId) {
   switch (commandId) {
@@ -260,18 +273,18 @@ void RS232_CheckTimeouts(App& app) {
 
 void OnTransferEnd(App& app, const JobEnd& end) {
   const bool nlec = end.job == Job::NLEC_SEND || end.job == Job::NLEC_GET;
+  // Every transfer end is its one report: what this dialog started has ended.
+  const bool wasRunning = std::exchange(app.session.transferRunning, false);
   switch (end.cause) {
     case Cause::RETRY_EXCEEDED:
       ReportResult(app, Report::RETRY_EXCEEDED, "Retry Error.");
       return;
     case Cause::READOUT_ERROR:
-      if (end.wasActive) app.host.Beep();
+      if (wasRunning) app.host.Beep();
       ReportResult(app, Report::FAILURE, "Transfer error.");
       return;
     case Cause::NLEC_ERROR:
-      // Stopped through the NLEC button's command once this report is done.
-      app.host.PostCommand(IDC_NLEC_SEND);
-      return;
+      // The engine has ended the session, as the stop command does.
     case Cause::STOPPED:
       app.host.SetControlText(IDC_NLEC_SEND, "Send NLEC");
       app.host.SetControlText(IDC_NLEC_GET, "Get NLEC");
@@ -287,7 +300,7 @@ void OnTransferEnd(App& app, const JobEnd& end) {
     // An NLEC end has its own box, not the notifier's.
     RestoreStartButton(app);
     app.host.Beep();
-    app.host.ShowMessageBox(end.text, app.session.messageCaption, MB_STYLE_OK, true);
+    app.host.ShowMessageBox(NlecEndText(end), app.session.messageCaption, MB_STYLE_OK, true);
   } else if (end.job == Job::FILE_RECEIVE) {
     ReportResult(app, end.outcome == Outcome::DONE ? Report::COMPLETE : Report::FAILURE,
                  end.outcome == Outcome::DONE ? "Transfer complete." : "Transfer error.");

@@ -34,7 +34,7 @@ void BootJobs::OnPortClosed() {
 }
 
 StartResult BootJobs::StartDownload(const uint8_t* data, size_t size, uint32_t baudRate,
-                                    DownloadKind kind) {
+                                    DownloadRun run) {
   if (!Idle()) return StartResult::Refused("a download or an erase is already running");
   if (!link_.IsOpen()) return StartResult::Refused("no port is open");
   end_ = JobEnd{};
@@ -45,7 +45,7 @@ StartResult BootJobs::StartDownload(const uint8_t* data, size_t size, uint32_t b
   sentCount_.store(0);
   observer_.OnProgress({ProgressEvent::CREATE, static_cast<uint32_t>((size / 1000) & 0xFFFF), false});
   RS232_SetBaudRate(link_, baudRate);
-  downloadKind_ = kind;
+  downloadRun_ = run;
   stopRequested_.store(false);
   // Raised here as well as in the worker, so a second start right after
   // this one is refused even before the worker has run.
@@ -110,8 +110,9 @@ bool BootJobs::WriteAll(const uint8_t* data, size_t length, bool progress) {
 void BootJobs::ImageDownloadThread() {
   bootBusy_.store(true);
   const uint64_t total = imageSize_.load();
-  log_.Add(downloadKind_ == DOWNLOAD_BOOTLOADER ? "Loading new bootloader ... "
-                                                : "Loading new software version ... (~4 min.)");
+  log_.Add(downloadRun_ == DownloadRun::BOOTLOADER_UPDATE
+               ? "Loading new bootloader ... "
+               : "Loading new software version ... (~4 min.)");
   bool sent = WriteAll(imageCursor_, total, true);
   if (sent) {
     // The rate may change only once the last byte has left the port.

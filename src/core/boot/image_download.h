@@ -21,9 +21,6 @@ class Host;
 class ReceiveThread;
 class SerialLink;
 
-inline constexpr const char* IMAGE_BOOTLOADER = "ZYN_BOOTLOADER";
-inline constexpr const char* IMAGE_SOFTWARE = "ZYN_SOFTWARE";
-constexpr size_t IMAGE_BLOCK_SIZE = 16384;
 // Baud rate the line is left at after a download.
 constexpr uint32_t BAUD_AFTER_DOWNLOAD = 38400;
 // Pause before a failed write is offered again, so a dead port is not spun on.
@@ -31,20 +28,6 @@ constexpr uint32_t WRITE_RETRY_PAUSE_MS = 20;
 constexpr uint8_t ERASE_COMMAND[2] = {0x07, 0x06};
 // The line's rate for the erase; it is left in force afterwards.
 constexpr uint32_t ERASE_BAUD = 115200;
-
-// Where the firmware images come from: resources on Windows, data linked
-// into the binary elsewhere, a file the user gave, or a test's bytes.
-class ImageSource {
- public:
-  virtual ~ImageSource() = default;
-  // 0 when found (data and size filled); otherwise the failing step:
-  // 1 not found, 2 empty, 3 cannot load, 4 cannot lock. On 3 and 4 *size
-  // holds the size when it is known. The data stays valid until the next
-  // Lookup; Lookup is never called while a download runs.
-  virtual int Lookup(const std::string& name, const uint8_t** data, size_t* size) = 0;
-};
-
-enum DownloadKind : int { DOWNLOAD_SOFTWARE = 0, DOWNLOAD_BOOTLOADER = 1 };
 
 class BootJobs {
  public:
@@ -58,7 +41,7 @@ class BootJobs {
   // stale end can never be taken for a new run's.
   bool Idle() const;
   // The image must stay valid until the job has ended.
-  StartResult StartDownload(const uint8_t* data, size_t size, uint32_t baudRate, DownloadKind kind);
+  StartResult StartDownload(const uint8_t* data, size_t size, uint32_t baudRate, DownloadRun run);
   StartResult StartErase();
   // Handler thread, on the worker's posted end: joins it and reports.
   void OnBootDone();
@@ -94,7 +77,7 @@ class BootJobs {
   std::thread worker_;
   // Set by the start, then only by the worker it starts; read after the join.
   const uint8_t* imageCursor_ = nullptr;
-  DownloadKind downloadKind_ = DOWNLOAD_SOFTWARE;
+  DownloadRun downloadRun_ = DownloadRun::GUIDED_IMAGE;
   std::atomic<uint64_t> imageSize_{0};
   std::atomic<uint64_t> sentCount_{0};
   JobEnd end_;

@@ -10,6 +10,7 @@
 #include "core/jobs.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
+#include "core/protocol/dispatcher.h"
 #include "core/protocol/packet.h"
 #include "core/transfer/part_file.h"
 #include "core/transfer/transfer_control.h"

@@ -11,6 +11,7 @@
 #include "core/jobs.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
+#include "core/protocol/dispatcher.h"
 #include "core/protocol/packet.h"
 #include "core/transfer/text_file.h"
 #include "core/transfer/transfer_control.h"
@@ -267,8 +268,7 @@ void Transfers::HandleFileError(ReceivedPacket& packet) {
   CloseDataFile();
   log_.Add(errorLine);
   observer_.OnProgress({ProgressEvent::DESTROY});
-  end.wasActive = packets_.state.transferActive.load();
-  if (end.wasActive) {
+  if (packets_.state.transferActive.load()) {
     packets_.state.transferActive.store(false);
     packets_.state.linkState.store(LINK_IDLE);
     log_.Add(haltedLine);

@@ -8,6 +8,7 @@
 #include "core/jobs.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
+#include "core/protocol/dispatcher.h"
 #include "core/protocol/packet.h"
 #include "core/transfer/part_file.h"
 #include "core/transfer/text_file.h"
@@ -58,29 +59,37 @@ StartResult Transfers::StartNlecGet(const std::string& path) {
   return StartResult::Ok();
 }
 
-void Transfers::FinishNlec(Job job, Outcome outcome, Cause cause, const std::string& text,
-                           const std::string& keptPart) {
+void Transfers::FinishNlec(Job job, Outcome outcome, Cause cause, const std::string& keptPart) {
   JobEnd end;
-  // An NLEC end shows its own message even when it comes after the session.
+  end.elapsedMs = host_.TickCount() - session_.startTick;
+  char logText[80] = "NLEC Transfer error.";
+  if (cause == Cause::NONE) {
+    std::snprintf(logText, sizeof logText, "NLEC Transfer completed in %d seconds.",
+                  static_cast<int>(end.elapsedMs / 1000u));
+  } else if (cause == Cause::CHECKSUM_MISMATCH) {
+    std::snprintf(logText, sizeof logText, "Nlec Checksum Failure.");
+  }
+  // An NLEC end is reported even when it comes after the session.
   end.job = session_.job != Job::NONE ? session_.job : job;
   end.outcome = outcome;
   end.cause = cause;
-  end.text = text;
   end.keptPart = keptPart;
-  if (cause != Cause::NONE) end.reason = cause == Cause::WRITE_FAILED ? "the table could not be written to " + keptPart : text;
+  if (cause != Cause::NONE)
+    end.reason =
+        cause == Cause::WRITE_FAILED ? "the table could not be written to " + keptPart : logText;
   // A readout's NLEC result in the middle of a file transfer is no result of
   // that transfer: it ends it as failed, and a receive keeps its part.
   if (end.job == Job::FILE_SEND || end.job == Job::FILE_RECEIVE) {
     end.outcome = Outcome::FAILED;
     end.cause = Cause::READOUT_ERROR;
     end.reason = "the readout answered with an NLEC result during a file transfer";
-    end.readoutText = text;
+    end.readoutText = logText;
     end.keptPart = AbandonReceive(dataFile_);
   }
   end.bytes = received_;
   end.expected = announced_ >= 0 ? static_cast<uint64_t>(announced_) : 0;
   packets_.state.transferActive.store(false);
-  log_.Add(text);
+  log_.Add(logText);
   observer_.OnProgress({ProgressEvent::DESTROY});
   End(end);
 }
@@ -114,12 +123,9 @@ void Transfers::HandleNlecSendResult(ReceivedPacket& packet) {
     match = static_cast<uint16_t>(static_cast<unsigned long>(value) & 0xFFFFu) == nlecFile_.sum;
   }
   if (match) {
-    char text[80];
-    std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
-                  static_cast<int>((host_.TickCount() - session_.startTick) / 1000u));
-    FinishNlec(Job::NLEC_SEND, Outcome::DONE, Cause::NONE, text, "");
+    FinishNlec(Job::NLEC_SEND, Outcome::DONE, Cause::NONE, "");
   } else {
-    FinishNlec(Job::NLEC_SEND, Outcome::FAILED, Cause::CHECKSUM_MISMATCH, "Nlec Checksum Failure.", "");
+    FinishNlec(Job::NLEC_SEND, Outcome::FAILED, Cause::CHECKSUM_MISMATCH, "");
   }
 }
 
@@ -131,13 +137,13 @@ void Transfers::HandleNlecError() {
   CloseNlecFile();
   log_.Add("NLEC Transfer error.");
   observer_.OnProgress({ProgressEvent::DESTROY});
-  // The session itself is stopped by the front end (the dialog through its
-  // NLEC button's command). With nothing running there is nothing to stop.
+  // With nothing running there is nothing to end. Otherwise the error ends
+  // the session as the stop command would, reported once, as the error.
   if (!active) return;
   end.outcome = Outcome::FAILED;
   end.cause = Cause::NLEC_ERROR;
   end.reason = "the readout reported an NLEC error";
-  observer_.OnJobEnd(end);
+  Halt(end);
 }
 
 void Transfers::HandleNlecLineCount(ReceivedPacket& packet) {
@@ -180,13 +186,10 @@ void Transfers::HandleNlecLine(ReceivedPacket& packet, bool last) {
   if (!why.empty()) log_.Add(why);
   if (!placed) {
     LogLine(log_, 0, "The part received so far is kept in %s.", part.c_str());
-    FinishNlec(Job::NLEC_GET, Outcome::FAILED, Cause::WRITE_FAILED, "NLEC Transfer error.", part);
+    FinishNlec(Job::NLEC_GET, Outcome::FAILED, Cause::WRITE_FAILED, part);
     return;
   }
-  char text[80];
-  std::snprintf(text, sizeof text, "NLEC Transfer completed in %d seconds.",
-                static_cast<int>((host_.TickCount() - session_.startTick) / 1000u));
-  FinishNlec(Job::NLEC_GET, Outcome::DONE, Cause::NONE, text, "");
+  FinishNlec(Job::NLEC_GET, Outcome::DONE, Cause::NONE, "");
 }
 
 }  // namespace quillon

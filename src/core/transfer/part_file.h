@@ -5,13 +5,11 @@
 #include <cstdio>
 #include <string>
 
+#include "core/engine/job_files.h"  // ReplacedFile, PART_SUFFIX
+
 namespace quillon {
 
 class Host;
-
-// The file that receiving into dest replaces: dest itself, or the file its
-// symbolic links lead to, so the links stay links. Empty for a loop of links.
-std::string ReplacedFile(const std::string& dest);
 
 // Creates the part beside target, exclusively, so no file of anyone else's
 // is written or emptied: TARGET.part, or when that name is taken

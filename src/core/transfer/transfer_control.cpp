@@ -11,6 +11,7 @@
 #include "core/jobs.h"
 #include "core/log/event_log.h"
 #include "core/protocol/commands.h"
+#include "core/protocol/dispatcher.h"
 #include "core/protocol/packet.h"
 #include "core/transfer/part_file.h"
 #include "core/transfer/private_dir.h"
@@ -139,9 +140,20 @@ void Transfers::BeginTransfer(Job job) {
 }
 
 void Transfers::End(JobEnd end) {
-  end.kind = session_.kind;
   session_.job = Job::NONE;
   observer_.OnJobEnd(end);
+}
+
+void Transfers::Halt(JobEnd end) {
+  const std::string nlecPart = AbandonReceive(nlecFile_);
+  if (!nlecPart.empty()) end.keptPart = nlecPart;
+  CloseNlecFile();
+  if (dataFile_.IsOpen() && !dataFile_.target.empty()) end.keptPart = AbandonReceive(dataFile_);
+  packets_.state.transferActive.store(false);
+  packets_.state.linkState.store(LINK_IDLE);
+  log_.Add("Nlec transfer halted.");
+  End(end);
+  observer_.OnProgress({ProgressEvent::DESTROY});
 }
 
 void Transfers::Stop() {
@@ -151,14 +163,7 @@ void Transfers::Stop() {
   end.cause = Cause::STOPPED;
   end.reason = "stopped";
   end.bytes = received_;
-  end.keptPart = AbandonReceive(nlecFile_);
-  CloseNlecFile();
-  if (dataFile_.IsOpen() && !dataFile_.target.empty()) end.keptPart = AbandonReceive(dataFile_);
-  packets_.state.transferActive.store(false);
-  packets_.state.linkState.store(LINK_IDLE);
-  log_.Add("Nlec transfer halted.");
-  End(end);
-  observer_.OnProgress({ProgressEvent::DESTROY});
+  Halt(end);
 }
 
 void Transfers::Fail(Cause cause, const std::string& reason) {
@@ -264,7 +269,5 @@ void Transfers::OnTransferPacket(ReceivedPacket& packet) {
       break;
   }
 }
-
-void Transfers::OnFlashEraseResult(const std::string& text) { observer_.OnFlashEraseResult(text); }
 
 }  // namespace quillon

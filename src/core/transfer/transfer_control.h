@@ -1,7 +1,7 @@
 // The four maintenance transfers of one port: their open files, the start
-// sequence, the packet handlers and the stop. The dialog layer and the
-// command line start them with typed inputs and learn how they ended from
-// the observer.
+// sequence, the packet handlers and the stop. The engine owns them, starts
+// them for its front ends and hands them the readout's transfer answers;
+// how a transfer ended goes to the engine's observer.
 #pragma once
 
 #include <atomic>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/protocol/dispatcher.h"
+#include "core/engine/job_files.h"
 #include "core/transfer/session.h"
 
 namespace quillon {
@@ -20,15 +20,11 @@ class EngineObserver;
 class EventLog;
 class Host;
 struct PacketLink;
+struct ReceivedPacket;
 
-// The program name of a program receive is a field of 63 characters.
-constexpr size_t PROGRAM_NAME_MAX = 63;
 constexpr const char* BITMAP_FILE_NAME = "bitmap.bin";
 // An NLEC line goes out in pieces of at most this many characters.
 constexpr size_t NLEC_PIECE_MAX = 511;
-// A received file is written beside the file it replaces until it is whole,
-// in a file of that name and this suffix (part_file.h).
-constexpr const char* PART_SUFFIX = ".part";
 
 // One open file of a transfer; closes itself.
 class TransferFile {
@@ -54,18 +50,10 @@ class TransferFile {
   bool writing_ = false;
 };
 
-// What the bitmap conversion made of a listing.
-struct BitmapReport {
-  size_t bytes = 0;
-  // Lines where a digit pair was completed across other characters, or a
-  // marker was cut off by the end of its piece.
-  std::vector<std::string> warnings;
-};
-
-class Transfers : public PacketHandler {
+class Transfers {
  public:
   Transfers(PacketLink& packets, EventLog& log, Host& host, EngineObserver& observer);
-  ~Transfers() override;
+  ~Transfers();
   Transfers(const Transfers&) = delete;
   Transfers& operator=(const Transfers&) = delete;
 
@@ -88,9 +76,8 @@ class Transfers : public PacketHandler {
   bool Active() const;
   const TransferSession& Session() const { return session_; }
 
-  // PacketHandler
-  void OnTransferPacket(ReceivedPacket& packet) override;
-  void OnFlashEraseResult(const std::string& text) override;
+  // A transfer answer from the readout, as the dispatcher routed it.
+  void OnTransferPacket(ReceivedPacket& packet);
 
  private:
   // file_send.cpp
@@ -109,15 +96,19 @@ class Transfers : public PacketHandler {
   void HandleNlecError();
   void HandleNlecLineCount(ReceivedPacket& packet);
   void HandleNlecLine(ReceivedPacket& packet, bool last);
-  void FinishNlec(Job job, Outcome outcome, Cause cause, const std::string& text,
-                  const std::string& keptPart);
+  // Logs the end's line ("NLEC Transfer completed in N seconds." and the
+  // like) and reports it.
+  void FinishNlec(Job job, Outcome outcome, Cause cause, const std::string& keptPart);
   // transfer_control.cpp
   void BeginTransfer(Job job);
   void CloseDataFile();
   // Closes a receive that did not finish: its part is kept (an empty one is
   // removed) and the kept path is returned, or empty.
   std::string AbandonReceive(TransferFile& file);
+  // Reports the transfer's one end; the session is over.
   void End(JobEnd end);
+  // Ends the session as the stop command does, for a stop or an NLEC error.
+  void Halt(JobEnd end);
   // Ends the transfer as failed: the strip goes, a receive keeps its part.
   void Fail(Cause cause, const std::string& reason);
   StartResult OpenSource(TransferFile& file, const std::string& path);
@@ -151,10 +142,5 @@ class Transfers : public PacketHandler {
 };
 
 bool IsHexDigit(int c);
-// Converts a bitmap listing (text) into bytes, with the listing's rules;
-// report (may be null) gets the count and the doubtful lines.
-std::string ConvertBitmapText(const std::string& text, BitmapReport* report = nullptr);
-// Reads and converts a listing without sending it (the command line's checks).
-bool InspectBitmapListing(const std::string& path, BitmapReport* report, std::string* error);
 
 }  // namespace quillon

@@ -1,5 +1,5 @@
 // Win32Host's hand-over queue: work asked for on other threads (posted
-// messages and commands, control changes, progress steps) waits here and is
+// messages, control changes, progress steps) waits here and is
 // carried out, in order, on the dialog's thread.
 #include <optional>
 #include <utility>
@@ -69,8 +69,6 @@ void Win32Host::DeliverPending() {
 void Win32Host::Deliver(Pending& item) {
   if (auto* message = std::get_if<UiMessage>(&item)) {
     if (handler_) handler_(std::move(*message));
-  } else if (auto* command = std::get_if<PostedCommand>(&item)) {
-    if (commandHandler_) commandHandler_(command->id);
   } else if (auto* change = std::get_if<ControlChange>(&item)) {
     ApplyControlChange(*change);
   } else {
@@ -81,8 +79,5 @@ void Win32Host::Deliver(Pending& item) {
 // Every message goes through the host's queue, so a completion is never
 // lost to a refused post and messages keep the order they were sent in.
 void Win32Host::Post(UiMessage message) { QueueForDialogThread(std::move(message)); }
-
-// Commands take the same queue, so one posted after a completion runs after it.
-void Win32Host::PostCommand(int id) { QueueForDialogThread(PostedCommand{id}); }
 
 }  // namespace quillon::win32

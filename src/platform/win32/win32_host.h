@@ -65,9 +65,8 @@ class Win32Host : public DialogHost {
   // is new, and in *dropped how many of its oldest lines it has let go.
   using LogSource = std::function<std::vector<std::string>(uint64_t from, uint64_t* dropped)>;
   void SetLogSource(LogSource source) { logSource_ = std::move(source); }
-  // Where posted messages and commands are handed, on the dialog's thread.
+  // Where posted messages are handed, on the dialog's thread.
   void SetMessageHandler(std::function<void(UiMessage)> handler) { handler_ = std::move(handler); }
-  void SetCommandHandler(std::function<void(int)> handler) { commandHandler_ = std::move(handler); }
   // The service panel (modeless) carrying list 1002 and the maintenance
   // controls; null when it is closed.
   void AttachServicePanel(HWND panel);
@@ -118,7 +117,6 @@ class Win32Host : public DialogHost {
   void EndDialog(int result) override;
   int DetectPortNumber() override;
   void Post(UiMessage message) override;
-  void PostCommand(int id) override;
   std::string SystemErrorText(int code) override;
   std::FILE* CreateNewFile(const std::string& path) override {
     return platform::CreateNewFile(path);
@@ -148,11 +146,7 @@ class Win32Host : public DialogHost {
     std::string text;
     bool flag;
   };
-  // A command posted by the dialog layer, carried out after what came before.
-  struct PostedCommand {
-    int id;
-  };
-  using Pending = std::variant<UiMessage, PostedCommand, ControlChange, ProgressStep>;
+  using Pending = std::variant<UiMessage, ControlChange, ProgressStep>;
   class ModalScope;
 
   void ApplyControlChange(const ControlChange& change);
@@ -183,7 +177,6 @@ class Win32Host : public DialogHost {
   std::map<int, HBITMAP> pictures_;
   LogSource logSource_;
   std::function<void(UiMessage)> handler_;
-  std::function<void(int)> commandHandler_;
   std::string portNumberText_;  // control 1000's text, kept for the panel
 
   std::mutex pendingMutex_;
