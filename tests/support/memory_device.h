@@ -4,6 +4,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <mutex>
 #include <vector>
@@ -33,8 +34,8 @@ class MemoryDevice : public SerialDevice {
     writes.push_back(length);
     return {SerialStatus::OK, 0, length};
   }
-  SerialResult WaitForData(int) override { return {SerialStatus::TIMEOUT}; }
-  SerialResult GetCts(bool*) override { return {SerialStatus::FAILED}; }
+  SerialResult WaitForData(int) override { return {SerialStatus::TIMEOUT, ETIMEDOUT}; }
+  SerialResult GetCts(bool*) override { return {SerialStatus::FAILED, ENOTTY}; }  // no modem lines
   SerialResult SetDtr(bool) override { return {}; }
   SerialResult ClearError() override { return {}; }
 
