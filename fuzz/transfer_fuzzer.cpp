@@ -18,29 +18,12 @@
 #include "core/serial/serial_port.h"
 #include "core/transfer/transfer_control.h"
 #include "platform/host_os.h"
+// The tests' port in memory; a header alone, so the fuzzer links nothing more.
+#include "../tests/support/memory_device.h"
 
 namespace {
 
 using namespace quillon;
-
-class NullDevice : public SerialDevice {
- public:
-  SerialResult Open(const std::string&, const LineSettings&) override { return {}; }
-  bool IsOpen() const override { return true; }
-  void CancelWait() override {}
-  SerialResult Close() override { return {}; }
-  SerialResult SetBaudRate(uint32_t) override { return {}; }
-  SerialResult Drain(int) override { return {}; }
-  SerialResult BytesWaiting() override { return {}; }
-  SerialResult Read(uint8_t*, size_t) override { return {}; }
-  SerialResult Write(const uint8_t*, size_t length) override {
-    return {SerialStatus::OK, 0, length};
-  }
-  SerialResult WaitForData(int) override { return {SerialStatus::TIMEOUT}; }
-  SerialResult GetCts(bool*) override { return {SerialStatus::FAILED}; }
-  SerialResult SetDtr(bool) override { return {}; }
-  SerialResult ClearError() override { return {}; }
-};
 
 // Host and observer in one: a fake clock, posted packets kept for the loop,
 // and the last job end.
@@ -111,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Rig rig;
   EventLog log(rig, rig);
   SerialLink link;
-  link.Exchange(std::make_shared<NullDevice>());
+  link.Exchange(std::make_shared<test::MemoryDevice>());
   PacketLink packets(link, log, rig);
   Transfers transfers(packets, log, rig, rig);
   packets.onGiveUp = [&] { transfers.OnGiveUp(); };

@@ -2,11 +2,11 @@
 // POSIX termios, the simulator's line model around either, and the tests' fakes.
 //
 // Threads: every operation may be called from any thread and at the same
-// time as any other, Close included. CancelWait ends a WaitForData that is
-// blocked at once (on POSIX also the next one when none is); Close ends every
-// blocked wait, write and drain at once, and every later operation but Open
-// then fails without touching the closed descriptor. A device found gone
-// stays gone: every later operation fails at once with GONE.
+// time as any other, Close included. CancelWait ends at once a WaitForData
+// that is blocked (on POSIX also the next one when none is); Close ends at
+// once every blocked wait, write and drain, and every later operation but
+// Open then fails without touching the closed descriptor. A device found
+// gone stays gone: every later operation fails at once with GONE.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +31,7 @@ struct LineSettings {
 
 // What became of an operation. Every operation answers with the same kind of
 // result, as libserialport's sp_return does: a status, the system's error code
-// (errno or GetLastError; 0 with OK) and, for the byte counts, the count.
+// (errno or GetLastError) and, where bytes move, their count.
 enum class SerialStatus {
   OK,         // done as asked; for WaitForData: bytes are waiting
   TIMEOUT,    // the operation's bound passed first
@@ -42,8 +42,8 @@ enum class SerialStatus {
 
 struct SerialResult {
   SerialStatus status = SerialStatus::OK;
-  int code = 0;      // the system's error code; 0 with OK
-  size_t count = 0;  // Read, Write, BytesWaiting: the bytes (a failed Write: those sent before)
+  int code = 0;      // 0 with OK, else the system's code (also for a time-out or cancel)
+  size_t count = 0;  // Read, Write, BytesWaiting: the bytes (a failure keeps what moved before)
 
   explicit operator bool() const { return status == SerialStatus::OK; }
 };
