@@ -68,7 +68,7 @@ Use ThisThreadUse() { return {bench::ThreadCpuSeconds(), bench::Wakeups(bench::T
 // remembered, so its clock can be read from elsewhere while it lives.
 class SeenThread {
  public:
-  void Note() {
+  void RememberFirstCaller() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (seen_) return;
     seen_ = true;
@@ -102,11 +102,11 @@ class EngineSideProbe : public bench::DeviceProxy {
  public:
   using DeviceProxy::DeviceProxy;
   SerialResult WaitForData(int timeoutMs) override {
-    receiver.Note();
+    receiver.RememberFirstCaller();
     return inner_->WaitForData(timeoutMs);
   }
   SerialResult Write(const uint8_t* data, size_t length) override {
-    writer_.Note();
+    writer_.RememberFirstCaller();
     return inner_->Write(data, length);
   }
   SerialResult SetBaudRate(uint32_t baud) override {
@@ -133,7 +133,7 @@ class PumpProbe : public bench::DeviceProxy {
  public:
   using DeviceProxy::DeviceProxy;
   SerialResult Write(const uint8_t* data, size_t length) override {
-    pump.Note();
+    pump.RememberFirstCaller();
     return inner_->Write(data, length);
   }
   SeenThread pump;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/transfer/session.h"
+#include "core/jobs.h"
 
 namespace quillon::cli {
 

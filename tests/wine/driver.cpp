@@ -185,7 +185,7 @@ class Program {
     return found;
   }
   HWND Box(int ms = 5000) { return Window(kTitle, ms, BOX); }
-  std::string Say(HWND box) { return box ? Text(GetDlgItem(box, BOX)) : "no box"; }
+  std::string BoxText(HWND box) { return box ? Text(GetDlgItem(box, BOX)) : "no box"; }
   std::string Get(int id) { return Text(GetDlgItem(main, id)); }
   void Has(int id, const std::string& part, const std::string& what) {
     Check(Get(id).find(part) != std::string::npos, what, Get(id));
@@ -195,7 +195,7 @@ class Program {
     if (WaitFor(ms, [&] { return Get(1027) == title; })) return true;
     std::printf("     waited for \"%s\", shown: \"%s\"\n", title, Get(1027).c_str());
     if (HWND box = Top(process_.dwProcessId, kTitle, BOX))
-      std::printf("     box: %s\n", Say(box).c_str());
+      std::printf("     box: %s\n", BoxText(box).c_str());
     std::vector<std::string> lines = ListLines(GetDlgItem(Panel(), 1002));
     for (size_t i = lines.size() > 8 ? lines.size() - 8 : 0; i < lines.size(); ++i)
       std::printf("     log: %s\n", lines[i].c_str());
@@ -350,7 +350,7 @@ bool Send(Program& p, const char* title, int ms = 5000, int answer = IDYES) {
   Click(p.main, 1016);
   if (Env("QW_PLACEHOLDER") == "1") {
     HWND box = p.Box();
-    Check(p.Say(box).find(kPlaceholder) == 0, "a placeholder is sent only when asked", p.Say(box));
+    Check(p.BoxText(box).find(kPlaceholder) == 0, "a placeholder is sent only when asked", p.BoxText(box));
     Click(box, answer);
   }
   return p.Reach(title, ms);
@@ -410,8 +410,8 @@ void GuideOnCom7() {
   panel = p.Panel();
   Click(panel, 1014);
   HWND box = p.Box();
-  Check(p.Say(box) == "Are you sure you want to erase the flash?", "the erase asks first",
-        p.Say(box));
+  Check(p.BoxText(box) == "Are you sure you want to erase the flash?", "the erase asks first",
+        p.BoxText(box));
   Click(box, IDYES);
   Check(p.Logged("Done erasing user storage.") == "Done erasing user storage.",
         "the echoed answer completes the erase");
@@ -471,8 +471,8 @@ void KeyboardWalk() {
     Key(VK_RETURN);  // Software
     if (digit == '7') break;
     HWND box = p.Box();
-    Check(p.Say(box).find("The USB port (9) connection could not be opened.  Please") == 0,
-          "a port that cannot be opened is named in a warning", p.Say(box));
+    Check(p.BoxText(box).find("The USB port (9) connection could not be opened.  Please") == 0,
+          "a port that cannot be opened is named in a warning", p.BoxText(box));
     Shot(box, "open-failure");
     Key(VK_RETURN);
     p.Page(kCable);
@@ -504,10 +504,10 @@ void StalledLine() {
         "one progress strip, 10 pixels high along the bottom edge");
   Shot(p.main, "page5-bootloader");
   HWND box = p.Box(30000);
-  Check(p.Say(box) ==
+  Check(p.BoxText(box) ==
             "The download did not complete.  The port stopped accepting data.  Check the cable "
             "and the readout, then try again.",
-        "the stalled download ends, within its bound, with a warning", p.Say(box));
+        "the stalled download ends, within its bound, with a warning", p.BoxText(box));
   Click(box, IDOK);
   p.Page(kBootloader);
   Check(p.Shown(1016) && p.Shown(1017) && p.ProgressStrips().empty(),
@@ -534,7 +534,7 @@ void CloseUnplugReplug(Program& p) {
   HeldOnPageFive(p);
   Click(p.main, 1030);
   HWND box = p.Box();
-  Check(p.Say(box) == question, "Close on page 5 asks first", p.Say(box));
+  Check(p.BoxText(box) == question, "Close on page 5 asks first", p.BoxText(box));
   Click(box, IDNO);  // within the write bound (5 s) of the held line
   DeleteFileA(hold.c_str());
   p.Page(kComplete, 60000);
@@ -542,8 +542,8 @@ void CloseUnplugReplug(Program& p) {
   HeldOnPageFive(p);
   Truncate(unplug);
   box = p.Box(10000);
-  Check(p.Say(box).find("The download did not complete.  The readout's port went away") == 0,
-        "an unplug on page 5 is told", p.Say(box));
+  Check(p.BoxText(box).find("The download did not complete.  The readout's port went away") == 0,
+        "an unplug on page 5 is told", p.BoxText(box));
   Click(box, IDOK);
   p.Page(kBootloader);
   DeleteFileA(hold.c_str());
@@ -559,7 +559,7 @@ void CloseUnplugReplug(Program& p) {
   HeldOnPageFive(p);
   PostMessageA(p.main, WM_CLOSE, 0, 0);  // the close box
   box = p.Box();
-  Check(p.Say(box) == question, "the close box asks too", p.Say(box));
+  Check(p.BoxText(box) == question, "the close box asks too", p.BoxText(box));
   Shot(box, "close-question");
   Click(box, IDYES);
   p.Exit("Yes to the close question");
@@ -646,7 +646,7 @@ void Choose(Program& p, const char* caption, const std::string& path) {
 void Result(Program& p, const std::string& want, const std::string& what, const std::string& one,
             const std::string& other) {
   HWND box = p.Box(30000);
-  Check(p.Say(box) == want && FileText(one) == FileText(other), what, p.Say(box));
+  Check(p.BoxText(box) == want && FileText(one) == FileText(other), what, p.BoxText(box));
   Click(box, IDOK);
 }
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "core/app/downloads.h"
-#include "core/app/event_log.h"
+#include "core/app/log_commands.h"
 #include "core/app/guide.h"
 #include "core/app/indicator.h"
 #include "core/app/port_selection.h"

@@ -1,5 +1,5 @@
 // Clearing and exporting the event log.
-#include "core/app/event_log.h"
+#include "core/app/log_commands.h"
 
 #include <fstream>
 
