@@ -10,7 +10,7 @@
 #include "core/app/guide.h"
 #include "core/app/main_dialog.h"
 #include "core/engine/image_source.h"
-#include "platform/win32/win32_host.h"
+#include "platform/win32/dialog_host/win32_host.h"
 #include "platform/win32/win32_serial.h"
 #include "resource.h"
 #include "resources/image_info.h"

@@ -1,7 +1,7 @@
 // The main dialog as the dialog layer's host: the dialog and its service
 // panel, the controls by identifier, the event-log list, the progress strip
 // and the guide pages' drawing.
-#include "platform/win32/win32_host.h"
+#include "platform/win32/dialog_host/win32_host.h"
 
 #include <commctrl.h>
 

@@ -4,7 +4,7 @@
 
 #include "core/app/port_selection.h"
 #include "platform/port_discovery.h"
-#include "platform/win32/win32_host.h"
+#include "platform/win32/dialog_host/win32_host.h"
 
 namespace quillon::win32 {
 

@@ -4,8 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "core/protocol/parser.h"  // ReceivedPacket, so a UiMessage can be freed
-#include "platform/win32/win32_host.h"
+#include "platform/win32/dialog_host/win32_host.h"
 
 namespace quillon::win32 {
 

@@ -1,6 +1,6 @@
 // Win32Host's message boxes, file dialogs and the small modal dialogs
 // (program name, port number). Each counts as modal while it is open.
-#include "platform/win32/win32_host.h"
+#include "platform/win32/dialog_host/win32_host.h"
 // After windows.h, which win32_host.h brings: commdlg.h builds on its types.
 #include <commdlg.h>
 
