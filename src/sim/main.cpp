@@ -53,6 +53,8 @@ void AddReadoutOptions(CLI::App& app, SimOptions& options, LineOptions& line, Wo
   app.add_option("--piece-size", options.pieceSize,
                  "Data bytes per file-receive piece, 1..512 (default 128)")
       ->check(CLI::Range(1, 512));
+  app.add_option("--answer-delay", options.answerDelayMs,
+                 "Answer each packet MS after it came (default 0), as a readout busy elsewhere");
   app.add_option(
          "--answer-ids", words.answerIds,
          "Ids of the readout's packets: count (its own counter, default), echo (the id of the "
@@ -88,7 +90,8 @@ void AddUnaskedOptions(CLI::App& app, SimOptions& options, Words& words) {
                  "Send a flash-erase result packet (code 15) with TEXT");
   app.add_flag("--send-nop", options.sendNop, "Send a NOP packet (code 23)");
   app.add_option("--send-after", options.sendAfterMs,
-                 "Send those packets MS after start (default: when the first byte arrives)");
+                 "Send those packets MS after start (default: once the first bytes came, after the "
+                 "answer to their frame)");
   app.add_option("--log-rate", options.logRate,
                  "From then on, send N LOG packets a second for ever (the --send-log text, else "
                  "\"log line K\")");

@@ -3,6 +3,7 @@
 // bootloader have files of their own.
 #include "sim/sim_engine.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace quillon::sim {
@@ -31,16 +32,22 @@ void SimEngine::Receive(const uint8_t* data, size_t count, uint64_t now) {
   if (count == 0) return;
   const bool afterGap = options_.imageGapMs != 0 && now - lastRxAt_ >= options_.imageGapMs;
   lastRxAt_ = now;
-  if (options_.sendAfterMs < 0 && !unaskedSent_) {
-    unaskedDue_ = true;
-    unaskedAt_ = now;
-  }
   if (options_.mode == SimMode::BOOT) {
     ReceiveBoot(data, count, now, afterGap);
   } else {
     ReceiveApp(data, count, now);
   }
+  // The unasked packets follow the host's first bytes, but only once the
+  // frame they begin is whole and answered: however the line splits that
+  // frame into reads, its answer goes first.
+  const bool midFrame = options_.mode == SimMode::APP && parser_.State() != RX_HUNT;
+  if (options_.sendAfterMs < 0 && !unaskedSent_ && !midFrame) {
+    unaskedDue_ = true;
+    unaskedAt_ = now;
+  }
 }
+
+void SimEngine::Sent(uint64_t now) { lastSentAt_ = std::max(lastSentAt_, now); }
 
 void SimEngine::Poll(uint64_t now) {
   if (unaskedDue_ && now >= unaskedAt_) SendUnasked(now);

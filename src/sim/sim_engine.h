@@ -78,6 +78,8 @@ class SimEngine {
   std::vector<OutChunk> TakeDue(uint64_t now);
   // Everything queued, due or not (tests).
   std::vector<OutChunk> TakeAll();
+  // The line has put the last byte of a taken chunk on the wire.
+  void Sent(uint64_t now);
   // Writes the image file if anything changed (also called at the end).
   bool SaveImage();
 
@@ -171,6 +173,7 @@ class SimEngine {
   uint16_t lastRxId_ = 0, lastRxCmd_ = 0, lastRxSum_ = 0;
   std::vector<uint8_t> lastAnswer_;
   uint64_t lastAnsweredAt_ = 0;
+  uint64_t lastSentAt_ = 0;  // when the line last finished one of our chunks
   bool unaskedDue_ = false;
   uint64_t unaskedAt_ = 0;
   bool unaskedSent_ = false;

@@ -255,6 +255,7 @@ SimLine::Flow SimLine::WriteSome(Loop& loop, Clock::time_point now) {
       chunk.info.hex = ToHex(chunk.bytes.data(), chunk.bytes.size());
       transcript_.Add(std::move(chunk.info));
       loop.current.reset();
+      engine_->Sent(NowMs());
     }
     return Flow::MOVED;
   }

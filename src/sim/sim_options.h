@@ -49,6 +49,7 @@ struct SimOptions {
   SimMode mode = SimMode::APP;
   std::string storeDir = ".";
   size_t pieceSize = 128;            // data bytes per file-receive piece (1..512)
+  uint32_t answerDelayMs = 0;        // from a packet's arrival to its answer
   AnswerIds answerIds = AnswerIds::COUNTER;
   ResendAnswer resendAnswer = ResendAnswer::COPY;
 
@@ -64,7 +65,7 @@ struct SimOptions {
   std::vector<std::string> sendLog;
   std::optional<std::string> sendEraseResult;
   bool sendNop = false;
-  int64_t sendAfterMs = -1;          // <0: when the first byte arrives
+  int64_t sendAfterMs = -1;          // <0: after the answer to the first bytes' frame
   uint32_t logRate = 0;              // LOG packets per second from then on, for ever; 0: none
 
   FaultOptions faults;

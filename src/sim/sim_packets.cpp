@@ -1,5 +1,7 @@
 // The readout's packet side: frames in, each answered once (a resend gets the
 // same answer again), and the packets it sends unasked.
+#include <algorithm>
+
 #include "sim/sim_engine.h"
 
 namespace quillon::sim {
@@ -7,8 +9,10 @@ namespace quillon::sim {
 namespace {
 
 // A host resends after 500 to about 600 ms without an answer, at once after a
-// checksum error, and never for the long command; a repeat later than this is
-// a new packet.
+// checksum error, and never for the long command; a repeat later than this
+// after the readout's last bytes left is a new packet. (On a slow line an
+// answer may wait seconds behind earlier ones, and the host's clock only runs
+// once the line has gone quiet.)
 constexpr uint64_t REPEAT_WINDOW_MS = 3000;
 
 // The frame's bytes as they came (the parser keeps the fields, not the wire).
@@ -73,16 +77,17 @@ void SimEngine::HandlePacket(const ReceivedPacket& p, uint64_t now) {
   const FaultOptions& f = options_.faults;
   if (f.silent) return;
   answering_ = p.id;
+  const uint64_t due = now + options_.answerDelayMs;
   if (p.receivedChecksum != p.computedChecksum) {
     // The host resends on code 1; nothing of the packet is taken.
-    EmitAnswer(NewFrame({CMD_BAD_CHECKSUM, "1"}), ++answerCount_, now);
+    EmitAnswer(NewFrame({CMD_BAD_CHECKSUM, "1"}), ++answerCount_, due);
     return;
   }
   if (IsResend(p, now)) {
     // The answer was lost or damaged on its way, so it goes out again and the
     // dialogue does not move on a second time.
     lastAnsweredAt_ = now;
-    EmitAnswer(lastAnswer_, ++answerCount_, now);
+    EmitAnswer(lastAnswer_, ++answerCount_, due);
     return;
   }
   if (!Answered(p.command)) {
@@ -91,13 +96,13 @@ void SimEngine::HandlePacket(const ReceivedPacket& p, uint64_t now) {
   }
   const uint32_t number = ++answerCount_;
   if (number == f.answerBadChecksum || number == f.answerRemoteTimeout) {
-    EmitTrouble(number == f.answerBadChecksum, now);
+    EmitTrouble(number == f.answerBadChecksum, due);
     return;
   }
   std::optional<Reply> reply = AnswerTo(p);
   if (!reply) return;
   RememberAnswer(p, NewFrame(*reply), now);
-  EmitAnswer(lastAnswer_, number, now);
+  EmitAnswer(lastAnswer_, number, due);
 }
 
 void SimEngine::RecordReceivedFrame(const ReceivedPacket& p, uint64_t now) {
@@ -115,11 +120,13 @@ void SimEngine::RecordReceivedFrame(const ReceivedPacket& p, uint64_t now) {
 
 bool SimEngine::IsResend(const ReceivedPacket& p, uint64_t now) const {
   // The same id, command and checksum as the packet just answered. Only
-  // within the time a host resends in, so that a new session whose first
-  // packet happens to equal the last one of an earlier session is answered
-  // anew. A readout that keeps no such memory takes it as a new request.
+  // within the time a host resends in, counted from when the answer (or
+  // whatever followed it) had left, so that a new session whose first packet
+  // happens to equal the last one of an earlier session is answered anew. A
+  // readout that keeps no such memory takes it as a new request.
+  const uint64_t quietSince = std::max(lastAnsweredAt_, lastSentAt_);
   return options_.resendAnswer == ResendAnswer::COPY && haveLast_ &&
-         now - lastAnsweredAt_ <= REPEAT_WINDOW_MS && p.id == lastRxId_ &&
+         (now <= quietSince || now - quietSince <= REPEAT_WINDOW_MS) && p.id == lastRxId_ &&
          p.command == lastRxCmd_ && p.receivedChecksum == lastRxSum_;
 }
 

@@ -148,8 +148,8 @@ const Case kCases[] = {
     {"receive settings out.bin", "--oversize-header", 0, "Received 200 bytes into out.bin.", "",
      "out.bin=store/settings.bin"},
     // Answers slower than the resend: each piece comes twice and is written once.
-    {"-v receive settings out.bin", "--baud 150 --piece-size 16 --drop-nth 2", 0,
-     "Received 200 bytes", "Repeated answer", "out.bin=store/settings.bin", 100},
+    {"-v receive settings out.bin", "--answer-delay 700 --piece-size 32 --drop-nth 2", 0,
+     "Received 200 bytes", "Repeated answer", "out.bin=store/settings.bin", 30},
     {"receive settings out.bin", "--silent", 1, "", "no answer from the readout",
      "out.bin.part=missing", 8},
     {"receive settings out.bin", "--file-error \"File not found\"", 1, "", "File not found", ""},

@@ -202,6 +202,7 @@ Sim::Sim(const std::string& args, const std::string& dir) {
       {"--mode", [&] { o.mode = text() == "boot" ? sim::SimMode::BOOT : sim::SimMode::APP; }},
       {"--baud", [&] { number(line.baud); }},
       {"--piece-size", [&] { number(o.pieceSize); }},
+      {"--answer-delay", [&] { number(o.answerDelayMs); }},
       {"--answer-ids",
        [&] {
          const std::string ids = text();

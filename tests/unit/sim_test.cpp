@@ -47,6 +47,25 @@ TEST(SimAnswers, IdsAndResendsAsEachReadoutMightNumberThem) {
   }
 }
 
+// A resend counts from when the answer left the line (on a slow line it may
+// wait seconds behind others); an unasked NOP follows the answer to the frame
+// it came with, however the reads split that frame.
+TEST(SimAnswers, ResendsCountFromTheLineAndTheNopFollowsTheAnswer) {
+  sim::SimOptions options;
+  options.sendNop = true;
+  sim::SimEngine engine(options, nullptr);
+  const auto frame = Frame(19, 9, "100000");
+  engine.Receive(frame.data(), 3, 10);
+  engine.Poll(10);
+  engine.Receive(frame.data() + 3, frame.size() - 3, 11);
+  engine.Poll(11);
+  engine.Sent(5000);
+  engine.Receive(frame.data(), frame.size(), 7000);
+  std::vector<std::pair<int, int>> sent;  // cmd, id
+  for (const auto& chunk : engine.TakeAll()) sent.emplace_back(chunk.info.cmd, chunk.info.id);
+  EXPECT_EQ(sent, (std::vector<std::pair<int, int>>{{19, 1}, {23, 2}, {19, 1}}));
+}
+
 // The log stream's packets are recorded with the ids they carry (bytes 8-9).
 TEST(SimAnswers, TheLogStreamRecordsTheIdsItSends) {
   for (auto ids : {sim::AnswerIds::COUNTER, sim::AnswerIds::CONSTANT}) {
