@@ -259,6 +259,21 @@ TEST(TransferAnswers, AnNlecResultDuringAFileReceiveEndsItFailed) {
   EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "old");
 }
 
+// The readout's NLEC error in the middle of a file receive ends it once, as
+// the error, with the bytes that came and the part that keeps them.
+TEST(TransferAnswers, AnNlecErrorDuringAFileReceiveEndsItOnceKeepingThePart) {
+  TransferRig rig;
+  ASSERT_TRUE(rig.transfers.StartFileReceive(FILE_KIND_SETTINGS, rig.dir / "out.bin", "", "").started);
+  rig.Answer({{20, "5"}, {21, "abc"}, {8, ""}}, 1);
+  ASSERT_EQ(rig.host.ends.size(), 1u);
+  const JobEnd& end = rig.host.ends[0];
+  EXPECT_EQ(end.cause, Cause::NLEC_ERROR);
+  EXPECT_EQ(end.bytes, 3u);
+  ASSERT_FALSE(end.keptPart.empty());
+  EXPECT_EQ(ReadFile(end.keptPart), "abc");
+  EXPECT_EQ(ReadFile(rig.dir / "out.bin"), "old");
+}
+
 // A readout with one constant id answers the host's late ack and its resend
 // with the same piece: the piece is written once. (Its "1" to a chunk, the
 // same again, is acted on: see the table's constant-id rows.)

@@ -143,6 +143,7 @@ void Transfers::HandleNlecError() {
   end.outcome = Outcome::FAILED;
   end.cause = Cause::NLEC_ERROR;
   end.reason = "the readout reported an NLEC error";
+  end.bytes = received_;
   Halt(end);
 }
 
