@@ -91,13 +91,10 @@ bool NameImage(const Options& options, const char* name, const uint8_t* data, si
 
 // The file --image names, read whole; EXIT_DONE when it could be.
 int ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
+  if (!ReadWholeFile(path, bytes)) {
     std::fprintf(stderr, "quillon: %s cannot be read\n", EscapeControls(path).c_str());
     return EXIT_USAGE;
   }
-  for (int c; (c = std::fgetc(f)) != EOF;) bytes.push_back(static_cast<uint8_t>(c));
-  std::fclose(f);
   if (bytes.empty()) {
     std::fprintf(stderr, "quillon: %s is empty; nothing to send\n", EscapeControls(path).c_str());
     return EXIT_USAGE;

@@ -125,13 +125,6 @@ std::string DestinationFor(const std::string& file, const std::string& port, boo
   return (p.parent_path() / name).string();
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
-
 // download: the image, from --image or built in, named before it is sent.
 int PrepareDownload(const Options& o, ImageSource* images, JobSpec& job,
                     std::vector<uint8_t>& image) {
@@ -245,6 +238,13 @@ int Prepare(const Options& o, ImageSource* images, JobSpec& job, std::vector<uin
 }
 
 }  // namespace
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
 
 void InterruptAllRuns() {
   std::lock_guard<std::mutex> lock(g_runsMutex);

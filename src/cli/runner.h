@@ -3,6 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 #include "cli/options.h"
 
@@ -17,6 +20,9 @@ int Run(const Options& options, ImageSource* images, std::atomic<bool>& interrup
 
 // Called at Ctrl-C (from the interrupt thread): every run gives up at once.
 void InterruptAllRuns();
+
+// The whole of a file's bytes; false when it cannot be read.
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
 
 // The terminal's six-step download guide.
 int RunGuide(const Options& options, ImageSource* images, std::atomic<bool>& interrupted);

@@ -194,7 +194,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   host.SetLogSource(
       [&app](uint64_t from, uint64_t* dropped) { return app.engine.Log().Lines(from, dropped); });
   host.SetMessageHandler(
-      [&app](quillon::UiMessage message) { quillon::DispatchUiMessage(app, std::move(message)); });
+      [&app](quillon::UiMessage message) { app.engine.Dispatch(std::move(message)); });
 
   quillon::ParseCommandLine(app, commandLine ? commandLine : "");
   Program program{app, host, instance};

@@ -68,7 +68,7 @@ struct Dialog {
     return host.Loop(
         done, seconds,
         [&](UiMessage message) {
-          DispatchUiMessage(*app, std::move(message));
+          app->engine.Dispatch(std::move(message));
           Paint();
         },
         [&] {

@@ -114,6 +114,4 @@ void OnTimer(App& app) {
 
 void OnDestroy(App& app) { app.engine.Shutdown(); }
 
-void DispatchUiMessage(App& app, UiMessage message) { app.engine.Dispatch(std::move(message)); }
-
 }  // namespace quillon

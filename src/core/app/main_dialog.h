@@ -28,7 +28,5 @@ void RequestClose(App& app);
 // Every 100 ms tick: the indicator, then the status line and the timeouts.
 void OnTimer(App& app);
 void OnDestroy(App& app);
-// Hands one posted message to the engine; commands come through OnCommand.
-void DispatchUiMessage(App& app, UiMessage message);
 
 }  // namespace quillon
