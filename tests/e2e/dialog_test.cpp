@@ -19,17 +19,33 @@
 namespace quillon::test {
 namespace {
 
+// A bridge whose driver turns down one rate change.
+class RateRefusingDevice : public sim::LineModelDevice {
+ public:
+  RateRefusingDevice(std::shared_ptr<SerialDevice> inner, uint32_t refused)
+      : LineModelDevice(std::move(inner)), refused_(refused) {}
+  SerialResult SetBaudRate(uint32_t baud) override {
+    if (baud == refused_) return {SerialStatus::FAILED, EINVAL};
+    return LineModelDevice::SetBaudRate(baud);
+  }
+
+ private:
+  uint32_t refused_;
+};
+
 // Port 1 is the simulator's pty; with model set, the device is the real one
 // inside a modelled UART (115200 baud, a 4 KiB transmit queue).
 class Ports : public SerialFactory {
  public:
   std::shared_ptr<SerialDevice> Create() override {
+    if (refusedRate) return std::make_shared<RateRefusingDevice>(posix_.Create(), refusedRate);
     if (!model) return posix_.Create();
     return last = std::make_shared<sim::LineModelDevice>(posix_.Create());
   }
   std::string PortName(int number) override { return number == 1 ? path : posix_.PortName(number); }
   std::string path;
   bool model = false;
+  uint32_t refusedRate = 0;  // nonzero: the driver turns down a change to this rate
   std::shared_ptr<sim::LineModelDevice> last;
 
  private:
@@ -390,6 +406,38 @@ TEST(DialogGuide, AnEraseEndsOnPageSixInItsOwnWordsAndNextReopensTheClosedPort) 
   EXPECT_EQ(d.app->guide.page, PAGE_IN_PROGRESS);
   ASSERT_TRUE(d.Run([&] { return d.app->guide.page == PAGE_COMPLETE; }, 20));
   EXPECT_EQ(d.Text(IDC_STEP_TITLE), "Download Complete");
+}
+
+// A rate the port turns down: the download and the erase are not started
+// and the user is told why; a failed return to 38400 after a whole download
+// is logged and the download still counts as done.
+TEST(DialogGuide, APortThatTurnsDownTheRateIsToldAndNothingStarts) {
+  const std::string refused = "The port could not be set to 115200 baud (error 22).";
+  Dialog d("--mode boot");
+  d.ports.refusedRate = 115200;
+  CloseDevice(*d.app);
+  for (int id : {IDC_NEXT, IDC_NEXT, IDC_NEXT}) d.Press(id);
+  ASSERT_EQ(d.app->guide.page, PAGE_INSTRUCTIONS);
+  d.Press(IDC_NEXT);
+  EXPECT_EQ(d.app->guide.page, PAGE_INSTRUCTIONS);
+  EXPECT_EQ(d.host.Boxes(), std::vector<std::string>{refused});
+  d.host.answers = {ANSWER_YES};
+  d.Press(IDC_FLASH_ERASE);
+  ASSERT_EQ(d.host.Boxes().size(), 3u);  // the refusal, the erase's question, the refusal
+  EXPECT_EQ(d.host.Boxes()[2], refused);
+  EXPECT_TRUE(d.app->engine.BootIdle());
+  const auto lines = d.host.Lines();
+  EXPECT_TRUE(Logged(lines, "Download not started: the port could not be set to 115200 baud"));
+  EXPECT_TRUE(Logged(lines, "Erase not started: the port could not be set to 115200 baud"));
+
+  Dialog back("--mode boot");
+  back.ports.refusedRate = 38400;
+  CloseDevice(*back.app);
+  for (int id : {IDC_NEXT, IDC_NEXT, IDC_BACK, IDC_NEXT}) back.Press(id);  // the bootloader
+  ASSERT_TRUE(back.Run([&] { return back.app->guide.page == PAGE_COMPLETE; }, 20));
+  EXPECT_EQ(back.Text(IDC_STEP_TITLE), "Download Complete");
+  EXPECT_TRUE(Logged(back.host.Lines(),
+                     "The port could not be set back to 38400 baud (error 22)."));
 }
 
 // The event log, exported with CR LF line ends (every line or the selected

@@ -20,6 +20,13 @@ bool RequireOpenPort(App& app, const char* logText, const char* boxText) {
   return false;
 }
 
+// The engine refused the start (a job of its own running, or the port would
+// not take the rate): the user hears why instead of a button doing nothing.
+void SayNotStarted(App& app, const char* logHead, const StartResult& started) {
+  app.engine.Log().Add(logHead + started.reason + ".");
+  app.host.ShowMessageBox(Sentence(started.reason), APP_TITLE, MB_STYLE_ICONWARNING, true);
+}
+
 // A placeholder written as the readout's firmware leaves it without working
 // software, and passes the byte-count check because it has the real size:
 // it goes out only when the user says so, No being the default.
@@ -58,7 +65,10 @@ int StartDownload(App& app, const char* name, bool bootloaderTexts, uint32_t bau
     return 0;
   }
   if (!SendPlaceholderAnyway(app, name)) return 0;
-  if (!app.engine.StartDownload(data, size, baudRate, run)) return 0;
+  if (StartResult started = app.engine.StartDownload(data, size, baudRate, run); !started) {
+    SayNotStarted(app, "Download not started: ", started);
+    return 0;
+  }
   app.bootJob = Job::DOWNLOAD;
   return 1;
 }
@@ -98,7 +108,11 @@ void StartFlashErase(App& app) {
                        "No port is open.  Open the port before erasing the flash.")) {
     return;
   }
-  if (app.engine.StartErase()) app.bootJob = Job::ERASE;
+  if (StartResult started = app.engine.StartErase(); started) {
+    app.bootJob = Job::ERASE;
+  } else {
+    SayNotStarted(app, "Erase not started: ", started);
+  }
 }
 
 void OnBootEnd(App& app, const JobEnd& end) {

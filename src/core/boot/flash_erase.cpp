@@ -16,9 +16,11 @@ namespace quillon {
 StartResult BootJobs::StartErase() {
   if (!Idle()) return StartResult::Refused("a download or an erase is already running");
   if (!link_.IsOpen()) return StartResult::Refused("no port is open");
+  // At a rate the readout does not expect the command would be garbage.
+  if (SerialResult rate = RS232_SetBaudRate(link_, ERASE_BAUD); !rate)
+    return StartResult::Refused(BaudRateFailure(ERASE_BAUD, rate));
   end_ = JobEnd{};
   end_.job = Job::ERASE;
-  RS232_SetBaudRate(link_, ERASE_BAUD);
   stopRequested_.store(false);
   // Raised here too, so a second start right after this one is refused.
   bootBusy_.store(true);

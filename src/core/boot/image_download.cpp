@@ -37,6 +37,10 @@ StartResult BootJobs::StartDownload(const uint8_t* data, size_t size, uint32_t b
                                     DownloadRun run) {
   if (!Idle()) return StartResult::Refused("a download or an erase is already running");
   if (!link_.IsOpen()) return StartResult::Refused("no port is open");
+  // An image sent at a rate the bootloader does not expect arrives as
+  // garbage while every byte counts as sent.
+  if (SerialResult rate = RS232_SetBaudRate(link_, baudRate); !rate)
+    return StartResult::Refused(BaudRateFailure(baudRate, rate));
   end_ = JobEnd{};
   end_.job = Job::DOWNLOAD;
   end_.expected = size;
@@ -44,7 +48,6 @@ StartResult BootJobs::StartDownload(const uint8_t* data, size_t size, uint32_t b
   imageSize_.store(size);
   sentCount_.store(0);
   observer_.OnProgress({ProgressEvent::CREATE, static_cast<uint32_t>((size / 1000) & 0xFFFF), false});
-  RS232_SetBaudRate(link_, baudRate);
   downloadRun_ = run;
   stopRequested_.store(false);
   // Raised here as well as in the worker, so a second start right after
@@ -140,7 +143,9 @@ void BootJobs::ImageDownloadThread() {
   host_.Sleep(100);
   // Set whatever the outcome, so the line's rate after a run never depends on
   // how the run went; a new start sets its own rate anyway.
-  RS232_SetBaudRate(link_, BAUD_AFTER_DOWNLOAD);
+  if (SerialResult rate = RS232_SetBaudRate(link_, BAUD_AFTER_DOWNLOAD); !rate && link_.IsOpen())
+    LogLine(log_, 0, "The port could not be set back to %u baud (error %d).",
+            static_cast<unsigned>(BAUD_AFTER_DOWNLOAD), rate.code);
   host_.Post(UiMessage{UiMessage::BOOT_DONE, nullptr, sent});
 }
 

@@ -37,8 +37,14 @@ std::shared_ptr<SerialDevice> RS232_OpenPort(SerialFactory& factory, const std::
   return device;
 }
 
-void RS232_SetBaudRate(SerialLink& link, uint32_t baudRate) {
-  if (auto port = link.Port()) port->SetBaudRate(baudRate);
+SerialResult RS232_SetBaudRate(SerialLink& link, uint32_t baudRate) {
+  if (auto port = link.Port()) return port->SetBaudRate(baudRate);
+  return {SerialStatus::FAILED, 0, 0};
+}
+
+std::string BaudRateFailure(uint32_t baudRate, const SerialResult& result) {
+  return "the port could not be set to " + std::to_string(baudRate) + " baud (error " +
+         std::to_string(result.code) + ")";
 }
 
 size_t RS232_ReadAvailable(SerialLink& link, uint8_t* buffer, size_t max) {

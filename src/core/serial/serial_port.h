@@ -60,7 +60,10 @@ class SerialLink {
 std::shared_ptr<SerialDevice> RS232_OpenPort(SerialFactory& factory, const std::string& name,
                                              uint32_t baudRate, uint8_t byteSize, uint8_t parity,
                                              uint8_t stopBits, unsigned flow, int* error);
-void RS232_SetBaudRate(SerialLink& link, uint32_t baudRate);
+// FAILED (code 0) when the link has no port.
+SerialResult RS232_SetBaudRate(SerialLink& link, uint32_t baudRate);
+// "the port could not be set to N baud (error C)", for a start's refusal.
+std::string BaudRateFailure(uint32_t baudRate, const SerialResult& result);
 // Reads at most max of the bytes waiting; 0 when none.
 size_t RS232_ReadAvailable(SerialLink& link, uint8_t* buffer, size_t max);
 
