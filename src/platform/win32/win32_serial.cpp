@@ -215,11 +215,17 @@ SerialResult Win32SerialDevice::SetBaudRate(uint32_t baud) {
   if (DWORD code = UnusableLocked()) return Failed(code);
   DCB dcb{};
   dcb.DCBlength = sizeof(DCB);
-  if (GetCommState(handle_, &dcb)) {
-    dcb.BaudRate = baud;
-    if (SetCommState(handle_, &dcb)) return {};
-  }
-  return Failed(GetLastError());
+  if (!GetCommState(handle_, &dcb)) return Failed(GetLastError());
+  dcb.BaudRate = baud;
+  if (SetCommState(handle_, &dcb)) return {};
+  const DWORD code = GetLastError();
+  // SetCommState sets the rate first, then the rest of the state; a driver
+  // that turns down a later part (Wine on a pseudo-terminal does) has still
+  // taken the rate, and the rate is all that was asked for.
+  DCB now{};
+  now.DCBlength = sizeof(DCB);
+  if (GetCommState(handle_, &now) && now.BaudRate == baud) return {};
+  return Failed(code);
 }
 
 // FlushFileBuffers has no bound and no cancel: the driver's transmit queue
