@@ -1,6 +1,7 @@
 // What the command line needs of the operating system, behind one small
-// interface: finding the readout's ports, the serial backend, error texts,
-// the terminal, and Ctrl-C. src/platform/<os>/cli_platform.cpp implements it.
+// interface: port names, the serial backend, error texts, the terminal, and
+// Ctrl-C. src/platform/<os>/cli_platform.cpp implements it; the list of
+// ports comes from the platform's port discovery (cli/port_choice.h).
 #pragma once
 
 #include <atomic>
@@ -29,9 +30,6 @@ struct PortInfo {
   bool inUse = false;    // held open by another program (only when listed with checkUse)
 };
 
-// Every serial port of the machine, sorted by name. checkUse finds out
-// which are in use (slower).
-std::vector<PortInfo> ListPorts(bool checkUse = false);
 // Whether the port given as --port is there now (for --wait).
 bool PortPresent(const std::string& port);
 // The same text for every name of one device (a by-id link and its

@@ -8,6 +8,7 @@
 #include "cli/cli_platform.h"
 #include "cli/image_identity.h"
 #include "cli/options.h"
+#include "cli/port_choice.h"
 #include "cli/progress.h"
 #include "cli/queue_host.h"
 #include "cli/runner.h"

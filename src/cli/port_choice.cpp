@@ -10,8 +10,28 @@
 #include "cli/json_out.h"
 #include "cli/port_checks.h"
 #include "cli/reporter.h"
+#include "platform/port_discovery.h"
 
 namespace quillon::cli {
+
+std::vector<PortInfo> ListPorts(bool checkUse) {
+  std::vector<PortInfo> out;
+  for (auto& port : platform::ListSerialPorts(checkUse)) {
+    PortInfo info;
+    info.path = port.path;
+    info.name = port.name;
+    if (!port.vendor.empty()) info.ids = port.vendor + ":" + port.product;
+    info.description = port.description;
+    info.bridge = port.bridge;
+    info.serial = port.serial;
+    info.location = port.location;
+    info.byPath = port.byPath;
+    info.byId = port.byId;
+    info.inUse = port.inUse;
+    out.push_back(std::move(info));
+  }
+  return out;
+}
 
 namespace {
 

@@ -12,6 +12,10 @@
 
 namespace quillon::cli {
 
+// Every serial port of the machine, sorted by name, from the platform's port
+// discovery. checkUse finds out which are in use (slower).
+std::vector<PortInfo> ListPorts(bool checkUse = false);
+
 // The ports command, as text or JSON events.
 int ListAllPorts(bool json);
 

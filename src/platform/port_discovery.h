@@ -21,9 +21,10 @@ struct SerialPortInfo {
   std::string product;      // the USB product id, lower-case hex
   std::string description;  // maker and product, when the system knows them
   std::string serial;       // the USB device's serial number, when it has one
-  // Where the device is plugged in, in the system's own terms: sysfs's name
-  // of the USB device (1-1.2: port 2 of the hub on port 1) or Windows'
-  // location path ("Port_#0002.Hub_#0001" on older systems).
+  // Where the device is plugged in, as a user reads it: on POSIX systems
+  // udev's by-path name, else "usb-" and sysfs's name of the USB device
+  // (usb-1-1.2: port 2 of the hub on port 1); on Windows its location path
+  // ("Port_#0002.Hub_#0001" on older systems).
   std::string location;
   std::string byPath;   // POSIX: /dev/serial/by-path/... leading to the device; else empty
   std::string byId;     // POSIX: /dev/serial/by-id/...; Windows: the device instance id

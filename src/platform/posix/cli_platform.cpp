@@ -12,34 +12,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "platform/port_discovery.h"
 #include "platform/posix/posix_serial.h"
 #include "platform/posix/posix_system.h"
 
 namespace quillon::cli {
-
-std::vector<PortInfo> ListPorts(bool checkUse) {
-  std::vector<PortInfo> out;
-  for (const auto& port : platform::ListSerialPorts(checkUse)) {
-    PortInfo info;
-    info.path = port.path;
-    info.name = port.name;
-    if (!port.vendor.empty()) info.ids = port.vendor + ":" + port.product;
-    info.description = port.description;
-    info.bridge = port.bridge;
-    info.serial = port.serial;
-    info.byPath = port.byPath;
-    info.byId = port.byId;
-    // The by-path name says where the device is plugged in; sysfs's name of
-    // the USB device says the same where udev made no links.
-    info.location = !port.byPath.empty()     ? ShortName(port.byPath)
-                    : !port.location.empty() ? "usb-" + port.location
-                                             : std::string();
-    info.inUse = port.inUse;
-    out.push_back(info);
-  }
-  return out;
-}
 
 std::string DevicePath(const std::string& port) { return port; }
 

@@ -114,6 +114,12 @@ std::vector<SerialPortInfo> ListUnder(const std::string& sysRoot, const std::str
     info.path = (fs::path(devRoot) / info.name).string();
     FillUsbIds(device, sysRoot, info);
     FillLinks(devRoot, info);
+    // Worded as the user reads it: udev's by-path name where udev made one.
+    if (!info.byPath.empty()) {
+      info.location = fs::path(info.byPath).filename().string();
+    } else if (!info.location.empty()) {
+      info.location = "usb-" + info.location;
+    }
     info.bridge = info.vendor == BRIDGE_VENDOR_ID && info.product == BRIDGE_PRODUCT_ID;
     ports.push_back(std::move(info));
   }

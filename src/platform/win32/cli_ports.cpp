@@ -1,33 +1,14 @@
-// The command line's view of a Windows machine's serial ports: the list
-// (found by port discovery) and the names a user gives as --port.
+// The command line's view of a Windows machine's serial ports: the names a
+// user gives as --port, and whether such a port is there.
 #include <windows.h>
 
 #include "cli/cli_platform.h"
-#include "platform/port_discovery.h"
 #include "platform/win32/com_names.h"
 
 namespace quillon::cli {
 
 using win32::IsComName;
 using win32::UpperCase;
-
-std::vector<PortInfo> ListPorts(bool checkUse) {
-  std::vector<PortInfo> out;
-  for (auto& port : platform::ListSerialPorts(checkUse)) {
-    PortInfo info;
-    info.path = port.path;
-    info.name = port.name;
-    if (!port.vendor.empty()) info.ids = port.vendor + ":" + port.product;
-    info.description = port.description;
-    info.bridge = port.bridge;
-    info.serial = port.serial;
-    info.location = port.location;
-    info.byId = port.byId;
-    info.inUse = port.inUse;
-    out.push_back(std::move(info));
-  }
-  return out;
-}
 
 bool PortPresent(const std::string& port) {
   char target[1024];
