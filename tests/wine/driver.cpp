@@ -803,6 +803,13 @@ int main(int argc, char** argv) {
                               {"sim", TransfersAgainstSimulator},
                               {"dpi", Scaled},
                               {"bridge", BridgeAmongPorts}};
+  // Without Wine's own desktop the windows get no frames and keys may go
+  // astray; say so first, since every later failure would follow from it.
+  RECT desktop{};
+  GetWindowRect(GetDesktopWindow(), &desktop);
+  Check(desktop.right - desktop.left == 1024 && desktop.bottom - desktop.top == 768,
+        "Wine's own desktop (1024x768) is in place",
+        std::to_string(desktop.right - desktop.left) + "x" + std::to_string(desktop.bottom - desktop.top));
   for (const auto& [name, run] : sections) {
     bool named = false;
     for (int i = 1; i < argc; ++i) named = named || std::string(name) == argv[i];

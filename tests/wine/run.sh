@@ -40,6 +40,10 @@ settings() {
   printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\n"Desktop"="Default"\n\n%s\n"Default"="1024x768"\n\n%s\n"LogPixels"=dword:%08x\n' \
     '[HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]' '[HKEY_CURRENT_USER\Control Panel\Desktop]' "$1" > "$OUT/settings.reg"
   wine regedit /S "$(winpath "$OUT/settings.reg")" 2>/dev/null
+  # A session still running keeps the desktop it made before (wineboot leaves
+  # its explorer behind for a while): the next program would get no frames.
+  # Let the session end, so that the next one reads the settings.
+  timeout 60 wineserver -w || { wineserver -k; wineserver -w; }
 }
 settings 96
 
@@ -68,9 +72,13 @@ fi
 [[ -n $SHOTS ]] && QW_SHOTS=$QW_OUT
 
 FAILED=0
-timeout 600 wine "$OUT/driver.exe" 2>/dev/null | tr -d '\r' || FAILED=1
+# Every check's line also goes to checks.txt: the failures are repeated at
+# the end, where a log cut short in the middle still shows them.
+: > "$OUT/checks.txt"
+drive() { timeout "$1" wine "$OUT/driver.exe" "${@:2}" 2>/dev/null | tr -d '\r' | tee -a "$OUT/checks.txt"; }
+drive 600 || FAILED=1
 settings 144
-timeout 120 wine "$OUT/driver.exe" dpi 2>/dev/null | tr -d '\r' || FAILED=1
+drive 120 dpi || FAILED=1
 settings 96
 
 # quillon.exe, the command line, against quillon-sim on COM12: a registry
@@ -78,7 +86,7 @@ settings 96
 if [[ -x $SIM ]]; then
   echo "--- quillon.exe against quillon-sim on COM12"
   Q=$ROOT/build/win32/src/cli/quillon.exe
-  check() { if [[ "$2" == "$3" ]]; then echo "ok   $1"; else echo "FAIL $1 (got: $3)"; FAILED=1; fi; }
+  check() { if [[ "$2" == "$3" ]]; then echo "ok   $1"; else echo "FAIL $1 (got: $3)" | tee -a "$OUT/checks.txt"; FAILED=1; fi; }
   q() { timeout 120 wine "$Q" "$@" 2>"$OUT/q.err" | tr -d '\r' >"$OUT/q.out"; echo "exit=${PIPESTATUS[0]}"; }
   sim12() {
     "$SIM" "$@" >"$OUT/sim12.out" 2>/dev/null & PIDS+=($!)
@@ -92,7 +100,7 @@ if [[ -x $SIM ]]; then
   wine reg add "$BRIDGE" /v LocationInformation /d 'Port_#0003.Hub_#0001' /f >/dev/null 2>&1
   rm -rf "$OUT/qstore" "$OUT"/q_*.bin && mkdir -p "$OUT/qstore"
   sim12 --store "$OUT/qstore"
-  timeout 120 wine "$OUT/driver.exe" bridge 2>/dev/null | tr -d '\r' || FAILED=1
+  drive 120 bridge || FAILED=1
   check "ports exits 0" "exit=0" "$(q ports)"
   check "ports marks COM12 as the readout's bridge" "1" "$(grep -c '^COM12  10c4:ea60.*<- Quillon readout bridge$' "$OUT/q.out")"
   q --json ports >/dev/null
@@ -122,5 +130,5 @@ if [[ -n $SHOTS ]]; then
   echo "pictures: $(cd "$SHOTS" && ls -- *.png | tr '\n' ' ')"
 fi
 echo "took ${SECONDS} s"
-(( FAILED )) && { echo "SOME CHECKS FAILED"; exit 1; }
+(( FAILED )) && { grep -h '^FAIL' "$OUT/checks.txt"; echo "SOME CHECKS FAILED"; exit 1; }
 echo "all checks passed"
