@@ -16,6 +16,7 @@
 #include <thread>
 #include <tuple>
 
+#include "platform/win32/system_message.h"
 #include "platform/win32/win32_serial.h"
 
 #ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
@@ -178,14 +179,7 @@ std::unique_ptr<SerialFactory> MakeSerialFactory() { return std::make_unique<win
 
 std::string SystemErrorText(int code) {
   if (code == 0) return {};
-  char* text = nullptr;
-  // Inserts are ignored: texts with %1 would otherwise read arguments that
-  // are not there.
-  DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(code), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string result = length && text ? std::string(text, length) : std::string();
-  if (text) LocalFree(text);
+  std::string result = win32::SystemMessage(static_cast<DWORD>(code), 0);
   while (!result.empty() &&
          (result.back() == '\r' || result.back() == '\n' || result.back() == ' ')) {
     result.pop_back();

@@ -5,6 +5,7 @@
 #include "core/app/port_selection.h"
 #include "platform/port_discovery.h"
 #include "platform/win32/dialog_host/win32_host.h"
+#include "platform/win32/system_message.h"
 
 namespace quillon::win32 {
 
@@ -49,15 +50,8 @@ int Win32Host::DetectPortNumber() {
 }
 
 std::string Win32Host::SystemErrorText(int code) {
-  char* text = nullptr;
-  // Inserts are ignored: the system's texts with %1 and the like would
-  // otherwise read arguments that are not there.
-  DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, static_cast<DWORD>(code), 1024, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string result = length && text ? std::string(text, length) : std::string();
-  if (text) LocalFree(text);
-  return result;
+  // 1024: the user's default language; the text keeps its line end.
+  return SystemMessage(static_cast<DWORD>(code), 1024);
 }
 
 bool Win32Host::CreateTempFile(const std::string& prefix, std::string& path) {
